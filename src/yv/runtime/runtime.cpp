@@ -1,0 +1,429 @@
+// Both back ends of the runtime layer. The CUDA back end forwards to the CUDA runtime; the host
+// back end keeps "device" memory in host memory with a registry of live allocations.
+#include "yv/runtime/runtime.h"
+
+#include <sys/sysinfo.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+
+namespace yv {
+namespace rt {
+
+namespace {
+
+thread_local cudaError_t tls_error = cudaSuccess;
+
+cudaError_t fail(cudaError_t e) {
+  if (e != cudaSuccess) tls_error = e;
+  return e;
+}
+
+Backend probe() {
+  int n = 0;
+  cudaError_t e = cudaGetDeviceCount(&n);
+  cudaGetLastError();  // the probe must not leave an error behind
+  return (e == cudaSuccess && n > 0) ? Backend::Cuda : Backend::Host;
+}
+
+// ---- host back end: registry of allocations -----------------------------------------------------
+struct HostArray {
+  cudaChannelFormatDesc desc;
+  cudaExtent extent;  // elements; height and depth as given (0 for lower dimensions)
+  unsigned int flags;
+  std::size_t elemSize;
+  unsigned char* data;
+};
+
+struct Registry {
+  std::mutex m;
+  std::map<std::uintptr_t, std::size_t> blocks;  // start -> bytes
+  std::map<HostArray*, std::size_t> arrays;      // array -> bytes
+};
+
+Registry& registry() {
+  static Registry* r = new Registry;  // never destroyed: outlives every static user
+  return *r;
+}
+
+void* hostAlloc(std::size_t bytes) {
+  // Zero-byte requests still get a distinct address, as cudaMalloc gives one.
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (!p) return nullptr;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  r.blocks[reinterpret_cast<std::uintptr_t>(p)] = bytes ? bytes : 1;
+  return p;
+}
+
+bool hostRegistered(const void* p) {
+  if (!p) return false;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  auto addr = reinterpret_cast<std::uintptr_t>(p);
+  auto it = r.blocks.upper_bound(addr);
+  if (it == r.blocks.begin()) return false;
+  --it;
+  return addr < it->first + it->second;
+}
+
+HostArray* asHostArray(cudaArray_t a) {
+  if (!a) return nullptr;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  auto* h = reinterpret_cast<HostArray*>(a);
+  return r.arrays.count(h) ? h : nullptr;
+}
+
+std::size_t elementBytes(const cudaChannelFormatDesc& d) {
+  return static_cast<std::size_t>((d.x + d.y + d.z + d.w) / 8);
+}
+
+struct HostEvent {
+  std::chrono::steady_clock::time_point t;
+  bool recorded = false;
+};
+
+// One side of a 3-D copy: either a pitched pointer or a host-emulated CUDA array.
+struct CopySide {
+  unsigned char* base = nullptr;
+  std::size_t rowPitch = 0;
+  std::size_t rows = 0;  // rows per slice
+  std::size_t elem = 1;  // bytes per element for arrays (positions and extent in elements)
+  bool isArray = false;
+};
+
+}  // namespace
+
+Backend backend() {
+  static const Backend b = probe();
+  return b;
+}
+
+const char* backendName() { return onGpu() ? "CUDA" : "host"; }
+
+int currentDevice() {
+  if (!onGpu()) return 0;
+  int d = 0;
+  fail(cudaGetDevice(&d));
+  return d;
+}
+
+cudaError_t getLastError() {
+  cudaError_t mine = tls_error;
+  tls_error = cudaSuccess;
+  cudaError_t theirs = onGpu() ? cudaGetLastError() : cudaSuccess;
+  return mine != cudaSuccess ? mine : theirs;
+}
+
+cudaError_t peekAtLastError() {
+  if (tls_error != cudaSuccess) return tls_error;
+  return onGpu() ? cudaPeekAtLastError() : cudaSuccess;
+}
+
+void setLastError(cudaError_t e) { fail(e); }
+
+const char* errorString(cudaError_t e) { return cudaGetErrorString(e); }
+
+// ---- memory --------------------------------------------------------------------------------------
+
+cudaError_t malloc3D(cudaPitchedPtr* p, cudaExtent extent) {
+  if (onGpu()) return cudaMalloc3D(p, extent);
+  std::size_t pitch = (extent.width + kPitchAlignment - 1) / kPitchAlignment * kPitchAlignment;
+  if (pitch == 0) pitch = kPitchAlignment;
+  std::size_t rows = extent.height * extent.depth;
+  if (extent.height && rows / extent.height != extent.depth) return fail(cudaErrorMemoryAllocation);
+  if (rows && pitch > SIZE_MAX / rows) return fail(cudaErrorMemoryAllocation);
+  void* ptr = hostAlloc(pitch * rows);
+  if (!ptr) return fail(cudaErrorMemoryAllocation);
+  *p = make_cudaPitchedPtr(ptr, pitch, extent.width, extent.height);
+  return cudaSuccess;
+}
+
+cudaError_t malloc(void** p, std::size_t bytes) {
+  if (onGpu()) return cudaMalloc(p, bytes);
+  *p = hostAlloc(bytes);
+  return *p ? cudaSuccess : fail(cudaErrorMemoryAllocation);
+}
+
+cudaError_t free(void* p) {
+  if (onGpu()) return cudaFree(p);
+  if (!p) return cudaSuccess;
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    auto it = r.blocks.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == r.blocks.end()) return fail(cudaErrorInvalidValue);
+    r.blocks.erase(it);
+  }
+  std::free(p);
+  return cudaSuccess;
+}
+
+cudaError_t memcpy(void* dst, const void* src, std::size_t bytes, cudaMemcpyKind kind) {
+  if (onGpu()) return cudaMemcpy(dst, src, bytes, kind);
+  bool srcDev = kind == cudaMemcpyDeviceToHost || kind == cudaMemcpyDeviceToDevice;
+  bool dstDev = kind == cudaMemcpyHostToDevice || kind == cudaMemcpyDeviceToDevice;
+  if (bytes == 0) return cudaSuccess;
+  if (!dst || !src) return fail(cudaErrorInvalidValue);
+  if ((srcDev && !hostRegistered(src)) || (dstDev && !hostRegistered(dst)))
+    return fail(cudaErrorInvalidValue);
+  std::memmove(dst, src, bytes);
+  return cudaSuccess;
+}
+
+cudaError_t memcpy3D(const cudaMemcpy3DParms* p) {
+  if (onGpu()) return cudaMemcpy3D(p);
+  if (!p) return fail(cudaErrorInvalidValue);
+  if ((p->srcArray && p->srcPtr.ptr) || (p->dstArray && p->dstPtr.ptr)) return fail(cudaErrorInvalidValue);
+  bool srcDev = p->kind == cudaMemcpyDeviceToHost || p->kind == cudaMemcpyDeviceToDevice;
+  bool dstDev = p->kind == cudaMemcpyHostToDevice || p->kind == cudaMemcpyDeviceToDevice;
+
+  auto side = [](const cudaPitchedPtr& ptr, cudaArray_t arr, bool dev, CopySide* s) -> cudaError_t {
+    if (arr) {
+      HostArray* h = asHostArray(arr);
+      if (!h) return cudaErrorInvalidResourceHandle;
+      s->isArray = true;
+      s->elem = h->elemSize;
+      s->base = h->data;
+      s->rowPitch = h->extent.width * h->elemSize;
+      s->rows = h->extent.height ? h->extent.height : 1;
+      return cudaSuccess;
+    }
+    if (!ptr.ptr) return cudaErrorInvalidValue;
+    if (dev && !hostRegistered(ptr.ptr)) return cudaErrorInvalidValue;
+    s->base = static_cast<unsigned char*>(ptr.ptr);
+    s->rowPitch = ptr.pitch;
+    s->rows = ptr.ysize;
+    return cudaSuccess;
+  };
+  CopySide src, dst;
+  cudaError_t e = side(p->srcPtr, p->srcArray, srcDev, &src);
+  if (e == cudaSuccess) e = side(p->dstPtr, p->dstArray, dstDev, &dst);
+  if (e != cudaSuccess) return fail(e);
+
+  // With a CUDA array on either side the extent's width is in elements, otherwise in bytes.
+  std::size_t elem = src.isArray ? src.elem : (dst.isArray ? dst.elem : 1);
+  std::size_t widthBytes = p->extent.width * elem;
+  std::size_t height = p->extent.height, depth = p->extent.depth;
+  if (widthBytes == 0 || height == 0 || depth == 0) return cudaSuccess;
+  std::size_t srcX = p->srcPos.x * (src.isArray ? src.elem : 1);
+  std::size_t dstX = p->dstPos.x * (dst.isArray ? dst.elem : 1);
+  if (srcX + widthBytes > src.rowPitch || dstX + widthBytes > dst.rowPitch)
+    return fail(cudaErrorInvalidPitchValue);
+  if (src.isArray) {
+    HostArray* h = reinterpret_cast<HostArray*>(p->srcArray);
+    std::size_t d = h->extent.depth ? h->extent.depth : 1;
+    if (p->srcPos.y + height > src.rows || p->srcPos.z + depth > d) return fail(cudaErrorInvalidValue);
+  }
+  if (dst.isArray) {
+    HostArray* h = reinterpret_cast<HostArray*>(p->dstArray);
+    std::size_t d = h->extent.depth ? h->extent.depth : 1;
+    if (p->dstPos.y + height > dst.rows || p->dstPos.z + depth > d) return fail(cudaErrorInvalidValue);
+  }
+  for (std::size_t z = 0; z < depth; ++z) {
+    for (std::size_t y = 0; y < height; ++y) {
+      const unsigned char* s =
+          src.base + ((p->srcPos.z + z) * src.rows + p->srcPos.y + y) * src.rowPitch + srcX;
+      unsigned char* d =
+          dst.base + ((p->dstPos.z + z) * dst.rows + p->dstPos.y + y) * dst.rowPitch + dstX;
+      std::memmove(d, s, widthBytes);
+    }
+  }
+  return cudaSuccess;
+}
+
+cudaError_t memset(void* p, int value, std::size_t bytes) {
+  if (onGpu()) return cudaMemset(p, value, bytes);
+  if (bytes == 0) return cudaSuccess;
+  if (!hostRegistered(p)) return fail(cudaErrorInvalidValue);
+  std::memset(p, value, bytes);
+  return cudaSuccess;
+}
+
+cudaError_t memset2D(void* p, std::size_t pitch, int value, std::size_t width, std::size_t height) {
+  if (onGpu()) return cudaMemset2D(p, pitch, value, width, height);
+  return memset3D(make_cudaPitchedPtr(p, pitch, width, height), value,
+                  make_cudaExtent(width, height, 1));
+}
+
+cudaError_t memset3D(cudaPitchedPtr p, int value, cudaExtent extent) {
+  if (onGpu()) return cudaMemset3D(p, value, extent);
+  if (extent.width == 0 || extent.height == 0 || extent.depth == 0) return cudaSuccess;
+  if (!hostRegistered(p.ptr)) return fail(cudaErrorInvalidValue);
+  if (extent.width > p.pitch) return fail(cudaErrorInvalidValue);
+  std::size_t slice = p.pitch * (extent.depth > 1 ? p.ysize : extent.height);
+  auto* base = static_cast<unsigned char*>(p.ptr);
+  for (std::size_t z = 0; z < extent.depth; ++z)
+    for (std::size_t y = 0; y < extent.height; ++y)
+      std::memset(base + z * slice + y * p.pitch, value, extent.width);
+  return cudaSuccess;
+}
+
+cudaError_t malloc3DArray(cudaArray_t* a, const cudaChannelFormatDesc* desc, cudaExtent extent,
+                          unsigned int flags) {
+  if (onGpu()) return cudaMalloc3DArray(a, desc, extent, flags);
+  if (!a || !desc || extent.width == 0) return fail(cudaErrorInvalidValue);
+  std::size_t elem = elementBytes(*desc);
+  if (elem == 0) return fail(cudaErrorInvalidChannelDescriptor);
+  std::size_t h = extent.height ? extent.height : 1, d = extent.depth ? extent.depth : 1;
+  std::size_t bytes = extent.width * h * d * elem;
+  auto* arr = new (std::nothrow) HostArray{*desc, extent, flags, elem, nullptr};
+  if (!arr) return fail(cudaErrorMemoryAllocation);
+  arr->data = static_cast<unsigned char*>(std::calloc(bytes, 1));
+  if (!arr->data) {
+    delete arr;
+    return fail(cudaErrorMemoryAllocation);
+  }
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    r.arrays[arr] = bytes;
+  }
+  *a = reinterpret_cast<cudaArray_t>(arr);
+  return cudaSuccess;
+}
+
+cudaError_t freeArray(cudaArray_t a) {
+  if (onGpu()) return cudaFreeArray(a);
+  if (!a) return cudaSuccess;
+  auto* h = reinterpret_cast<HostArray*>(a);
+  Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.m);
+    if (!r.arrays.erase(h)) return fail(cudaErrorInvalidResourceHandle);
+  }
+  std::free(h->data);
+  delete h;
+  return cudaSuccess;
+}
+
+cudaError_t arrayGetInfo(cudaChannelFormatDesc* desc, cudaExtent* extent, unsigned int* flags,
+                         cudaArray_t a) {
+  if (onGpu()) return cudaArrayGetInfo(desc, extent, flags, a);
+  HostArray* h = asHostArray(a);
+  if (!h) return fail(cudaErrorInvalidResourceHandle);
+  if (desc) *desc = h->desc;
+  if (extent) *extent = h->extent;
+  if (flags) *flags = h->flags;
+  return cudaSuccess;
+}
+
+const void* hostArrayData(cudaArray_t a, std::size_t* rowPitch, std::size_t* slicePitch) {
+  if (onGpu()) return nullptr;
+  HostArray* h = asHostArray(a);
+  if (!h) return nullptr;
+  std::size_t row = h->extent.width * h->elemSize;
+  if (rowPitch) *rowPitch = row;
+  if (slicePitch) *slicePitch = row * (h->extent.height ? h->extent.height : 1);
+  return h->data;
+}
+
+bool isDevicePointer(const void* p) {
+  if (!onGpu()) return hostRegistered(p);
+  cudaPointerAttributes attr;
+  if (cudaPointerGetAttributes(&attr, p) != cudaSuccess) {
+    cudaGetLastError();
+    return false;
+  }
+  return attr.type == cudaMemoryTypeDevice || attr.type == cudaMemoryTypeManaged;
+}
+
+std::size_t liveAllocationCount() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  return r.blocks.size() + r.arrays.size();
+}
+
+std::size_t liveAllocationBytes() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  std::size_t n = 0;
+  for (auto& b : r.blocks) n += b.second;
+  for (auto& a : r.arrays) n += a.second;
+  return n;
+}
+
+// ---- streams, events, device -------------------------------------------------------------------
+// Host streams are synchronous: work is done when the call that queued it returns. A stream handle
+// is a distinct non-null token so that code can tell streams apart.
+
+cudaError_t streamCreate(cudaStream_t* s) {
+  if (onGpu()) return cudaStreamCreate(s);
+  static char token;
+  *s = reinterpret_cast<cudaStream_t>(&token);
+  return cudaSuccess;
+}
+
+cudaError_t streamDestroy(cudaStream_t s) { return onGpu() ? cudaStreamDestroy(s) : cudaSuccess; }
+cudaError_t streamSynchronize(cudaStream_t s) {
+  return onGpu() ? cudaStreamSynchronize(s) : cudaSuccess;
+}
+cudaError_t deviceSynchronize() { return onGpu() ? cudaDeviceSynchronize() : cudaSuccess; }
+
+cudaError_t eventCreate(cudaEvent_t* e, unsigned int flags) {
+  if (onGpu()) return cudaEventCreateWithFlags(e, flags);
+  *e = reinterpret_cast<cudaEvent_t>(new HostEvent);
+  return cudaSuccess;
+}
+
+cudaError_t eventRecord(cudaEvent_t e, cudaStream_t s) {
+  if (onGpu()) return cudaEventRecord(e, s);
+  if (!e) return fail(cudaErrorInvalidResourceHandle);
+  auto* h = reinterpret_cast<HostEvent*>(e);
+  h->t = std::chrono::steady_clock::now();
+  h->recorded = true;
+  return cudaSuccess;
+}
+
+cudaError_t eventSynchronize(cudaEvent_t e) {
+  if (onGpu()) return cudaEventSynchronize(e);
+  return e ? cudaSuccess : fail(cudaErrorInvalidResourceHandle);
+}
+
+cudaError_t eventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
+  if (onGpu()) return cudaEventElapsedTime(ms, start, end);
+  if (!start || !end || !ms) return fail(cudaErrorInvalidResourceHandle);
+  auto* a = reinterpret_cast<HostEvent*>(start);
+  auto* b = reinterpret_cast<HostEvent*>(end);
+  if (!a->recorded || !b->recorded) return fail(cudaErrorInvalidResourceHandle);
+  *ms = std::chrono::duration<float, std::milli>(b->t - a->t).count();
+  return cudaSuccess;
+}
+
+cudaError_t eventDestroy(cudaEvent_t e) {
+  if (onGpu()) return cudaEventDestroy(e);
+  delete reinterpret_cast<HostEvent*>(e);
+  return cudaSuccess;
+}
+
+cudaError_t deviceReset() {
+  if (onGpu()) return cudaDeviceReset();
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.m);
+  for (auto& b : r.blocks) std::free(reinterpret_cast<void*>(b.first));
+  for (auto& a : r.arrays) {
+    std::free(a.first->data);
+    delete a.first;
+  }
+  r.blocks.clear();
+  r.arrays.clear();
+  tls_error = cudaSuccess;
+  return cudaSuccess;
+}
+
+cudaError_t memGetInfo(std::size_t* freeBytes, std::size_t* totalBytes) {
+  if (onGpu()) return cudaMemGetInfo(freeBytes, totalBytes);
+  struct sysinfo si;
+  if (sysinfo(&si) != 0) return fail(cudaErrorUnknown);
+  if (freeBytes) *freeBytes = static_cast<std::size_t>(si.freeram) * si.mem_unit;
+  if (totalBytes) *totalBytes = static_cast<std::size_t>(si.totalram) * si.mem_unit;
+  return cudaSuccess;
+}
+
+}  // namespace rt
+}  // namespace yv

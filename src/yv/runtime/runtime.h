@@ -1,0 +1,86 @@
+// The GPU runtime layer: one interface over two back ends. The CUDA back end drives a real GPU;
+// the host back end emulates "device" memory, kernels, streams, events and textures on the CPU so
+// that the whole program and its tests run on machines without a GPU. The back end is chosen once
+// per process. Functions mirror the CUDA runtime calls they replace and report failures the same
+// way: a cudaError_t result, also kept as the calling thread's pending last error.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <cstddef>
+
+namespace yv {
+namespace rt {
+
+enum class Backend { Cuda, Host };
+
+// The back end of this process: CUDA when the runtime reports at least one device, host otherwise
+// (so CUDA_VISIBLE_DEVICES="" selects the host back end). The probe leaves no pending error.
+Backend backend();
+inline bool onGpu() { return backend() == Backend::Cuda; }
+const char* backendName();
+
+// Current device ordinal (0 on the host back end).
+int currentDevice();
+
+// ---- errors ------------------------------------------------------------------------------------
+// Returns the calling thread's pending error and resets it to cudaSuccess.
+cudaError_t getLastError();
+// Returns the pending error without resetting it.
+cudaError_t peekAtLastError();
+// Records an error as pending for the calling thread (as a failed runtime call would).
+void setLastError(cudaError_t e);
+const char* errorString(cudaError_t e);
+
+// ---- memory ------------------------------------------------------------------------------------
+// Row alignment of pitched allocations on the host back end (what current GPUs use).
+constexpr std::size_t kPitchAlignment = 512;
+
+cudaError_t malloc3D(cudaPitchedPtr* p, cudaExtent extent);
+cudaError_t malloc(void** p, std::size_t bytes);
+cudaError_t free(void* p);
+cudaError_t memcpy(void* dst, const void* src, std::size_t bytes, cudaMemcpyKind kind);
+cudaError_t memcpy3D(const cudaMemcpy3DParms* p);
+cudaError_t memset(void* p, int value, std::size_t bytes);
+cudaError_t memset2D(void* p, std::size_t pitch, int value, std::size_t width, std::size_t height);
+cudaError_t memset3D(cudaPitchedPtr p, int value, cudaExtent extent);
+
+// CUDA arrays (the memory behind textures). On the host back end a packed buffer with the same
+// channel description and extent.
+cudaError_t malloc3DArray(cudaArray_t* a, const cudaChannelFormatDesc* desc, cudaExtent extent,
+                          unsigned int flags = 0);
+cudaError_t freeArray(cudaArray_t a);
+cudaError_t arrayGetInfo(cudaChannelFormatDesc* desc, cudaExtent* extent, unsigned int* flags,
+                         cudaArray_t a);
+
+// Host back end: start of the element data of a CUDA array, its row pitch and slice pitch in
+// bytes; used by the software texture sampler. Null on the CUDA back end.
+const void* hostArrayData(cudaArray_t a, std::size_t* rowPitch, std::size_t* slicePitch);
+
+// Whether p points into a live device allocation. On the host back end the registry answers; on
+// the CUDA back end the driver's pointer attributes do.
+bool isDevicePointer(const void* p);
+
+// Host back end bookkeeping, for tests that check that operations release what they allocate:
+// number of live device allocations (linear and CUDA arrays) and their total bytes.
+std::size_t liveAllocationCount();
+std::size_t liveAllocationBytes();
+
+// ---- streams, events, device -------------------------------------------------------------------
+cudaError_t streamCreate(cudaStream_t* s);
+cudaError_t streamDestroy(cudaStream_t s);
+cudaError_t streamSynchronize(cudaStream_t s);
+cudaError_t deviceSynchronize();
+
+cudaError_t eventCreate(cudaEvent_t* e, unsigned int flags = 0);
+cudaError_t eventRecord(cudaEvent_t e, cudaStream_t s = 0);
+cudaError_t eventSynchronize(cudaEvent_t e);
+cudaError_t eventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end);
+cudaError_t eventDestroy(cudaEvent_t e);
+
+// Releases every allocation of the current device and clears its error state.
+cudaError_t deviceReset();
+cudaError_t memGetInfo(std::size_t* freeBytes, std::size_t* totalBytes);
+
+}  // namespace rt
+}  // namespace yv

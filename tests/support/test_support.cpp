@@ -1,0 +1,42 @@
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "yv/runtime/runtime.h"
+
+namespace tessivar_test {
+
+std::string thrownMessage(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "expected a std::runtime_error";
+  return "<nothing thrown>";
+}
+
+TempDir::TempDir() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "tessivar-test-XXXXXX").string();
+  char* p = mkdtemp(tmpl.data());
+  if (!p) throw std::runtime_error("cannot create a temporary folder");
+  path_ = p;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+AllocationGuard::AllocationGuard() : start_(yv::rt::liveAllocationCount()) {}
+AllocationGuard::~AllocationGuard() {
+  if (!yv::rt::onGpu()) {
+    EXPECT_EQ(yv::rt::liveAllocationCount(), start_) << "device memory leaked";
+  }
+}
+std::size_t AllocationGuard::live() const { return yv::rt::liveAllocationCount() - start_; }
+
+bool onGpu() { return yv::rt::onGpu(); }
+
+}  // namespace tessivar_test
