@@ -1,0 +1,223 @@
+// The launcher, the atomics and the software texture sampler of the runtime layer.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/test_support.h"
+#include "yv/runtime/atomics.h"
+#include "yv/runtime/launch.cuh"
+#include "yv/runtime/texture.h"
+#include "yv/algorithms/basic/arithmetic.h"
+#include "yv/tools/alloc.h"
+#include "yv/tools/copy.h"
+
+namespace {
+
+using tessivar_test::AllocationGuard;
+
+struct CountVisits {
+  yv::Array<unsigned, 4> a;
+  YV_HD void operator()(unsigned x, unsigned y, unsigned z, unsigned w) const {
+    yv::rt::atomic_add(&yv::at(a, x, y, z, w), 1u);
+  }
+};
+
+std::vector<unsigned> visits(uint4 ext, dim3 block) {
+  AllocationGuard guard;
+  auto a = yv::mallocDeviceArray<unsigned>(ext, yv::PITCHED);
+  yv::set<unsigned>(a, 0u, 0);
+  yv::rt::launch(CountVisits{a}, ext, block, 0, {a.ptr});
+  _CHECK_CUDA_ERROR(__FILE__, __LINE__);
+  auto h = yv::mallocHostArray<unsigned>(ext, yv::PACKED);
+  yv::arrayCopy(h, a);
+  std::vector<unsigned> host(h.ptr, h.ptr + std::size_t(ext.x) * ext.y * ext.z * ext.w);
+  yv::releaseArray(h);
+  yv::releaseArray(a);
+  return host;
+}
+
+TEST(Launch, VisitsEveryElementExactlyOnce) {
+  const uint4 extents[] = {make_uint4(1, 1, 1, 1),   make_uint4(127, 1, 1, 1),
+                           make_uint4(129, 1, 1, 1), make_uint4(65, 5, 3, 2),
+                           make_uint4(5000, 3, 1, 1), make_uint4(1, 129, 1, 3)};
+  const dim3 blocks[] = {dim3(128, 2, 1), dim3(32, 4, 2), dim3(1, 1, 1)};
+  for (uint4 e : extents)
+    for (dim3 b : blocks) {
+      std::vector<unsigned> v = visits(e, b);
+      for (std::size_t i = 0; i < v.size(); ++i)
+        ASSERT_EQ(v[i], 1u) << "element " << i << " of " << yv::internal::str_extents(e)
+                            << " with block " << b.x << "x" << b.y << "x" << b.z;
+    }
+}
+
+struct Nothing {
+  YV_HD void operator()(unsigned, unsigned, unsigned, unsigned) const {}
+};
+
+TEST(Launch, RefusedLaunchesLeaveAPendingErrorAndNeverThrow) {
+  yv::rt::launch(Nothing{}, make_uint4(0, 4, 1, 1), dim3(128, 2, 1));
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
+  // y blocks beyond the grid limit
+  yv::rt::launch(Nothing{}, make_uint4(1, 2 * 65536, 1, 1), dim3(1, 1, 1));
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
+  // more than 1024 threads per block
+  yv::rt::launch(Nothing{}, make_uint4(4, 4, 1, 1), dim3(64, 32, 1));
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
+}
+
+TEST(Launch, HostMemoryHandedToAKernelIsRefusedOnTheHostBackEnd) {
+  if (tessivar_test::onGpu()) GTEST_SKIP() << "the host back end's check; a GPU would fault instead";
+  std::vector<unsigned> host(4, 0);
+  yv::Array<unsigned, 4> a = yv::internal::packedHostArray4(host.data(), 4, 1, 1);
+  a.device = 0;  // lies about where the memory is
+  yv::rt::launch(CountVisits{a}, a.size, dim3(128, 2, 1), 0, {a.ptr});
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorIllegalAddress);
+  EXPECT_EQ(host[0], 0u) << "the kernel must not have run";
+}
+
+struct AddOne {
+  float* sum;
+  unsigned* minimum;
+  YV_HD void operator()(unsigned x, unsigned y, unsigned, unsigned) const {
+    yv::rt::atomic_add(sum, 1.f);
+    yv::rt::atomic_min(minimum, 1000000u - (x + 1000 * y) % 99991u);
+  }
+};
+
+struct FloatMin {
+  float* m;
+  YV_HD void operator()(unsigned x, unsigned, unsigned, unsigned) const {
+    yv::rt::atomic_min(m, 5.f + float((x * 7919u) % 1000u) - 0.5f);
+  }
+};
+
+struct CasCounter {
+  unsigned long long* v;
+  YV_HD void operator()(unsigned, unsigned, unsigned, unsigned) const {
+    unsigned long long old = *v, seen;
+    do {
+      seen = old;
+      old = yv::rt::atomic_cas(v, seen, seen + 3ull);
+    } while (old != seen);
+  }
+};
+
+TEST(Atomics, ConcurrentUpdatesToOneAddressAreNotLost) {
+  AllocationGuard guard;
+  void *s, *m, *f, *c;
+  yv::rt::malloc(&s, 4);
+  yv::rt::malloc(&m, 4);
+  yv::rt::malloc(&f, 4);
+  yv::rt::malloc(&c, 8);
+  const float zero = 0.f, big = 1e30f;
+  const unsigned top = 0xffffffffu;
+  const unsigned long long z64 = 0;
+  yv::rt::memcpy(s, &zero, 4, cudaMemcpyHostToDevice);
+  yv::rt::memcpy(m, &top, 4, cudaMemcpyHostToDevice);
+  yv::rt::memcpy(f, &big, 4, cudaMemcpyHostToDevice);
+  yv::rt::memcpy(c, &z64, 8, cudaMemcpyHostToDevice);
+  // 100000 additions of 1 to one float: every count up to 2^24 is exact, so nothing may be lost.
+  yv::rt::launch(AddOne{static_cast<float*>(s), static_cast<unsigned*>(m)},
+                 make_uint4(1000, 100, 1, 1), dim3(128, 2, 1), 0, {s, m});
+  yv::rt::launch(FloatMin{static_cast<float*>(f)}, make_uint4(100000, 1, 1, 1), dim3(256, 1, 1), 0, {f});
+  yv::rt::launch(CasCounter{static_cast<unsigned long long*>(c)}, make_uint4(50000, 1, 1, 1),
+                 dim3(256, 1, 1), 0, {c});
+  _CHECK_CUDA_ERROR(__FILE__, __LINE__);
+  float sum, fmin;
+  unsigned mn;
+  unsigned long long count;
+  yv::rt::memcpy(&sum, s, 4, cudaMemcpyDeviceToHost);
+  yv::rt::memcpy(&mn, m, 4, cudaMemcpyDeviceToHost);
+  yv::rt::memcpy(&fmin, f, 4, cudaMemcpyDeviceToHost);
+  yv::rt::memcpy(&count, c, 8, cudaMemcpyDeviceToHost);
+  EXPECT_EQ(sum, 100000.f);
+  EXPECT_EQ(mn, 1000000u - 99990u);
+  EXPECT_EQ(fmin, 4.5f);
+  EXPECT_EQ(count, 150000ull);
+  for (void* p : {s, m, f, c}) yv::rt::free(p);
+}
+
+// Samples a texture at the given points through a kernel, so both back ends are exercised.
+template <class T, class R>
+struct Sample {
+  yv::rt::Texture2D<T> tex;
+  const float2* at;
+  R* out;
+  YV_HD void operator()(unsigned i, unsigned, unsigned, unsigned) const {
+    out[i] = tex.template fetch<R>(at[i].x, at[i].y);
+  }
+};
+
+template <class T, class R>
+std::vector<R> sample(const std::vector<T>& texels, unsigned w, unsigned h,
+                      const yv::rt::TextureDesc& d, const std::vector<float2>& pts) {
+  auto img = yv::mallocDeviceArray<T>(make_uint4(w, h, 1, 1), yv::PITCHED);
+  auto src = yv::internal::packedHostArray4(const_cast<T*>(texels.data()), w, h, 1);
+  yv::arrayCopy(img, src);
+  yv::rt::Texture2D<T> tex;
+  EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr, img.pitch.y, w, h, d), cudaSuccess);
+  void *p, *o;
+  yv::rt::malloc(&p, pts.size() * sizeof(float2));
+  yv::rt::malloc(&o, pts.size() * sizeof(R));
+  yv::rt::memcpy(p, pts.data(), pts.size() * sizeof(float2), cudaMemcpyHostToDevice);
+  yv::rt::launch(Sample<T, R>{tex, static_cast<const float2*>(p), static_cast<R*>(o)},
+                 make_uint4(unsigned(pts.size()), 1, 1, 1), dim3(64, 1, 1), 0, {p, o});
+  _CHECK_CUDA_ERROR(__FILE__, __LINE__);
+  std::vector<R> out(pts.size());
+  yv::rt::memcpy(out.data(), o, pts.size() * sizeof(R), cudaMemcpyDeviceToHost);
+  yv::rt::destroyTexture(&tex);
+  yv::rt::free(p);
+  yv::rt::free(o);
+  yv::releaseArray(img);
+  return out;
+}
+
+TEST(Texture, PointSamplingPicksTheTexelUnderTheCoordinate) {
+  AllocationGuard guard;
+  std::vector<float> t = {1, 2, 3, 4, 5, 6};  // 3 x 2
+  yv::rt::TextureDesc d;
+  auto v = sample<float, float>(t, 3, 2, d,
+                                {{0.5f, 0.5f}, {1.99f, 0.2f}, {2.5f, 1.5f}, {-3.f, 0.5f}, {9.f, 9.f}});
+  EXPECT_EQ(v, (std::vector<float>{1, 2, 6, 1, 6}));  // clamped outside
+  d.address = yv::rt::TexAddress::Border;
+  v = sample<float, float>(t, 3, 2, d, {{-0.01f, 0.5f}, {3.01f, 1.f}, {1.5f, 1.5f}});
+  EXPECT_EQ(v, (std::vector<float>{0, 0, 5}));
+}
+
+TEST(Texture, LinearFilteringBlendsWithEightBitWeights) {
+  AllocationGuard guard;
+  std::vector<float> t = {0, 256, 512, 1024};  // 2 x 2
+  yv::rt::TextureDesc d;
+  d.filter = yv::rt::TexFilter::Linear;
+  auto v = sample<float, float>(
+      t, 2, 2, d, {{0.5f, 0.5f}, {1.0f, 0.5f}, {1.5f, 1.5f}, {1.0f, 1.0f}, {0.5f + 1.f / 3.f, 0.5f}});
+  EXPECT_FLOAT_EQ(v[0], 0.f);     // texel centre
+  EXPECT_FLOAT_EQ(v[1], 128.f);   // half-way between two texels
+  EXPECT_FLOAT_EQ(v[2], 1024.f);
+  EXPECT_FLOAT_EQ(v[3], 448.f);   // centre of all four
+  EXPECT_FLOAT_EQ(v[4], 85.f);    // 1/3 rounds to 85/256 in 1.8 fixed point
+  d.address = yv::rt::TexAddress::Border;
+  v = sample<float, float>(t, 2, 2, d, {{0.0f, 0.5f}, {2.0f, 1.5f}});
+  EXPECT_FLOAT_EQ(v[0], 0.f);       // half of texel 0 and half of the zero border
+  EXPECT_FLOAT_EQ(v[1], 512.f);     // half of 1024 and the border
+}
+
+TEST(Texture, NormalisedReadsOfBytesAndNormalisedCoordinates) {
+  AllocationGuard guard;
+  std::vector<uchar4> t = {make_uchar4(255, 0, 51, 255), make_uchar4(0, 255, 102, 0)};  // 2 x 1
+  yv::rt::TextureDesc d;
+  d.read = yv::rt::TexRead::NormalizedFloat;
+  d.normalizedCoords = true;
+  auto v = sample<uchar4, float4>(t, 2, 1, d, {{0.25f, 0.5f}, {0.75f, 0.5f}});
+  EXPECT_FLOAT_EQ(v[0].x, 1.f);
+  EXPECT_FLOAT_EQ(v[0].z, 0.2f);
+  EXPECT_FLOAT_EQ(v[1].y, 1.f);
+  EXPECT_FLOAT_EQ(v[1].z, 0.4f);
+  d.filter = yv::rt::TexFilter::Linear;
+  v = sample<uchar4, float4>(t, 2, 1, d, {{0.5f, 0.5f}});
+  EXPECT_FLOAT_EQ(v[0].x, 0.5f);
+  EXPECT_FLOAT_EQ(v[0].w, 0.5f);
+}
+
+}  // namespace
