@@ -1,0 +1,241 @@
+// Raw-byte Netpbm files of the host images: P6 (PPM, colour) and P5 (PGM, greyscale), and the
+// choice between PPM, PGM and PNG by the file name's extension.
+#include <sys/stat.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cmatrix/CTensor.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+bool isDigit(int c) { return c >= '0' && c <= '9'; }
+bool isBlankOrLineEnd(int c) { return c == ' ' || c == '\n'; }
+
+// Character input of the header scan. A file that ends inside its header is refused.
+class HeaderScanner {
+ public:
+  HeaderScanner(FILE* f, const std::string& prefix, const char* fileName)
+      : f_(f), prefix_(prefix), fileName_(fileName) {}
+
+  int next() {
+    const int c = std::fgetc(f_);
+    if (c == EOF) fail("Unexpected end of file in the header of ");
+    return c;
+  }
+  // Reads up to and including the first character for which stop() holds; returns it.
+  template <class Stop>
+  int skipThrough(Stop stop) {
+    int c;
+    do c = next();
+    while (!stop(c));
+    return c;
+  }
+  // Accumulates the decimal number whose first digit is c; returns the character after it.
+  int number(int c, int* value) {
+    if (!isDigit(c)) fail("Invalid image size in the header of ");
+    std::int64_t v = 0;
+    do {
+      v = v * 10 + (c - '0');
+      if (v > INT_MAX) fail("Invalid image size in the header of ");
+      c = next();
+    } while (isDigit(c));
+    *value = int(v);
+    return c;
+  }
+  [[noreturn]] void fail(const char* what) {
+    throw std::runtime_error(prefix_ + what + "file " + fileName_);
+  }
+
+ private:
+  FILE* f_;
+  const std::string& prefix_;
+  const char* fileName_;
+};
+
+// Reads a P6 or P5 file. acceptColour: P6 allowed (readFromPPM); formatName: the name reported
+// for a wrong magic number.
+void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& prefix,
+                bool acceptColour, const char* formatName) {
+  File f(std::fopen(fileName, "rb"));
+  if (!f) {
+    std::cerr << "File not found: " << fileName << std::endl;
+    throw std::runtime_error(prefix + "Cannot open file " + fileName);
+  }
+  HeaderScanner in(f.get(), prefix, fileName);
+
+  in.skipThrough([](int c) { return c == 'P'; });
+  const int magic = in.next();
+  int planes;
+  if (magic == '5')
+    planes = 1;
+  else if (magic == '6' && acceptColour)
+    planes = 3;
+  else
+    throw EInvalidFileFormat(formatName);
+  in.skipThrough(isBlankOrLineEnd);
+
+  int c = in.next();
+  while (c == '#') {
+    in.skipThrough([](int ch) { return ch == '\n'; });
+    c = in.next();
+  }
+  while (c == '\n') c = in.next();
+
+  int width = 0, height = 0;
+  in.number(c, &width);
+  c = in.skipThrough(isDigit);
+  c = in.number(c, &height);
+
+  // Maximum value: skipped, never used.
+  if (!isBlankOrLineEnd(c)) in.skipThrough(isBlankOrLineEnd);
+  c = in.skipThrough(isDigit);
+  while (isDigit(c)) c = in.next();
+  if (c != '\n') in.skipThrough([](int ch) { return ch == '\n'; });
+
+  // Sizes come from the file: the element count must fit an int before anything is allocated.
+  const std::int64_t pixels = std::int64_t(width) * height;
+  if (pixels > INT_MAX || pixels * planes > INT_MAX) in.fail("Invalid image size in the header of ");
+  const std::int64_t count64 = pixels * planes;
+  const std::size_t count = std::size_t(count64);
+
+  // A header that promises more pixels than the file holds is refused before the allocation.
+  struct stat st;
+  const long pos = std::ftell(f.get());
+  if (pos >= 0 && fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    const std::int64_t left = std::int64_t(st.st_size) - pos;
+    if (left < count64) in.fail("Unexpected end of file in the raster of ");
+  }
+
+  std::vector<unsigned char> raster(count);
+  if (count && std::fread(raster.data(), 1, count, f.get()) != count)
+    in.fail("Unexpected end of file in the raster of ");
+  f.reset();
+
+  float* fresh = new float[count ? count : 1];
+  const std::size_t plane = std::size_t(width) * height;
+  for (std::size_t i = 0; i < plane; ++i)
+    for (int k = 0; k < planes; ++k) fresh[k * plane + i] = float(raster[i * planes + k]);
+  delete[] t.data;
+  t.xSize = width;
+  t.ySize = height;
+  t.zSize = planes;
+  t.data = fresh;
+}
+
+// Opens a file for writing, or throws.
+File openForWriting(const std::string& prefix, const char* fileName) {
+  File f(std::fopen(fileName, "wb"));
+  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
+  return f;
+}
+
+// Closes a written file; a write error that shows only now (a full disk) is an error.
+void finishWriting(File& f, const std::string& prefix, const char* fileName) {
+  const bool ok = std::fflush(f.get()) == 0 && !std::ferror(f.get());
+  const bool closed = std::fclose(f.release()) == 0;
+  if (!ok || !closed) throw std::runtime_error(prefix + "Could not write file " + fileName);
+}
+
+std::string extensionOf(const char* fileName) {
+  const std::string name(fileName);
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(dot + 1);
+}
+
+}  // namespace
+
+template <>
+void CTensor<float>::readFromPPM(const char* fileName) {
+  readNetpbm(*this, fileName, "CTensor::readFromPPM: ", true, "PPM");
+}
+
+template <>
+void CTensor<float>::readFromPGM(const char* fileName) {
+  readNetpbm(*this, fileName, "CTensor::readFromPGM: ", false, "PGM");
+}
+
+template <>
+void CTensor<unsigned char>::writeToPPM(const char* fileName) const {
+  const std::string prefix = "CTensor::writeToPPM: ";
+  if (zSize < 3) throw std::runtime_error(prefix + "zSize must be at least 3");
+  const std::size_t plane = cmatrix_internal::elementCount("CTensor::writeToPPM", xSize, ySize);
+  File f = openForWriting(prefix, fileName);
+  std::fprintf(f.get(), "P6 \n");
+  std::fprintf(f.get(), "%d %d \n255\n", xSize, ySize);
+  std::vector<unsigned char> row(std::size_t(xSize) * 3);
+  for (int y = 0; y < ySize; ++y) {
+    for (int x = 0; x < xSize; ++x)
+      for (int k = 0; k < 3; ++k)
+        row[std::size_t(x) * 3 + k] = data[k * plane + std::size_t(y) * xSize + x];
+    std::fwrite(row.data(), 1, row.size(), f.get());
+  }
+  finishWriting(f, prefix, fileName);
+}
+
+template <>
+void CTensor<unsigned char>::writeToPGM(const char* fileName) const {
+  const std::string prefix = "CTensor::writeToPGM: ";
+  if (zSize < 1) throw std::runtime_error(prefix + "zSize must be at least 1");
+  const std::size_t plane = cmatrix_internal::elementCount("CTensor::writeToPGM", xSize, ySize);
+  // Tiles: floor(sqrt(planes)) rows, as many columns as needed; tiles after the last plane are
+  // black.
+  const int tileRows = int(std::floor(std::sqrt(double(zSize))));
+  const int tileCols = int(std::ceil(double(zSize) / tileRows));
+  const std::size_t outW = std::size_t(tileCols) * xSize, outH = std::size_t(tileRows) * ySize;
+  if (outW > INT_MAX || outH > INT_MAX)
+    throw std::runtime_error(prefix + "image too large for file " + fileName);
+  File f = openForWriting(prefix, fileName);
+  std::fprintf(f.get(), "P5 \n");
+  std::fprintf(f.get(), "%d %d \n255\n", int(outW), int(outH));
+  std::vector<unsigned char> row(outW);
+  for (int i = 0; i < tileRows; ++i)
+    for (int y = 0; y < ySize; ++y) {
+      for (int j = 0; j < tileCols; ++j) {
+        const int k = i * tileCols + j;
+        for (int x = 0; x < xSize; ++x)
+          row[std::size_t(j) * xSize + x] =
+              k < zSize ? data[k * plane + std::size_t(y) * xSize + x] : 0;
+      }
+      std::fwrite(row.data(), 1, row.size(), f.get());
+    }
+  finishWriting(f, prefix, fileName);
+}
+
+template <>
+void CTensor<float>::readFromImage(const char* fileName) {
+  const std::string ext = extensionOf(fileName);
+  if (ext == "ppm" || ext == "PPM")
+    readFromPPM(fileName);
+  else if (ext == "pgm" || ext == "PGM")
+    readFromPGM(fileName);
+  else if (ext == "png" || ext == "PNG")
+    readFromPNG(fileName, false);
+  else
+    throw std::runtime_error("Image file format not supported");
+}
+
+template <>
+void CTensor<unsigned char>::writeToImage(const char* fileName) {
+  const std::string ext = extensionOf(fileName);
+  if (ext == "ppm" || ext == "PPM")
+    writeToPPM(fileName);
+  else if (ext == "pgm" || ext == "PGM")
+    writeToPGM(fileName);
+  else if (ext == "png" || ext == "PNG")
+    writeToPNG(fileName);
+  else
+    throw std::runtime_error("Image file format not supported");
+}

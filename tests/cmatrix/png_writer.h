@@ -1,0 +1,60 @@
+// Test helper: writes PNG files of any colour type, bit depth and interlacing straight through
+// libpng, so the readers can be fed files the program itself never writes.
+#pragma once
+
+#include <png.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace png_test {
+
+// rows: height rows of raw sample bytes, as they stand in the file (16-bit samples big-endian).
+inline void writeRaw(const std::string& path, int width, int height, int colorType, int bitDepth,
+                     const std::vector<std::vector<unsigned char>>& rows, bool interlaced = false) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) throw std::runtime_error("cannot write " + path);
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    std::fclose(f);
+    throw std::runtime_error("libpng failed writing " + path);
+  }
+  png_init_io(png, f);
+  png_set_IHDR(png, info, width, height, bitDepth, colorType,
+               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (colorType == PNG_COLOR_TYPE_PALETTE) {
+    png_color palette[2] = {{0, 0, 0}, {255, 255, 255}};
+    png_set_PLTE(png, info, palette, 2);
+  }
+  png_write_info(png, info);
+  std::vector<png_bytep> ptrs;
+  for (auto& r : rows) ptrs.push_back(const_cast<png_bytep>(r.data()));
+  png_write_image(png, ptrs.data());
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(f);
+}
+
+inline std::vector<unsigned char> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+inline void writeText(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+}  // namespace png_test
