@@ -1,0 +1,252 @@
+// PPM and PGM files and the choice of format by extension.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cmatrix/CTensor.h"
+#include "png_writer.h"
+#include "support/test_support.h"
+
+namespace {
+
+using png_test::readBytes;
+using png_test::writeBytes;
+using png_test::writeText;
+
+std::string raster(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s.push_back(char(i * 10 + 1));
+  return s;
+}
+
+float at(const CTensor<float>& t, int x, int y, int z) {
+  return t.data[(z * t.ySize + y) * t.xSize + x];
+}
+
+void expectFourByTwoColour(const CTensor<float>& t) {
+  ASSERT_EQ(t.xSize, 4);
+  ASSERT_EQ(t.ySize, 2);
+  ASSERT_EQ(t.zSize, 3);
+  // Byte i of the raster: pixel i / 3, channel i % 3.
+  for (int i = 0; i < 24; ++i)
+    EXPECT_EQ(at(t, (i / 3) % 4, (i / 3) / 4, i % 3), float((unsigned char)(i * 10 + 1))) << i;
+}
+
+TEST(Netpbm, HeadersOnSeveralLinesOrOneLineReadTheSame) {
+  tessivar_test::TempDir dir;
+  writeText(dir.file("a.ppm"), "P6\n# made by hand\n4 2\n255\n" + raster(24));
+  writeText(dir.file("b.ppm"), "P6 4 2 255\n" + raster(24));
+  // Anything before the first P is skipped; the maximum value is not used.
+  writeText(dir.file("c.ppm"), "xyzP6\n\n4\t2 65535\n" + raster(24));
+  for (const char* name : {"a.ppm", "b.ppm", "c.ppm"}) {
+    SCOPED_TRACE(name);
+    CTensor<float> t;
+    t.readFromPPM(dir.file(name).c_str());
+    expectFourByTwoColour(t);
+  }
+}
+
+TEST(Netpbm, WrittenFilesReadBack) {
+  tessivar_test::TempDir dir;
+  CTensor<unsigned char> t(5, 3, 3);
+  for (int i = 0; i < 45; ++i) t.data[i] = (i * 53 + 3) & 0xff;
+  const std::string ppm = dir.file("x.ppm");
+  t.writeToPPM(ppm.c_str());
+  const std::vector<unsigned char> bytes = readBytes(ppm);
+  const std::string header = "P6 \n5 3 \n255\n";
+  ASSERT_EQ(bytes.size(), header.size() + 45);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + header.size()), header);
+  // Interleaved on disk: pixel (1, 0) is planes 0, 1, 2 at index 1.
+  EXPECT_EQ(bytes[header.size() + 3], t.data[1]);
+  EXPECT_EQ(bytes[header.size() + 4], t.data[15 + 1]);
+  EXPECT_EQ(bytes[header.size() + 5], t.data[30 + 1]);
+
+  CTensor<float> back;
+  back.readFromPPM(ppm.c_str());
+  ASSERT_EQ(back.xSize, 5);
+  ASSERT_EQ(back.ySize, 3);
+  ASSERT_EQ(back.zSize, 3);
+  for (int i = 0; i < 45; ++i) EXPECT_EQ(back.data[i], float(t.data[i]));
+
+  // Planes after the third are not written.
+  CTensor<unsigned char> four(5, 3, 4);
+  std::copy(t.data, t.data + 45, four.data);
+  std::fill(four.data + 45, four.data + 60, 99);
+  four.writeToPPM(dir.file("four.ppm").c_str());
+  EXPECT_EQ(readBytes(dir.file("four.ppm")), bytes);
+
+  CTensor<unsigned char> g(3, 2, 1);
+  for (int i = 0; i < 6; ++i) g.data[i] = 250 - i;
+  const std::string pgm = dir.file("g.pgm");
+  g.writeToPGM(pgm.c_str());
+  CTensor<float> gb;
+  gb.readFromPGM(pgm.c_str());
+  ASSERT_EQ(gb.zSize, 1);
+  ASSERT_EQ(gb.xSize, 3);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(gb.data[i], float(250 - i));
+  // readFromPPM accepts P5 as one plane.
+  CTensor<float> gp;
+  gp.readFromPPM(pgm.c_str());
+  EXPECT_EQ(gp.zSize, 1);
+}
+
+TEST(Netpbm, PgmWriterTilesThePlanes) {
+  tessivar_test::TempDir dir;
+  CTensor<unsigned char> t(10, 10, 4);
+  for (int k = 0; k < 4; ++k) std::fill(t.data + k * 100, t.data + (k + 1) * 100, 10 * (k + 1));
+  const std::string path = dir.file("tiles.pgm");
+  t.writeToPGM(path.c_str());
+  const std::vector<unsigned char> bytes = readBytes(path);
+  const std::string header = "P5 \n20 20 \n255\n";
+  ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + header.size()), header);
+  CTensor<float> back;
+  back.readFromPGM(path.c_str());
+  ASSERT_EQ(back.xSize, 20);
+  ASSERT_EQ(back.ySize, 20);
+  EXPECT_EQ(at(back, 0, 0, 0), 10);    // plane 0 top left
+  EXPECT_EQ(at(back, 19, 9, 0), 20);   // plane 1 top right
+  EXPECT_EQ(at(back, 0, 10, 0), 30);   // plane 2 bottom left
+  EXPECT_EQ(at(back, 19, 19, 0), 40);  // plane 3 bottom right
+
+  // 5 planes: 2 x 3 tiles, the last one black; 2 planes: 1 x 2.
+  CTensor<unsigned char> five(2, 1, 5);
+  for (int i = 0; i < 10; ++i) five.data[i] = 1 + i / 2;
+  five.writeToPGM(path.c_str());
+  back.readFromPGM(path.c_str());
+  ASSERT_EQ(back.xSize, 6);
+  ASSERT_EQ(back.ySize, 2);
+  const float want[] = {1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 0, 0};
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(back.data[i], want[i]) << i;
+  CTensor<unsigned char> two(3, 2, 2);
+  two.writeToPGM(path.c_str());
+  back.readFromPGM(path.c_str());
+  EXPECT_EQ(back.xSize, 6);
+  EXPECT_EQ(back.ySize, 2);
+}
+
+TEST(Netpbm, WrongMagicNumbersThrowEInvalidFileFormatWithoutChangingTheTensor) {
+  tessivar_test::TempDir dir;
+  writeText(dir.file("c.ppm"), "P6\n1 1\n255\nabc");
+  writeText(dir.file("p3.ppm"), "P3\n1 1\n255\n1 2 3\n");
+  CTensor<float> t(1, 1, 1);
+  t.data[0] = 5;
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(t.readFromPGM(dir.file("c.ppm").c_str()), EInvalidFileFormat);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Exception EInvalidFileFormat: File is not in PGM format\n");
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(t.readFromPPM(dir.file("p3.ppm").c_str()), EInvalidFileFormat);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Exception EInvalidFileFormat: File is not in PPM format\n");
+  EXPECT_EQ(t.zSize, 1);
+  EXPECT_EQ(t.data[0], 5);
+}
+
+TEST(Netpbm, ShortMissingAndAbsurdFilesAreRefused) {
+  tessivar_test::TempDir dir;
+  CTensor<float> t(1, 1, 1);
+  t.data[0] = 5;
+  const std::string missing = dir.file("none.ppm");
+  testing::internal::CaptureStderr();
+  EXPECT_THROW_MESSAGE(t.readFromPPM(missing.c_str()),
+                       "CTensor::readFromPPM: Cannot open file " + missing);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "File not found: " + missing + "\n");
+
+  const std::string cut = dir.file("cut.ppm");
+  writeText(cut, "P6\n4 2\n255\n" + raster(19));  // five bytes short
+  EXPECT_THROW_MESSAGE(t.readFromPPM(cut.c_str()),
+                       "CTensor::readFromPPM: Unexpected end of file in the raster of file " + cut);
+  const std::string huge = dir.file("huge.pgm");
+  writeText(huge, "P5\n40000 40000\n255\n" + raster(10));  // claims 1.6 GB
+  EXPECT_THROW_MESSAGE(t.readFromPGM(huge.c_str()),
+                       "CTensor::readFromPGM: Unexpected end of file in the raster of file " + huge);
+
+  const std::vector<std::pair<std::string, std::string>> headers = {
+      {"", "Unexpected end of file in the header of "},
+      {"P6", "Unexpected end of file in the header of "},
+      {"P6\n# comment", "Unexpected end of file in the header of "},
+      {"P6\n4 2", "Unexpected end of file in the header of "},
+      {"P6\n4 2 255", "Unexpected end of file in the header of "},
+      {"P6\n-4 2\n255\n", "Invalid image size in the header of "},
+      {"P6\n 4 2\n255\n", "Invalid image size in the header of "},
+      {"P6\n99999999999 2\n255\n", "Invalid image size in the header of "},
+      {"P6\n65536 65536\n255\n", "Invalid image size in the header of "},
+      {"P6\n30000 30000\n255\n", "Invalid image size in the header of "},
+  };
+  const std::string bad = dir.file("bad.ppm");
+  for (const auto& h : headers) {
+    writeText(bad, h.first);
+    EXPECT_THROW_MESSAGE(t.readFromPPM(bad.c_str()),
+                         "CTensor::readFromPPM: " + h.second + "file " + bad)
+        << h.first;
+  }
+  // A folder opens but ends at once.
+  EXPECT_THROW_MESSAGE(t.readFromPPM(dir.path().c_str()),
+                       "CTensor::readFromPPM: Unexpected end of file in the header of file " +
+                           dir.path());
+  EXPECT_EQ(t.xSize, 1);
+  EXPECT_EQ(t.data[0], 5);
+
+  // A zero-sized image is no error.
+  writeText(bad, "P6\n0 3\n255\n");
+  t.readFromPPM(bad.c_str());
+  EXPECT_EQ(t.xSize, 0);
+  EXPECT_EQ(t.ySize, 3);
+}
+
+TEST(Netpbm, WritersRefuseTooFewPlanesAndUnopenableFiles) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("x.ppm");
+  CTensor<unsigned char> two(2, 2, 2);
+  EXPECT_THROW_MESSAGE(two.writeToPPM(path.c_str()), "CTensor::writeToPPM: zSize must be at least 3");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  CTensor<unsigned char> none(2, 2, 0);
+  EXPECT_THROW_MESSAGE(none.writeToPGM(path.c_str()), "CTensor::writeToPGM: zSize must be at least 1");
+  CTensor<unsigned char> three(2, 2, 3);
+  const std::string bad = dir.file("no/such/dir.ppm");
+  EXPECT_THROW_MESSAGE(three.writeToPPM(bad.c_str()), "CTensor::writeToPPM: Cannot open file " + bad);
+  EXPECT_THROW_MESSAGE(three.writeToPGM(bad.c_str()), "CTensor::writeToPGM: Cannot open file " + bad);
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_THROW_MESSAGE(three.writeToPPM("/dev/full"),
+                         "CTensor::writeToPPM: Could not write file /dev/full");
+  }
+}
+
+TEST(Netpbm, ExtensionChoosesTheFormat) {
+  tessivar_test::TempDir dir;
+  CTensor<unsigned char> t(2, 2, 3);
+  for (int i = 0; i < 12; ++i) t.data[i] = i * 20;
+  // Writers: each file must start with its own format's magic bytes.
+  const std::vector<std::pair<std::string, std::string>> writes = {
+      {"a.b.ppm", "P6"}, {"c.PPM", "P6"}, {"d.pgm", "P5"}, {"e.PGM", "P5"},
+      {"f.png", "\x89PNG"}, {"IMAGE.PNG", "\x89PNG"}};
+  for (const auto& w : writes) {
+    const std::string path = dir.file(w.first);
+    t.writeToImage(path.c_str());
+    const std::vector<unsigned char> bytes = readBytes(path);
+    ASSERT_GE(bytes.size(), w.second.size());
+    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + w.second.size()), w.second) << w.first;
+    CTensor<float> back;
+    back.readFromImage(path.c_str());
+    EXPECT_EQ(back.zSize, w.second == "P5" ? 1 : 3) << w.first;
+  }
+  for (const char* name : {"image.Png", "image.jpg", "noext"}) {
+    const std::string path = dir.file(name);
+    EXPECT_THROW_MESSAGE(t.writeToImage(path.c_str()), "Image file format not supported");
+    EXPECT_FALSE(std::filesystem::exists(path));
+    CTensor<float> r;
+    EXPECT_THROW_MESSAGE(r.readFromImage(path.c_str()), "Image file format not supported");
+  }
+  // A name without a dot is taken whole: "png" is a PNG (a folder path would not be).
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  t.writeToImage("png");
+  CTensor<float> back;
+  back.readFromImage("png");
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(readBytes(dir.file("png"))[1], 'P');
+  EXPECT_EQ(back.zSize, 3);
+  EXPECT_EQ(back.data[11], 220);
+}
+
+}  // namespace
