@@ -1,0 +1,219 @@
+#include "command_line.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+
+#include "settings.h"
+
+using option::ArgStatus;
+using option::Descriptor;
+
+const Descriptor usage[] = {
+    {UNKNOWN, 0, "", "", option::Arg::None,
+     "Usage: tessivar [options] -- camera_00 camera_01 ... \n"},
+    {HELP, 0, "h", "help", option::Arg::None, "  -h, --help \tPrint this help."},
+    {OUT_DIR, 0, "o", "out-dir", MyArg::NonEmpty, "  -o, --out-dir \tThe output directory."},
+    {DEPTH_AVG, 0, "", "depth-avg", MyArg::Double,
+     "      --depth-avg \tThe average depth of the scene. This defines the radius of the "
+     "smoothing kernel."},
+    {ALPHA_SP, 0, "", "alpha-sp", MyArg::Double,
+     "      --alpha-sp \tThe strength of the data term on the superpixel level. Default is 0.1"},
+    {BETA_SP, 0, "", "beta-sp", MyArg::Double,
+     "      --beta-sp \tThe strength of the collision term on the superpixel level. Default is "
+     "1"},
+    {ALPHA, 0, "", "alpha", MyArg::Double,
+     "      --alpha \tThe strength of the data term. Default is 0.001"},
+    {BETA, 0, "", "beta", MyArg::Double,
+     "      --beta \tThe strength of the collision term. Default is 1"},
+    {MIN_SUPPORT_SP, 0, "", "min-support-sp", MyArg::Double,
+     "      --min-support-sp \tThe minimum support of a point in the superpixel level. Points "
+     "with less support will be removed from the reconstruction. Default is 2.0"},
+    {MIN_SUPPORT, 0, "", "min-support", MyArg::Double,
+     "      --min-support \tThe minimum support of a point. Points with less support will be "
+     "removed from the reconstruction. Default is 3.0"},
+    {SUPERPIXELS, 0, "", "superpixels", MyArg::Integer,
+     "      --superpixels \tThe number of superpixels generated per image. Default is 5000"},
+    {0, 0, nullptr, nullptr, nullptr, nullptr}};
+
+const int required_options[] = {DEPTH_AVG, OUT_DIR, 0};
+
+namespace {
+
+std::string nameOf(const option::Option& option) {
+  if (option.name == nullptr || option.name_length < 1) return std::string();
+  return std::string(option.name, std::size_t(option.name_length));
+}
+
+bool hasArgument(const option::Option& option) {
+  return option.arg != nullptr && option.arg[0] != 0;
+}
+
+ArgStatus reportEmpty(const option::Option& option, bool report) {
+  if (report)
+    std::cerr << "Option '" << nameOf(option) << "' requires a non-empty argument" << std::endl;
+  return option::ARG_ILLEGAL;
+}
+
+// The whole text read by a stream as a T; false when the stream cannot read it all.
+template <class T>
+bool readWhole(const char* text, T& value) {
+  std::istringstream in(text);
+  in >> value;
+  if (in.fail()) return false;
+  return in.peek() == std::char_traits<char>::eof();
+}
+
+bool isEmptyText(const char* s) { return s == nullptr || *s == 0; }
+
+}  // namespace
+
+void MyArg::printError(const std::string& before, const option::Option& option,
+                       const std::string& after) {
+  std::cerr << before << nameOf(option) << after;
+}
+
+ArgStatus MyArg::NonEmpty(const option::Option& option, bool report) {
+  if (hasArgument(option)) return option::ARG_OK;
+  return reportEmpty(option, report);
+}
+
+ArgStatus MyArg::Integer(const option::Option& option, bool report) {
+  if (!hasArgument(option)) return reportEmpty(option, report);
+  char* end = nullptr;
+  std::strtol(option.arg, &end, 10);
+  if (end != option.arg && *end == 0) return option::ARG_OK;
+  if (report) printError("Option '", option, "' requires a numeric argument\n");
+  return option::ARG_ILLEGAL;
+}
+
+ArgStatus MyArg::Double(const option::Option& option, bool msg) {
+  if (!hasArgument(option)) return reportEmpty(option, msg);
+  char* end = nullptr;
+  std::strtod(option.arg, &end);
+  if (end != option.arg && *end == 0) return option::ARG_OK;
+  if (msg) printError("Option '", option, "' requires a numeric argument\n");
+  return option::ARG_ILLEGAL;
+}
+
+bool MyArg::testForMissingOptions(const int* required, const option::Option* options,
+                                  const Descriptor* usage, bool silent) {
+  bool missing = false;
+  for (; *required != 0; ++required) {
+    const int r = *required;
+    if (options[r].present()) continue;
+    if (!missing && !silent) std::cerr << "The following options are required:" << std::endl;
+    missing = true;
+    const Descriptor* row = usage;
+    while (row->short_names != nullptr && int(row->index) != r) ++row;
+    if (row->short_names == nullptr || silent) continue;
+    if (!isEmptyText(row->help))
+      std::cerr << row->help;
+    else if (!isEmptyText(row->long_name))
+      std::cerr << row->long_name;
+    else if (!isEmptyText(row->short_names))
+      std::cerr << row->short_names;
+    else
+      std::cerr << "unknown option";
+    std::cerr << std::endl;
+  }
+  return missing;
+}
+
+CommandLine process_command_line(int argc, char** argv) {
+  CommandLine result;
+  const int count = argc > 1 ? argc - 1 : 0;
+  const char** args = count > 0 ? const_cast<const char**>(argv + 1) : nullptr;
+
+  option::Stats stats(false, usage, count, args, 0, false);
+  std::vector<option::Option> options(stats.options_max), buffer(stats.buffer_max);
+  option::Parser parse(false, usage, count, args, options.data(), buffer.data(), 0, false,
+                       int(stats.buffer_max));
+
+  if (parse.error()) {
+    result.exit_code = 1;
+    return result;
+  }
+  if (options[HELP].present() || argc <= 1) {
+    option::PrintUsageImplementation::OStreamWriter<std::ostream> write(std::cout);
+    option::PrintUsageImplementation::printUsage(write, usage, 80, 50, 75);
+    std::cout.flush();
+    result.exit_code = 0;
+    return result;
+  }
+  // A run without its required options is a usage failure, not a success.
+  if (MyArg::testForMissingOptions(required_options, options.data(), usage, false)) {
+    result.exit_code = 1;
+    return result;
+  }
+
+  // Values the checks let through but a run cannot use: rejected before anything is created.
+  // The first occurrence of an option is the one that counts.
+  const int float_options[] = {DEPTH_AVG, ALPHA_SP, BETA_SP, ALPHA, BETA, MIN_SUPPORT_SP,
+                               MIN_SUPPORT};
+  float* const float_settings[] = {&average_depth, &alpha_sp,       &beta_sp,    &alpha,
+                                   &beta,          &min_support_sp, &min_support};
+  float values[7];
+  for (int i = 0; i < 7; ++i) {
+    const option::Option& o = options[float_options[i]];
+    if (!o.present()) continue;
+    double v = 0;
+    if (!readWhole(o.arg, v)) {
+      MyArg::printError("Option '", o, "' requires a numeric argument\n");
+      result.exit_code = 1;
+      return result;
+    }
+    values[i] = float(v);
+    if (float_options[i] == DEPTH_AVG && !(std::isfinite(values[i]) && values[i] > 0.0f)) {
+      MyArg::printError("Option '", o, "' requires a finite number greater than 0\n");
+      result.exit_code = 1;
+      return result;
+    }
+  }
+  int superpixels = superpixel_count;
+  if (options[SUPERPIXELS].present()) {
+    const option::Option& o = options[SUPERPIXELS];
+    if (!readWhole(o.arg, superpixels) || superpixels < 1) {
+      MyArg::printError("Option '", o, "' requires a whole number from 1 to 2147483647\n");
+      result.exit_code = 1;
+      return result;
+    }
+  }
+
+  output_directory = options[OUT_DIR].arg;
+  for (int i = 0; i < 7; ++i)
+    if (options[float_options[i]].present()) *float_settings[i] = values[i];
+  superpixel_count = superpixels;
+  result.run = true;
+  return result;
+}
+
+int collect_camera_files(int argc, char** argv, std::vector<std::string>& files) {
+  files.clear();
+  int first = argc;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--") == 0) {
+      first = i + 1;
+      break;
+    }
+  for (int i = first; i < argc; ++i) {
+    const std::string path = argv[i];
+    // exists() throws for a status that cannot be queried for another reason than absence.
+    if (!boost::filesystem::exists(boost::filesystem::path(path))) {
+      std::cerr << "file " << std::quoted(path, '"', '&') << " does not exist\n";
+      return 1;
+    }
+    files.push_back(path);
+  }
+  if (files.size() < 2) {
+    std::cerr << "not enough files\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,16 @@
+// Writes a particle set as a PLY point model: one vertex per particle with its effective
+// position, current normal, colour and footprint size.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <string>
+#include <vector>
+
+#include "particles.h"
+
+// Binary little-endian, element "vertex" with x, y, z, nx, ny, nz (float), diffuse_red,
+// diffuse_green, diffuse_blue (uchar) and psz (float): 31 bytes per vertex. Throws
+// std::runtime_error naming the file when it cannot be created, written or completed.
+void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                         const std::vector<float3>& normals, std::string path);
