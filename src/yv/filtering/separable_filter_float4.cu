@@ -1,0 +1,4 @@
+// Separable filters over float4 elements with float taps.
+#include "yv/filtering/separable_filter.cuh"
+
+YV_FILTER_INSTANCES(float, float4)
