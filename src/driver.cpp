@@ -1,0 +1,135 @@
+#include "driver.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <iostream>
+#include <system_error>
+
+#include "camera.h"
+#include "command_line.h"
+#include "particles.h"
+#include "ply_output.h"
+#include "settings.h"
+#include "yv/runtime/runtime.h"
+
+namespace {
+
+// The three aligned vectors of a particle set.
+struct ParticleSet {
+  std::vector<Particle> particles;
+  std::vector<float> offsets;
+  std::vector<float3> normals;
+
+  void clear() {
+    particles.clear();
+    offsets.clear();
+    normals.clear();
+  }
+};
+
+void write_model(const ParticleSet& set, const std::string& name) {
+  writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
+}
+
+}  // namespace
+
+bool create_output_directory(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (!ec && std::filesystem::is_directory(path, ec)) return true;
+  std::cerr << "cannot create the output folder \"" << path << "\""
+            << (ec ? ": " + ec.message() : std::string(": not a folder")) << std::endl;
+  return false;
+}
+
+void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
+                         float& max_depth) {
+  std::vector<float> minima, maxima;
+  for (const CMatrix<float>& d : depthmaps) {
+    const std::size_t n = std::size_t(d.xSize) * std::size_t(d.ySize);
+    if (n == 0) {
+      minima.push_back(0.0f);
+      maxima.push_back(0.0f);
+      continue;
+    }
+    const auto mm = std::minmax_element(d.data, d.data + n);
+    minima.push_back(*mm.first);
+    maxima.push_back(*mm.second);
+  }
+  if (minima.empty()) {
+    min_depth = max_depth = 0.0f;
+    return;
+  }
+  const std::size_t mid = minima.size() / 2;
+  std::nth_element(minima.begin(), minima.begin() + mid, minima.end());
+  std::nth_element(maxima.begin(), maxima.begin() + mid, maxima.end());
+  min_depth = minima[mid];
+  max_depth = maxima[mid];
+}
+
+float superpixel_radius(int width, int height, int count) {
+  const float area = float(width * height) / float(count);
+  return float(std::sqrt(double(area) / M_PI));
+}
+
+int run_tessivar(int argc, char** argv) {
+  // 1. Command line, output folder.
+  const CommandLine command_line = process_command_line(argc, argv);
+  if (!command_line.run) return command_line.exit_code;
+  if (!create_output_directory(output_directory)) return 1;
+
+  if (improve_cameras) {
+    std::size_t free_bytes = 0, total_bytes = 0;
+    yv::rt::memGetInfo(&free_bytes, &total_bytes);
+    std::cout << " cuda meminfo: free " << (free_bytes >> 20) << " MB   total "
+              << (total_bytes >> 20) << " MB" << std::endl;
+    // >>> The refinement cycles load cuBLAS here: cublas_dynamic.load().
+  }
+
+  // 2. Camera list.
+  std::vector<std::string> camera_files;
+  if (collect_camera_files(argc, argv, camera_files) != 0) return 1;
+  n_keyframes = int(camera_files.size());
+
+  // 3. Scene input: cameras with their colour images, and depth maps in world units.
+  std::vector<Camera> cameras(camera_files.size());
+  std::vector<Camera*> camera_list;
+  std::vector<CMatrix<float>> depthmaps(camera_files.size());
+  for (std::size_t i = 0; i < camera_files.size(); ++i) {
+    read_camera_file(camera_files[i], int(i), cameras[i], depthmaps[i]);
+    camera_list.push_back(&cameras[i]);
+  }
+
+  // 4. Depth range.
+  compute_depth_range(depthmaps, depth_range_min, depth_range_max);
+  std::cout << "minimum depth = " << depth_range_min << std::endl;
+  std::cout << "maximum depth = " << depth_range_max << std::endl;
+
+  ParticleSet sp;     // one point per superpixel, all cameras
+  ParticleSet dense;  // points from the depth maps
+
+  // >>> 5. Superpixel level: per camera, create_superpixels and
+  //        create_particles_from_superpixels into `sp`.
+  // >>> 6. Filter pass of the superpixel level with R_sp = r * 9.0 * average_depth / fx, where
+  //        r = superpixel_radius(w, h, superpixel_count) of the first camera.
+  // >>> 7. Support test of the superpixel level (r * average_depth / fx, min_support_sp) and
+  //        threshold_particles<float>(support, sp..., min_support_sp, FLT_MAX).
+
+  // 8. Viewer and the superpixel model.
+  sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
+                        debug_ostrel_particle_iteration);
+  ++debug_ostrel_particle_iteration;
+  write_model(sp, "/model_superpixel.ply");
+
+  // >>> 9. Dense points: per camera, particles_to_images from `sp` and
+  //        create_particles_from_depthmap into `dense`; then sp.clear().
+  // >>> 10-15. Radii R_1 = average_depth / fx and R_5 = (5.0 * average_depth) / fx of the first
+  //        camera; back-face removal (use_backface_visibility_test), dense support test, filter
+  //        passes with the refinement cycles (improve_cameras), final support test.
+
+  // 16. The dense model.
+  write_model(dense, "/model.ply");
+  yv::rt::deviceReset();
+  return 0;
+}

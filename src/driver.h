@@ -1,0 +1,25 @@
+// The road of a run: command line, output folder, cameras and depth maps, depth range, the
+// fusion stages in their fixed order, and the PLY models.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cmatrix/CMatrix.h"
+
+// Runs tessivar on the arguments of main; returns the exit code. Errors of the stages and
+// readers are thrown as exceptions for main to report.
+int run_tessivar(int argc, char** argv);
+
+// Creates the output folder and any missing parents (never through a shell). Returns false
+// after printing a message naming the folder when it cannot be created.
+bool create_output_directory(const std::string& path);
+
+// The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
+// per-map minima and of the per-map maxima; pixels without depth (0) take part.
+void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
+                         float& max_depth);
+
+// Radius in pixels of a superpixel when `count` of them cover a width x height image:
+// sqrt(width * height / count / pi).
+float superpixel_radius(int width, int height, int count);

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "settings.h"
+#include "support/test_support.h"
+#include "test_files.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+const char* const kDepthHelp =
+    "      --depth-avg \tThe average depth of the scene. This defines the radius of the "
+    "smoothing kernel.\n";
+const char* const kOutHelp = "  -o, --out-dir \tThe output directory.\n";
+
+struct Outcome {
+  CommandLine result;
+  std::string out, err;
+};
+
+// Runs the command-line steps on "tessivar" + args with fresh settings.
+class CommandLineTest : public testing::Test {
+ protected:
+  void SetUp() override { resetSettings(); }
+  void TearDown() override { resetSettings(); }
+
+  static void resetSettings() {
+    output_directory.clear();
+    average_depth = -1.0f;
+    alpha_sp = 0.1f;
+    beta_sp = 1.0f;
+    alpha = 0.001f;
+    beta = 1.0f;
+    min_support_sp = 2.0f;
+    min_support = 3.0f;
+    superpixel_count = 5000;
+  }
+
+  static Outcome run(std::initializer_list<const char*> args) {
+    std::vector<std::string> storage = {"tessivar"};
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    Outcome o;
+    CaptureStdout();
+    CaptureStderr();
+    o.result = process_command_line(int(storage.size()), argv.data());
+    std::cout.flush();
+    o.err = GetCapturedStderr();
+    o.out = GetCapturedStdout();
+    return o;
+  }
+};
+
+TEST_F(CommandLineTest, EveryFormOfTheOutputOptionSetsTheFolder) {
+  for (auto form : std::vector<std::vector<const char*>>{{"-o", "dir"},
+                                                         {"-odir"},
+                                                         {"--out-dir", "dir"},
+                                                         {"--out-dir=dir"}}) {
+    output_directory.clear();
+    Outcome o = form.size() == 2 ? run({form[0], form[1], "--depth-avg", "2"})
+                                 : run({form[0], "--depth-avg", "2"});
+    EXPECT_TRUE(o.result.run) << form[0];
+    EXPECT_EQ(output_directory, "dir") << form[0];
+    EXPECT_EQ(o.err, "");
+  }
+}
+
+TEST_F(CommandLineTest, OptionsSetTheirSettingsAndTheFirstOccurrenceCounts) {
+  Outcome o = run({"-o", "first", "--depth-avg", "1.5", "--alpha-sp", "0.25", "--beta-sp=3",
+                   "--alpha", "0.5", "--beta", "4", "--min-support-sp", "1", "--min-support",
+                   "6", "--superpixels", "1200", "-o", "second", "--depth-avg=9", "--", "a"});
+  ASSERT_TRUE(o.result.run);
+  EXPECT_EQ(output_directory, "first");
+  EXPECT_EQ(average_depth, 1.5f);
+  EXPECT_EQ(alpha_sp, 0.25f);
+  EXPECT_EQ(beta_sp, 3.0f);
+  EXPECT_EQ(alpha, 0.5f);
+  EXPECT_EQ(beta, 4.0f);
+  EXPECT_EQ(min_support_sp, 1.0f);
+  EXPECT_EQ(min_support, 6.0f);
+  EXPECT_EQ(superpixel_count, 1200);
+
+  // Options not given keep the built-in values.
+  resetSettings();
+  ASSERT_TRUE(run({"-o", "d", "--depth-avg", "2"}).result.run);
+  EXPECT_EQ(alpha, 0.001f);
+  EXPECT_EQ(superpixel_count, 5000);
+}
+
+TEST_F(CommandLineTest, BadArgumentsEndTheRunWithTheirMessages) {
+  Outcome o = run({"--depth-avg=abc", "-o", "d"});
+  EXPECT_FALSE(o.result.run);
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, "Option '--depth-avg' requires a numeric argument\n");
+
+  o = run({"--depth-avg=", "-o", "d"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, "Option '--depth-avg' requires a non-empty argument\n");
+
+  o = run({"-o"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, "Option 'o' requires a non-empty argument\n");
+
+  o = run({"--superpixels", "12x", "-o", "d", "--depth-avg", "1"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, "Option '--superpixels' requires a numeric argument\n");
+
+  // The parse result is tested before --help.
+  o = run({"--help", "--alpha", "x"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.out, "");
+}
+
+TEST_F(CommandLineTest, BlanksAroundNumbers) {
+  EXPECT_TRUE(run({"-o", "d", "--depth-avg", " 2.5"}).result.run);
+  EXPECT_EQ(average_depth, 2.5f);
+  Outcome o = run({"-o", "d", "--depth-avg", "2.5 "});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, "Option '--depth-avg' requires a numeric argument\n");
+}
+
+TEST_F(CommandLineTest, HelpOrNoArgumentsPrintTheUsageAndSucceed) {
+  Outcome none = run({});
+  EXPECT_FALSE(none.result.run);
+  EXPECT_EQ(none.result.exit_code, 0);
+  EXPECT_EQ(none.out.rfind("Usage: tessivar [options] -- camera_00 camera_01 ... \n\n", 0), 0u);
+  EXPECT_EQ(none.err, "");
+
+  Outcome help = run({"--alpha", "1", "-h"});  // required options missing: help still wins
+  EXPECT_EQ(help.result.exit_code, 0);
+  EXPECT_EQ(help.out, none.out);
+  EXPECT_EQ(output_directory, "");
+}
+
+TEST_F(CommandLineTest, MissingRequiredOptionsAreListedAndFail) {
+  Outcome o = run({"-o", "out"});
+  EXPECT_FALSE(o.result.run);
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, std::string("The following options are required:\n") + kDepthHelp);
+
+  o = run({"--alpha", "2"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err, std::string("The following options are required:\n") + kDepthHelp + kOutHelp);
+  EXPECT_EQ(output_directory, "");
+}
+
+TEST_F(CommandLineTest, UnknownOptionsAreAcceptedWithoutTakingAnArgument) {
+  Outcome o = run({"--foo", "-x", "-o", "d", "--depth-avg", "1"});
+  EXPECT_TRUE(o.result.run);
+  EXPECT_EQ(output_directory, "d");
+  // --foo leaves "bar" alone; as a non-option it ends the options.
+  o = run({"--foo", "bar", "-o", "d", "--depth-avg", "1"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err.rfind("The following options are required:\n", 0), 0u);
+}
+
+TEST_F(CommandLineTest, ValuesARunCannotUseAreRefused) {
+  for (const char* bad : {"0", "-1", "inf", "nan", "1e-60", "1e300", "0x10"}) {
+    Outcome o = run({"-o", "d", "--depth-avg", bad});
+    EXPECT_EQ(o.result.exit_code, 1) << bad;
+    EXPECT_FALSE(o.result.run) << bad;
+    EXPECT_NE(o.err.find("Option '--depth-avg' requires a"), std::string::npos) << bad;
+  }
+  EXPECT_EQ(run({"-o", "d", "--depth-avg", "-2"}).err,
+            "Option '--depth-avg' requires a finite number greater than 0\n");
+  EXPECT_EQ(run({"-o", "d", "--depth-avg", "1", "--alpha", "nan"}).err,
+            "Option '--alpha' requires a numeric argument\n");
+  for (const char* bad : {"0", "-5", "3000000000"}) {
+    Outcome o = run({"-o", "d", "--depth-avg", "1", "--superpixels", bad});
+    EXPECT_EQ(o.result.exit_code, 1) << bad;
+    EXPECT_EQ(o.err, "Option '--superpixels' requires a whole number from 1 to 2147483647\n");
+  }
+  EXPECT_EQ(superpixel_count, 5000);
+  EXPECT_EQ(output_directory, "");  // nothing was stored
+}
+
+TEST(MissingOptions, SilentModeReportsNothingAndRowsFallBackToNames) {
+  const option::Descriptor table[] = {{1, 0, "x", "", option::Arg::None, nullptr},
+                                      {2, 0, "", "long", option::Arg::None, nullptr},
+                                      {3, 0, "", "", option::Arg::None, nullptr},
+                                      {0, 0, nullptr, nullptr, nullptr, nullptr}};
+  option::Option options[6];
+  const int required[] = {1, 2, 3, 5, 0};
+  CaptureStderr();
+  EXPECT_TRUE(MyArg::testForMissingOptions(required, options, table, true));
+  EXPECT_EQ(GetCapturedStderr(), "");
+  CaptureStderr();
+  EXPECT_TRUE(MyArg::testForMissingOptions(required, options, table, false));
+  EXPECT_EQ(GetCapturedStderr(),
+            "The following options are required:\nx\nlong\nunknown option\n");
+  const int none[] = {0};
+  EXPECT_FALSE(MyArg::testForMissingOptions(none, options, table, false));
+}
+
+TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
+  tessivar_test::TempDir dir;
+  const std::string a = dir.file("a.txt"), b = dir.file("b.txt"), q = dir.file("q\"&.txt");
+  driver_test::writeText(a, "x");
+  driver_test::writeText(b, "x");
+  auto collect = [](std::vector<std::string> args, std::vector<std::string>& files) {
+    args.insert(args.begin(), "tessivar");
+    std::vector<char*> argv;
+    for (std::string& s : args) argv.push_back(s.data());
+    return collect_camera_files(int(argv.size()), argv.data(), files);
+  };
+  std::vector<std::string> files;
+
+  CaptureStderr();
+  EXPECT_EQ(collect({"-o", "d", "--", a, b}, files), 0);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(files, (std::vector<std::string>{a, b}));
+
+  CaptureStderr();
+  EXPECT_EQ(collect({"--", a, dir.file("missing"), dir.file("never-looked-at")}, files), 1);
+  EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("missing") + "\" does not exist\n");
+
+  CaptureStderr();
+  EXPECT_EQ(collect({"--", a, q}, files), 1);
+  EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("q&\"&&.txt") + "\" does not exist\n");
+
+  for (auto args : std::vector<std::vector<std::string>>{{"--", a}, {a, b}, {"--"}, {}}) {
+    CaptureStderr();
+    EXPECT_EQ(collect(args, files), 1);
+    EXPECT_EQ(GetCapturedStderr(), "not enough files\n");
+  }
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ply/ply.h"
+#include "ply_output.h"
+#include "support/test_support.h"
+#include "test_files.h"
+
+namespace {
+
+const char* const kHeaderTail =
+    "property float x\nproperty float y\nproperty float z\n"
+    "property float nx\nproperty float ny\nproperty float nz\n"
+    "property uchar diffuse_red\nproperty uchar diffuse_green\nproperty uchar diffuse_blue\n"
+    "property float psz\nend_header\n";
+
+std::string header(int n) {
+  return "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(n) + "\n" +
+         kHeaderTail;
+}
+
+void appendFloat(std::string& s, float f) {
+  unsigned char b[4];
+  std::memcpy(b, &f, 4);  // this test runs on little-endian machines
+  s.append(reinterpret_cast<char*>(b), 4);
+}
+
+Particle particle(float3 pos, float3 dir, uchar4 color, float size) {
+  Particle p{};
+  p.position = pos;
+  p.direction = dir;
+  p.normal = make_float3(9, 9, 9);  // never written: the normals vector is
+  p.color = color;
+  p.size = size;
+  return p;
+}
+
+TEST(PlyModel, TwoParticlesByteForByte) {
+  tessivar_test::TempDir dir;
+  const std::vector<Particle> ps = {
+      particle(make_float3(1, 2, 3), make_float3(0, 0, 1), make_uchar4(255, 128, 0, 7), 0.5f),
+      particle(make_float3(-1.5f, 0.25f, 4), make_float3(0.6f, 0, 0.8f),
+               make_uchar4(1, 2, 3, 4), 0.01f)};
+  const std::vector<float> offsets = {2.0f, -0.5f};
+  const std::vector<float3> normals = {make_float3(0, 1, 0), make_float3(0.5f, -0.5f, 0.25f)};
+  writeParticlesToPLY(ps, offsets, normals, dir.file("m.ply"));
+
+  std::string expected = header(2);
+  for (float f : {1.0f, 2.0f, 5.0f, 0.0f, 1.0f, 0.0f}) appendFloat(expected, f);
+  expected += std::string("\xFF\x80\x00", 3);
+  appendFloat(expected, 0.5f);
+  for (float f : {-1.5f + -0.5f * 0.6f, 0.25f, 4.0f + -0.5f * 0.8f, 0.5f, -0.5f, 0.25f})
+    appendFloat(expected, f);
+  expected += std::string("\x01\x02\x03", 3);
+  appendFloat(expected, 0.01f);
+
+  const std::string got = driver_test::readFile(dir.file("m.ply"));
+  EXPECT_EQ(got.size(), header(2).size() + 2 * 31);
+  EXPECT_EQ(got, expected);
+}
+
+TEST(PlyModel, EmptySetWritesOnlyTheHeaderAndFilesAreTruncated) {
+  tessivar_test::TempDir dir;
+  driver_test::writeText(dir.file("m.ply"), std::string(1000, 'x'));
+  writeParticlesToPLY({}, {}, {}, dir.file("m.ply"));
+  EXPECT_EQ(driver_test::readFile(dir.file("m.ply")), header(0));
+}
+
+TEST(PlyModel, FailuresNameTheFile) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("no-such-folder/m.ply");
+  EXPECT_THROW_MESSAGE(writeParticlesToPLY({}, {}, {}, path),
+                       "writeParticlesToPLY: cannot write the model \"" + path +
+                           "\"\nUnable to create file (No such file or directory)");
+
+  // Vectors shorter than the set would be read out of bounds.
+  const std::vector<Particle> ps(2);
+  EXPECT_THROW_MESSAGE(writeParticlesToPLY(ps, {0.0f}, {float3(), float3()}, dir.file("a.ply")),
+                       "writeParticlesToPLY: offsets and normals must hold an entry per "
+                       "particle\nparticles: 2, offsets: 1, normals: 2");
+}
+
+TEST(PlyModel, AFullDeviceIsAFailureNotAShortFile) {
+  if (!std::ifstream("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  const std::vector<Particle> ps(100000);
+  const std::vector<float> offsets(ps.size(), 0.0f);
+  const std::vector<float3> normals(ps.size());
+  const std::string msg = tessivar_test::thrownMessage(
+      [&] { writeParticlesToPLY(ps, offsets, normals, "/dev/full"); });
+  EXPECT_EQ(msg.rfind("writeParticlesToPLY: cannot write the model \"/dev/full\"\n", 0), 0u) << msg;
+}
+
+TEST(PlyWriter, BigEndianFilesAndValueConversions) {
+  tessivar_test::TempDir dir;
+  p_ply ply = ply_create(dir.file("b.ply").c_str(), PLY_BIG_ENDIAN, nullptr, 0, nullptr);
+  ASSERT_NE(ply, nullptr);
+  ASSERT_TRUE(ply_add_element(ply, "v", 1));
+  ASSERT_TRUE(ply_add_scalar_property(ply, "s", PLY_SHORT));
+  ASSERT_TRUE(ply_add_scalar_property(ply, "u", PLY_UCHAR));
+  ASSERT_TRUE(ply_add_element(ply, "none", 0));
+  ASSERT_TRUE(ply_add_scalar_property(ply, "d", PLY_DOUBLE));
+  ASSERT_TRUE(ply_write_header(ply));
+  EXPECT_TRUE(ply_write(ply, -2.7));   // truncated towards zero
+  EXPECT_TRUE(ply_write(ply, 300.0));  // saturated
+  EXPECT_TRUE(ply_close(ply));
+  EXPECT_EQ(driver_test::readFile(dir.file("b.ply")),
+            std::string("ply\nformat binary_big_endian 1.0\nelement v 1\nproperty short s\n"
+                        "property uchar u\nelement none 0\nproperty double d\nend_header\n") +
+                std::string("\xFF\xFE\xFF", 3));
+}
+
+std::vector<std::string> errors;
+void collect(p_ply, const char* message) { errors.push_back(message); }
+
+TEST(PlyWriter, ValueCountsMustMatchTheHeader) {
+  tessivar_test::TempDir dir;
+  errors.clear();
+  p_ply ply = ply_create(dir.file("c.ply").c_str(), PLY_DEFAULT, collect, 0, nullptr);
+  ASSERT_TRUE(ply_add_element(ply, "v", 2));
+  ASSERT_TRUE(ply_add_scalar_property(ply, "x", PLY_FLOAT));
+  EXPECT_FALSE(ply_write(ply, 1.0));  // before the header
+  ASSERT_TRUE(ply_write_header(ply));
+  EXPECT_FALSE(ply_add_element(ply, "late", 1));
+  EXPECT_TRUE(ply_write(ply, 1.0));
+  EXPECT_FALSE(ply_close(ply));  // one of two values
+  EXPECT_EQ(errors, (std::vector<std::string>{"Header not written yet", "Header already written",
+                                              "Fewer values than the header declares"}));
+
+  errors.clear();
+  ply = ply_create(dir.file("d.ply").c_str(), PLY_DEFAULT, collect, 0, nullptr);
+  ASSERT_TRUE(ply_add_element(ply, "v", 1));
+  ASSERT_TRUE(ply_add_scalar_property(ply, "x", PLY_UINT8));
+  ASSERT_TRUE(ply_write_header(ply));
+  EXPECT_TRUE(ply_write(ply, 1.0));
+  EXPECT_FALSE(ply_write(ply, 2.0));
+  EXPECT_TRUE(ply_close(ply));
+  EXPECT_EQ(errors, (std::vector<std::string>{"More values than the header declares"}));
+
+  EXPECT_EQ(ply_create(dir.file("e.ply").c_str(), PLY_ASCII, collect, 0, nullptr), nullptr);
+}
+
+}  // namespace
