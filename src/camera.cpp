@@ -1,9 +1,11 @@
 #include "camera.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
 #include "yv/cmatrixlib_interface.h"
 
@@ -56,7 +58,9 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   std::cout << "Reading file " << path << std::endl;
 
   std::ifstream in(path);
-  if (!in) fail(path, "cannot be opened");
+  std::error_code ec;
+  // A folder opens as a stream on Linux but cannot be read.
+  if (!in || std::filesystem::is_directory(path, ec)) fail(path, "cannot be opened");
   readMatrix(in, camera.K, path, "K");
   readMatrix(in, camera.R, path, "R");
   readValue(in, camera.t.x, path, "t.x");

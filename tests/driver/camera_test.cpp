@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "camera.h"
+#include "support/test_support.h"
+#include "test_files.h"
+
+namespace {
+
+using driver_test::writeText;
+
+// A scene folder with a colour image and depth maps of known values.
+class CameraFileTest : public testing::Test {
+ protected:
+  tessivar_test::TempDir dir;
+  std::string color, depth16, depth8;
+
+  void SetUp() override {
+    color = dir.file("color.png");
+    depth16 = dir.file("depth16.png");
+    depth8 = dir.file("depth8.png");
+    driver_test::writeRgbPNG(color, 640, 480, 10, 20, 30);
+    std::vector<unsigned short> d(640 * 480, 1000);
+    d[0] = 1500;
+    d[641] = 0;
+    driver_test::writeGreyPNG(depth16, 640, 480, 16, d);
+    driver_test::writeGreyPNG(depth8, 640, 480, 8, std::vector<unsigned short>(640 * 480, 255));
+  }
+
+  std::string cameraText(const std::string& R, const std::string& t, const std::string& size,
+                         const std::string& depth) {
+    return "500 2 320\n0 500 240\n0 0 1\n" + R + "\n" + t + "\n" + size + "\n" + color + "\n" +
+           depth + "\n";
+  }
+  std::string write(const std::string& name, const std::string& text) {
+    writeText(dir.file(name), text);
+    return dir.file(name);
+  }
+};
+
+TEST_F(CameraFileTest, ReadsIntrinsicsAndPoseInColumnOrderWithAMirroredPrincipalPoint) {
+  const std::string path =
+      write("c.txt", cameraText("0 -1 0\n1 0 0\n0 0 1", "1 0 0", "640 480", depth16) + "extra");
+  Camera cam;
+  CMatrix<float> depth;
+  testing::internal::CaptureStdout();
+  read_camera_file(path, 3, cam, depth);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Reading file " + path + "\n");
+
+  EXPECT_EQ(cam.K[0], 500.0f);
+  EXPECT_EQ(cam.K[4], 500.0f);
+  EXPECT_EQ(cam.K[3], 2.0f);  // row 0, column 1: the skew
+  EXPECT_EQ(cam.K[1], 0.0f);
+  EXPECT_EQ(cam.K[6], 319.0f);  // 639 - 320
+  EXPECT_EQ(cam.K[7], 239.0f);  // 479 - 240
+  EXPECT_EQ(cam.K[8], 1.0f);
+  // R rows (0,-1,0), (1,0,0), (0,0,1) stored column by column.
+  const float R[9] = {0, 1, 0, -1, 0, 0, 0, 0, 1};
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(cam.R[k], R[k]) << k;
+  EXPECT_EQ(cam.center.x, 0.0f);
+  EXPECT_EQ(cam.center.y, 1.0f);
+  EXPECT_EQ(cam.center.z, 0.0f);
+  EXPECT_EQ(cam.index, 3);
+  EXPECT_FALSE(cam.principal_point_unflipped);
+  EXPECT_EQ(cam.width, 640);
+  EXPECT_EQ(cam.image_file, color);
+  ASSERT_EQ(cam.image.xSize, 640);
+  EXPECT_EQ(cam.image.data[5].x, 10);
+  EXPECT_EQ(cam.image.data[5].z, 30);
+
+  ASSERT_EQ(depth.xSize, 640);
+  ASSERT_EQ(depth.ySize, 480);
+  EXPECT_EQ(depth.data[0], 1.5f);
+  EXPECT_EQ(depth.data[1], 1.0f);
+  EXPECT_EQ(depth.data[641], 0.0f);
+}
+
+TEST_F(CameraFileTest, CentreAndLayoutOfTheValues) {
+  const std::string path =
+      write("c.txt", "500 0 320 0 500 240 0 0 1 1 0 0 0 1 0 0 0 1 1 2 3 640 480 " + color + " " +
+                         depth8);
+  Camera cam;
+  CMatrix<float> depth;
+  testing::internal::CaptureStdout();
+  read_camera_file(path, 0, cam, depth);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(cam.center.x, -1.0f);
+  EXPECT_EQ(cam.center.y, -2.0f);
+  EXPECT_EQ(cam.center.z, -3.0f);
+  EXPECT_EQ(cam.t.z, 3.0f);
+  EXPECT_EQ(depth.data[100], 0.255f);  // 8-bit maps are thousandths too
+}
+
+TEST_F(CameraFileTest, LargerImagesScaleTheIntrinsicsOnce) {
+  driver_test::writeRgbPNG(dir.file("big.png"), 1280, 960, 1, 2, 3);
+  driver_test::writeGreyPNG(dir.file("bigdepth.png"), 1280, 960, 16,
+                            std::vector<unsigned short>(1280 * 960, 800));
+  color = dir.file("big.png");
+  const std::string path =
+      write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", dir.file("bigdepth.png")));
+  Camera cam;
+  CMatrix<float> depth;
+  testing::internal::CaptureStdout();
+  read_camera_file(path, 0, cam, depth);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(cam.width, 1280);
+  EXPECT_EQ(cam.height, 960);
+  EXPECT_EQ(cam.K[0], 1000.0f);
+  EXPECT_EQ(cam.K[4], 1000.0f);
+  EXPECT_EQ(cam.K[6], 638.0f);  // 2 * (639 - 320), not mirrored again
+  EXPECT_EQ(cam.K[7], 478.0f);
+  EXPECT_EQ(cam.K[3], 2.0f);  // skew unchanged
+
+  const Camera before = cam;
+  cam.loadImage();  // a second call changes nothing
+  for (int k = 0; k < 9; ++k) EXPECT_EQ(cam.K[k], before.K[k]);
+  EXPECT_EQ(cam.width, before.width);
+  EXPECT_EQ(cam.image.data, cam.image.data);
+}
+
+TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
+  Camera cam;
+  CMatrix<float> depth;
+  const std::string prefix = "read_camera_file: camera file \"";
+  // The reader's progress line goes to stdout; the failure message is checked after it.
+  auto failure = [&](const std::string& path) {
+    testing::internal::CaptureStdout();
+    std::string msg = "<nothing thrown>";
+    try {
+      read_camera_file(path, 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    return msg;
+  };
+  auto expectFailure = [&](const std::string& path, const std::string& problem) {
+    EXPECT_EQ(failure(path), prefix + path + "\"\n" + problem);
+  };
+
+  expectFailure(dir.path(), "cannot be opened");  // a folder
+  expectFailure(dir.file("missing.txt"), "cannot be opened");
+  expectFailure(write("a.txt", "500 0 320 0 500 240 0 0"),
+                "is cut short or holds a non-number where K row 2 column 2 is expected");
+  expectFailure(write("b.txt", "500 0 320 0 500 240 0 0 1 1 0 0 0 x 0 0 0 1"),
+                "is cut short or holds a non-number where R row 1 column 1 is expected");
+  expectFailure(write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", "")),
+                "is cut short or holds a non-number where the depth map path is expected");
+  expectFailure(write("d.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "0 480", depth16)),
+                "gives the image size 0 x 480; width and height must be > 0");
+  expectFailure(
+      write("e.txt", "0 0 320 0 500 240 0 0 1 1 0 0 0 1 0 0 0 1 0 0 0 640 480 " + color + " " +
+                         depth16),
+      "gives fx = 0 and fy = 500; both must be non-zero");
+
+  driver_test::writeGreyPNG(dir.file("small.png"), 320, 240, 16,
+                            std::vector<unsigned short>(320 * 240, 1));
+  expectFailure(write("f.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480",
+                                          dir.file("small.png"))),
+                "the depth map \"" + dir.file("small.png") + "\" (320 x 240) and the colour image \"" +
+                    color + "\" (640 x 480) differ in size");
+
+  // The depth map is read before the colour image.
+  color = dir.file("no-color.png");
+  EXPECT_EQ(failure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480",
+                                             dir.file("no-depth.png")))),
+            "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png"));
+}
+
+}  // namespace
