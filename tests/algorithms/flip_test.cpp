@@ -106,21 +106,3 @@ TEST(Flips, BlockInsideALargerArrayMovesOnlyTheBlock) {
     EXPECT_EQ(host, expect);
   }
 }
-
-TEST(Flips, WiderElementTypes) {
-  AllocationGuard guard;
-  std::vector<uchar4> c = {make_uchar4(1, 2, 3, 4), make_uchar4(5, 6, 7, 8),
-                           make_uchar4(9, 10, 11, 12)};
-  Owned<uchar4> a(upload(c, make_uint4(1, 3, 1, 1)));
-  yv::flipY<uchar4>(a.a);
-  const std::vector<uchar4> r = download(a.a);
-  EXPECT_EQ(r[0].x, 9);
-  EXPECT_EQ(r[0].w, 12);
-  EXPECT_EQ(r[1].y, 6);
-  EXPECT_EQ(r[2].z, 3);
-
-  std::vector<double> d = {0.5, 1.5, 2.5, 3.5};
-  Owned<double> b(upload(d, make_uint4(1, 1, 4, 1)));
-  yv::flipZ<double>(b.a);
-  EXPECT_EQ(download(b.a), (std::vector<double>{3.5, 2.5, 1.5, 0.5}));
-}
