@@ -1,0 +1,333 @@
+// End-to-end runs of the tessivar binary on a scene written by make_scene.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "camera.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string binary(const std::string& name) {
+  const char* dir = std::getenv("TESSIVAR_BUILD_DIR");
+  return std::string(dir ? dir : ".") + "/" + name;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+struct Result {
+  int code = -1;
+  std::string out, err;
+};
+
+Result run(const std::string& program, const std::vector<std::string>& args,
+           const std::string& scratch) {
+  std::string cmd = quote(binary(program));
+  for (const std::string& a : args) cmd += " " + quote(a);
+  cmd += " >" + quote(scratch + "/stdout") + " 2>" + quote(scratch + "/stderr");
+  const int status = std::system(cmd.c_str());
+  Result r;
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = readFile(scratch + "/stdout");
+  r.err = readFile(scratch + "/stderr");
+  return r;
+}
+
+// A PLY point model as tessivar writes it: header checked line by line, body size exact.
+struct Model {
+  long vertices = -1;
+  std::string body;
+};
+
+Model readModel(const std::string& path) {
+  const std::string text = readFile(path);
+  const std::string end = "end_header\n";
+  const std::size_t header_end = text.find(end);
+  EXPECT_NE(header_end, std::string::npos) << path;
+  Model m;
+  if (header_end == std::string::npos) return m;
+  std::istringstream header(text.substr(0, header_end));
+  std::string line;
+  std::vector<std::string> lines;
+  while (std::getline(header, line)) lines.push_back(line);
+  const std::vector<std::string> properties = {
+      "property float x",  "property float y",  "property float z",
+      "property float nx", "property float ny", "property float nz",
+      "property uchar diffuse_red", "property uchar diffuse_green",
+      "property uchar diffuse_blue", "property float psz"};
+  EXPECT_EQ(lines.size(), 3 + properties.size()) << path;
+  if (lines.size() != 3 + properties.size()) return m;
+  EXPECT_EQ(lines[0], "ply");
+  EXPECT_EQ(lines[1], "format binary_little_endian 1.0");
+  EXPECT_EQ(lines[2].rfind("element vertex ", 0), 0u);
+  for (std::size_t i = 0; i < properties.size(); ++i) EXPECT_EQ(lines[3 + i], properties[i]);
+  m.vertices = std::stol(lines[2].substr(15));
+  m.body = text.substr(header_end + end.size());
+  EXPECT_EQ(m.body.size(), std::size_t(m.vertices) * 31) << path;
+  return m;
+}
+
+class EndToEnd : public testing::Test {
+ protected:
+  static tessivar_test::TempDir* scene_;
+  static std::vector<std::string> cameras_;
+  tessivar_test::TempDir scratch;
+
+  static void SetUpTestSuite() {
+    scene_ = new tessivar_test::TempDir();
+    tessivar_test::TempDir tmp;
+    const Result r = run("make_scene",
+                         {"--out", scene_->path(), "--cameras", "3", "--width", "160", "--height",
+                          "120", "--gt-spacing", "0.004"},
+                         tmp.path());
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (int i = 0; i < 3; ++i) cameras_.push_back(scene_->file("camera_0" + std::to_string(i) + ".txt"));
+  }
+  static void TearDownTestSuite() {
+    delete scene_;
+    scene_ = nullptr;
+    cameras_.clear();
+  }
+
+  Result tessivar(std::vector<std::string> args) { return run("tessivar", args, scratch.path()); }
+  std::string out(const std::string& name = "") { return scratch.file("out" + name); }
+};
+
+tessivar_test::TempDir* EndToEnd::scene_ = nullptr;
+std::vector<std::string> EndToEnd::cameras_;
+
+TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
+  const Result r = tessivar({"-o", out(), "--depth-avg", "1.4", "--", cameras_[0], cameras_[1],
+                             cameras_[2]});
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  std::size_t pos = 0;
+  for (const std::string& c : cameras_) {
+    pos = r.out.find("Reading file " + c + "\n", pos);
+    EXPECT_NE(pos, std::string::npos) << c;
+  }
+  EXPECT_NE(r.out.find("minimum depth = 0\n"), std::string::npos) << r.out;  // background holes
+  EXPECT_NE(r.out.find("maximum depth = "), std::string::npos);
+
+  std::vector<std::string> written;
+  for (const auto& e : fs::directory_iterator(out())) written.push_back(e.path().filename());
+  std::sort(written.begin(), written.end());
+  EXPECT_EQ(written, (std::vector<std::string>{"model.ply", "model_superpixel.ply"}));
+  readModel(out("/model_superpixel.ply"));
+  readModel(out("/model.ply"));
+}
+
+TEST_F(EndToEnd, UsageAndOptionFailures) {
+  Result r = tessivar({});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tessivar [options] -- camera_00 camera_01 ... \n", 0), 0u);
+
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--help", "--", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_FALSE(fs::exists(out()));  // help comes before the folder
+
+  r = tessivar({"-o", out(), "--", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err,
+            "The following options are required:\n      --depth-avg \tThe average depth of the "
+            "scene. This defines the radius of the smoothing kernel.\n");
+  EXPECT_FALSE(fs::exists(out()));
+
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--beta", "1x", "--", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Option '--beta' requires a numeric argument\n");
+
+  r = tessivar({"-o", out(), "--depth-avg", "-1", "--", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Option '--depth-avg' requires a finite number greater than 0\n");
+  EXPECT_FALSE(fs::exists(out()));
+}
+
+TEST_F(EndToEnd, CameraListFailures) {
+  Result r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0], scratch.file("nope"),
+                       cameras_[2]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "file \"" + scratch.file("nope") + "\" does not exist\n");
+  EXPECT_EQ(r.out, "");  // nothing was read
+  EXPECT_TRUE(fs::is_empty(out()));
+
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "not enough files\n");
+  r = tessivar({"-o", out(), "--depth-avg", "1", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "not enough files\n");
+}
+
+TEST_F(EndToEnd, FolderSceneAndModelFailuresNameTheirFiles) {
+  std::ofstream(scratch.file("plain")) << "x";
+  Result r = tessivar({"-o", scratch.file("plain/out"), "--depth-avg", "1", "--", cameras_[0],
+                       cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.rfind("cannot create the output folder \"" + scratch.file("plain/out") + "\"", 0),
+            0u)
+      << r.err;
+
+  // A depth map of another size than its colour image stops the run before any stage.
+  std::string text = readFile(cameras_[1]);
+  const std::string color1 = scene_->file("color_01.png");
+  text.replace(text.find(color1), color1.size(), scratch.file("wide.png"));
+  std::ofstream(scratch.file("cam.txt")) << text;
+  {
+    tessivar_test::TempDir tmp;
+    ASSERT_EQ(run("make_scene", {"--out", tmp.path(), "--cameras", "1", "--width", "200",
+                                 "--height", "120"},
+                  scratch.path())
+                  .code,
+              0);
+    fs::copy_file(tmp.file("color_00.png"), scratch.file("wide.png"));
+  }
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0], scratch.file("cam.txt")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("camera file \"" + scratch.file("cam.txt") + "\""), std::string::npos);
+  EXPECT_NE(r.err.find("(160 x 120) and the colour image \"" + scratch.file("wide.png") +
+                       "\" (200 x 120) differ in size"),
+            std::string::npos)
+      << r.err;
+  EXPECT_FALSE(fs::exists(out("/model_superpixel.ply")));
+
+  // A model that cannot be written is a failure, not a success.
+  fs::create_directories(out("/model_superpixel.ply"));
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0], cameras_[1]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("cannot write the model \"" + out() + "/model_superpixel.ply\""),
+            std::string::npos)
+      << r.err;
+}
+
+// ---- The scene generator ----------------------------------------------------------------------
+
+struct Point {
+  float x, y, z;
+};
+
+std::vector<Point> readGroundTruth(const std::string& path) {
+  const std::string text = readFile(path);
+  const std::size_t h = text.find("end_header\n");
+  EXPECT_NE(h, std::string::npos);
+  const std::size_t count = std::stoul(text.substr(text.find("element vertex ") + 15));
+  const std::string body = text.substr(h + 11);
+  EXPECT_EQ(body.size(), count * 27);  // six floats and three bytes
+  std::vector<Point> pts(count);
+  for (std::size_t i = 0; i < count; ++i) std::memcpy(&pts[i], body.data() + 27 * i, 12);
+  return pts;
+}
+
+// Nearest-sample distances through a uniform hash grid.
+class NearestSample {
+ public:
+  explicit NearestSample(const std::vector<Point>& pts, float cell) : pts_(pts), cell_(cell) {
+    for (std::size_t i = 0; i < pts.size(); ++i) grid_[key(cellOf(pts[i]))].push_back(i);
+  }
+  float distance(const Point& p) const {
+    const auto c = cellOf(p);
+    float best = 1e30f;
+    for (int dx = -1; dx <= 1; ++dx)
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dz = -1; dz <= 1; ++dz) {
+          auto it = grid_.find(key({c[0] + dx, c[1] + dy, c[2] + dz}));
+          if (it == grid_.end()) continue;
+          for (std::size_t i : it->second) {
+            const float ex = pts_[i].x - p.x, ey = pts_[i].y - p.y, ez = pts_[i].z - p.z;
+            best = std::min(best, ex * ex + ey * ey + ez * ez);
+          }
+        }
+    return std::sqrt(best);
+  }
+
+ private:
+  const std::vector<Point>& pts_;
+  float cell_;
+  std::unordered_map<long long, std::vector<std::size_t>> grid_;
+  std::array<int, 3> cellOf(const Point& p) const {
+    return {int(std::floor(p.x / cell_)), int(std::floor(p.y / cell_)), int(std::floor(p.z / cell_))};
+  }
+  static long long key(std::array<int, 3> c) {
+    return ((long long)(c[0] + 100000) * 200000 + (c[1] + 100000)) * 200000 + (c[2] + 100000);
+  }
+};
+
+TEST_F(EndToEnd, GeneratedDepthBackProjectedThroughTheCameraFilesLiesOnTheGroundTruth) {
+  const std::vector<Point> truth = readGroundTruth(scene_->file("ground_truth.ply"));
+  ASSERT_GT(truth.size(), 10000u);
+  const NearestSample nearest(truth, 0.01f);
+  for (int i = 0; i < 3; ++i) {
+    Camera cam;
+    CMatrix<float> depth;
+    testing::internal::CaptureStdout();
+    read_camera_file(cameras_[i], i, cam, depth);
+    testing::internal::GetCapturedStdout();
+    const float fx = cam.K[0], fy = cam.K[4], cx = cam.K[6], cy = cam.K[7];
+    int valid = 0, far = 0;
+    double sum = 0;
+    for (int y = 0; y < cam.height; ++y)
+      for (int x = 0; x < cam.width; ++x) {
+        const float z = depth.data[y * cam.width + x];
+        if (z == 0.0f) continue;
+        // Mirrored pixel coordinates against the mirrored principal point.
+        const float xm = float(cam.width - 1 - x), ym = float(cam.height - 1 - y);
+        const float c[3] = {(xm - cx) / fx * z - cam.t.x, (ym - cy) / fy * z - cam.t.y,
+                            z - cam.t.z};
+        Point w{};  // R^T (X_cam - t), R stored column by column
+        w.x = cam.R[0] * c[0] + cam.R[1] * c[1] + cam.R[2] * c[2];
+        w.y = cam.R[3] * c[0] + cam.R[4] * c[1] + cam.R[5] * c[2];
+        w.z = cam.R[6] * c[0] + cam.R[7] * c[1] + cam.R[8] * c[2];
+        const float d = nearest.distance(w);
+        ++valid;
+        sum += d;
+        if (d > 0.006f) ++far;
+      }
+    EXPECT_GT(valid, cam.width * cam.height / 2) << i;
+    EXPECT_LT(sum / valid, 0.002) << i;
+    EXPECT_LE(far, valid / 1000) << "camera " << i;
+  }
+}
+
+TEST_F(EndToEnd, GeneratorNoiseAndDropoutsAreSeededAndRefused) {
+  tessivar_test::TempDir a, b;
+  const std::vector<std::string> args = {"--cameras", "1", "--width", "64", "--height", "48",
+                                         "--noise", "0.01", "--dropout", "0.3", "--seed", "7",
+                                         "--gt-spacing", "0.05"};
+  std::vector<std::string> args_a = {"--out", a.path()}, args_b = {"--out", b.path()};
+  args_a.insert(args_a.end(), args.begin(), args.end());
+  args_b.insert(args_b.end(), args.begin(), args.end());
+  ASSERT_EQ(run("make_scene", args_a, scratch.path()).code, 0);
+  ASSERT_EQ(run("make_scene", args_b, scratch.path()).code, 0);
+  EXPECT_EQ(readFile(a.file("depth_00.png")), readFile(b.file("depth_00.png")));
+
+  const Result r = run("make_scene", {"--out", a.path(), "--dropout", "2"}, scratch.path());
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.rfind("make_scene: --dropout needs a number from 0 to 1, not '2'\n", 0), 0u)
+      << r.err;
+}
+
+}  // namespace
