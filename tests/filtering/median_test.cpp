@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "filtering/device_images.h"
@@ -135,6 +136,15 @@ TEST(Median3x3, ArgumentChecks) {
   upload(left2, img);
   yv::median3x3(right2, left2);
   EXPECT_EQ(download(right2), sortedMedian(img, 8, 9));
+}
+
+TEST(Median3x3, RefusedLaunchIsReported) {
+  tessivar_test::AllocationGuard guard;
+  const uint4 e = make_uint4(1, 16 * 65535 + 1, 1, 1);  // 65536 blocks of 16 rows
+  DeviceArray<float> in(e, yv::PACKED), out(e, yv::PACKED);
+  yv::Array<float, 2> o = out.as2D();
+  const std::string msg = tessivar_test::thrownMessage([&] { yv::median3x3(o, in.as2D()); });
+  EXPECT_NE(msg.find(": cuda error: "), std::string::npos) << msg;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "filtering/device_images.h"
@@ -254,6 +255,33 @@ TEST(SeparableFilterBorders, RefusedCallsLeaveTheOutputUntouched) {
                std::runtime_error);
   EXPECT_THROW(yv::filterZ(out.a, in.a, f, yv::MIRROR), std::runtime_error);
   EXPECT_EQ(out.allBytes(), before);
+}
+
+// 2^24 + 1 elements in one row: a grid rounded in single precision would miss the last one.
+TEST(SeparableFilterLaunch, LongRowsAreCoveredToTheLastElement) {
+  tessivar_test::AllocationGuard guard;
+  const unsigned n = (1u << 24) + 1;
+  DeviceArray<float> in(make_uint4(n, 1, 1, 1), yv::PACKED), out(make_uint4(n, 1, 1, 1), yv::PACKED);
+  std::vector<float> ramp(n);
+  for (unsigned i = 0; i < n; ++i) ramp[i] = float(i % 1000);
+  upload(in.a, ramp);
+  out.fillBytes(0);
+  const yv::Filter<float, 2> shift = {{0.f, 1.f}, 0};
+  yv::filterX(out.a, in.a, shift, yv::CLAMP);
+  const std::vector<float> got = download(out.a);
+  EXPECT_EQ(got[n - 2], ramp[n - 1]);
+  EXPECT_EQ(got[n - 1], ramp[n - 1]);
+}
+
+// A grid the device cannot run is reported, not skipped with the output unwritten.
+TEST(SeparableFilterLaunch, RefusedLaunchIsReported) {
+  tessivar_test::AllocationGuard guard;
+  const uint4 e = make_uint4(1, 4 * 65535 + 1, 1, 1);  // 65536 blocks of 4 rows along y
+  DeviceArray<float> in(e, yv::PACKED), out(e, yv::PACKED);
+  const yv::Filter<float, 3> diff = {{-0.5f, 0.f, 0.5f}, 1};
+  const std::string msg = tessivar_test::thrownMessage([&] { yv::filterY(out.a, in.a, diff, yv::ZERO); });
+  EXPECT_NE(msg.find(": cuda error: "), std::string::npos) << msg;
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
 }
 
 }  // namespace
