@@ -166,10 +166,14 @@ class Solver {
     buildBuckets();
     const int K = int(centers_.size());
     const int T = internal::teamSize(std::size_t(W_) * H_, 16384);
-    sums_.assign(std::size_t(T) * K, Sums{});
+    sums_.resize(std::size_t(T) * K);
 #pragma omp parallel num_threads(T)
     {
+      // Each thread clears its own slice; the team may be smaller than asked for.
       Sums* mine = sums_.data() + std::size_t(omp_get_thread_num()) * K;
+      std::fill(mine, mine + K, Sums{});
+#pragma omp master
+      sum_slices_ = omp_get_num_threads();
       float best[kBucket * kBucket];
       int label[kBucket * kBucket];
 #pragma omp for schedule(dynamic, 4)
@@ -246,7 +250,7 @@ class Solver {
 
   void update() {
     const int K = int(centers_.size());
-    const int T = int(sums_.size() / std::max(K, 1));
+    const int T = sum_slices_;
 #pragma omp parallel for schedule(static) num_threads(internal::teamSize(K, 256))
     for (int k = 0; k < K; ++k) {
       Sums s{};
@@ -371,7 +375,8 @@ class Solver {
   Planes pixels_;
   std::vector<Center> centers_;
   std::vector<int> labels_;
-  std::vector<Sums> sums_;
+  std::vector<Sums> sums_;  // one slice of K per thread
+  int sum_slices_ = 0;      // slices the last assignment filled
   int bw_ = 0, bh_ = 0;
   std::vector<int> bucket_start_, bucket_items_;
 };
