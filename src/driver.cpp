@@ -8,9 +8,12 @@
 
 #include "camera.h"
 #include "command_line.h"
+#include "dense_points.h"
 #include "particles.h"
+#include "particles_from_superpixels.h"
 #include "ply_output.h"
 #include "settings.h"
+#include "superpixels.h"
 #include "yv/runtime/runtime.h"
 
 namespace {
@@ -109,8 +112,15 @@ int run_tessivar(int argc, char** argv) {
   ParticleSet sp;     // one point per superpixel, all cameras
   ParticleSet dense;  // points from the depth maps
 
-  // >>> 5. Superpixel level: per camera, create_superpixels and
-  //        create_particles_from_superpixels into `sp`.
+  // 5. Superpixel level: one point per superpixel of every camera.
+  std::vector<std::vector<Superpixel>> superpixels(cameras.size());
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    create_superpixels(superpixels[i], depthmaps[i], cameras[i].image, cameras[i], average_depth,
+                       superpixel_count);
+    create_particles_from_superpixels(sp.particles, sp.offsets, sp.normals, superpixels[i],
+                                      CMatrix<float>(), CMatrix<float3>(), depthmaps[i],
+                                      cameras[i]);
+  }
   // >>> 6. Filter pass of the superpixel level with R_sp = r * 9.0 * average_depth / fx, where
   //        r = superpixel_radius(w, h, superpixel_count) of the first camera.
   // >>> 7. Support test of the superpixel level (r * average_depth / fx, min_support_sp) and
@@ -122,8 +132,19 @@ int run_tessivar(int argc, char** argv) {
   ++debug_ostrel_particle_iteration;
   write_model(sp, "/model_superpixel.ply");
 
-  // >>> 9. Dense points: per camera, particles_to_images from `sp` and
-  //        create_particles_from_depthmap into `dense`; then sp.clear().
+  // 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide
+  //    the points made from its depth map. The superpixel set is no longer needed afterwards.
+  dense.clear();
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    CMatrix<float> model_depth;
+    CMatrix<float3> model_normals;
+    particles_to_images(model_depth, model_normals, sp.particles, sp.offsets, sp.normals,
+                        superpixels[i], cameras[i], depth_range_min, depth_range_max);
+    create_particles_from_depthmap(dense.particles, dense.offsets, dense.normals, model_depth,
+                                   model_normals, depthmaps[i], cameras[i].image, cameras[i],
+                                   depth_range_min, depth_range_max);
+  }
+  sp.clear();
   // >>> 10-15. Radii R_1 = average_depth / fx and R_5 = (5.0 * average_depth) / fx of the first
   //        camera; back-face removal (use_backface_visibility_test), dense support test, filter
   //        passes with the refinement cycles (improve_cameras), final support test.
