@@ -1,6 +1,8 @@
 #include "driver.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
@@ -29,6 +31,26 @@ struct ParticleSet {
     offsets.clear();
     normals.clear();
   }
+};
+
+// Wall time of the stages of a run, reported on standard error when TESSIVAR_STAGE_TIMES is set
+// (used by the benchmark; a normal run prints nothing extra).
+class StageClock {
+ public:
+  StageClock() : enabled_(std::getenv("TESSIVAR_STAGE_TIMES") != nullptr), last_(now()) {}
+  // Ends the stage that ran since the previous call.
+  void lap(const char* stage) {
+    const double t = now();
+    if (enabled_) std::cerr << "stage " << stage << " " << (t - last_) << std::endl;
+    last_ = t;
+  }
+
+ private:
+  static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
+  bool enabled_;
+  double last_;
 };
 
 void write_model(const ParticleSet& set, const std::string& name) {
@@ -95,6 +117,8 @@ int run_tessivar(int argc, char** argv) {
   if (collect_camera_files(argc, argv, camera_files) != 0) return 1;
   n_keyframes = int(camera_files.size());
 
+  StageClock clock;
+
   // 3. Scene input: cameras with their colour images, and depth maps in world units.
   std::vector<Camera> cameras(camera_files.size());
   std::vector<Camera*> camera_list;
@@ -103,6 +127,8 @@ int run_tessivar(int argc, char** argv) {
     read_camera_file(camera_files[i], int(i), cameras[i], depthmaps[i]);
     camera_list.push_back(&cameras[i]);
   }
+
+  clock.lap("read");
 
   // 4. Depth range.
   compute_depth_range(depthmaps, depth_range_min, depth_range_max);
@@ -121,6 +147,7 @@ int run_tessivar(int argc, char** argv) {
                                       CMatrix<float>(), CMatrix<float3>(), depthmaps[i],
                                       cameras[i]);
   }
+  clock.lap("superpixels");
   // >>> 6. Filter pass of the superpixel level with R_sp = r * 9.0 * average_depth / fx, where
   //        r = superpixel_radius(w, h, superpixel_count) of the first camera.
   // >>> 7. Support test of the superpixel level (r * average_depth / fx, min_support_sp) and
@@ -131,6 +158,7 @@ int run_tessivar(int argc, char** argv) {
                         debug_ostrel_particle_iteration);
   ++debug_ostrel_particle_iteration;
   write_model(sp, "/model_superpixel.ply");
+  clock.lap("ply_output");
 
   // 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide
   //    the points made from its depth map. The superpixel set is no longer needed afterwards.
@@ -145,12 +173,14 @@ int run_tessivar(int argc, char** argv) {
                                    depth_range_min, depth_range_max);
   }
   sp.clear();
+  clock.lap("dense_points");
   // >>> 10-15. Radii R_1 = average_depth / fx and R_5 = (5.0 * average_depth) / fx of the first
   //        camera; back-face removal (use_backface_visibility_test), dense support test, filter
   //        passes with the refinement cycles (improve_cameras), final support test.
 
   // 16. The dense model.
   write_model(dense, "/model.ply");
+  clock.lap("ply_output");
   yv::rt::deviceReset();
   return 0;
 }
