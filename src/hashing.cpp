@@ -1,0 +1,313 @@
+// Thrust runs on its OpenMP system here; this unit has no GPU code.
+#if defined(__has_include)
+#if __has_include(<thrust/sort.h>)
+#define TESSIVAR_HASHING_THRUST 1
+#endif
+#endif
+#ifdef TESSIVAR_HASHING_THRUST
+#define THRUST_DEVICE_SYSTEM THRUST_DEVICE_SYSTEM_OMP
+#include <thrust/extrema.h>
+#include <thrust/sort.h>
+#include <thrust/system/omp/execution_policy.h>
+#include <thrust/system/omp/vector.h>
+#endif
+
+#include "hashing.h"
+
+#include <omp.h>
+
+#include <boost/random/mersenne_twister.hpp>
+#include <boost/random/uniform_int_distribution.hpp>
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+#ifdef TESSIVAR_HASHING_THRUST
+typedef thrust::omp::vector<unsigned int> WorkVector;
+#else
+// Without the Thrust headers on the include path the same results come from the standard
+// library (the sort is stable either way, so the order is identical).
+typedef std::vector<unsigned int> WorkVector;
+#endif
+
+inline bool finite_value(float v) { return std::fabs(v) <= FLT_MAX; }
+
+// One running corner of the bounds: only finite candidates that beat the current value count.
+template <bool Min>
+inline void take(float& running, float candidate) {
+  if (!finite_value(candidate)) return;
+  if (Min ? candidate < running : candidate > running) running = candidate;
+}
+
+template <bool Min>
+float3 bounds_corner(const std::vector<Particle>& particles, const std::vector<float>& offsets) {
+  const float start = Min ? FLT_MAX : -FLT_MAX;
+  float3 result = make_float3(start, start, start);
+  const int n = static_cast<int>(particles.size());
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    float3 local = make_float3(start, start, start);
+    for (int i = begin; i < end; ++i) {
+      const Particle& p = particles[i];
+      if (!finite_value(p.position.x)) continue;
+      const float3 e = grid_effective_position(p, offsets[i]);
+      take<Min>(local.x, e.x);
+      take<Min>(local.x, p.position.x);
+      take<Min>(local.y, e.y);
+      take<Min>(local.y, p.position.y);
+      take<Min>(local.z, e.z);
+      take<Min>(local.z, p.position.z);
+    }
+#pragma omp critical
+    {
+      take<Min>(result.x, local.x);
+      take<Min>(result.y, local.y);
+      take<Min>(result.z, local.z);
+    }
+  }
+  return result;
+}
+
+}  // namespace
+
+void compute_cell_keys_base(std::vector<unsigned long long>& keys,
+                            const std::vector<Particle>& particles, float3 origin, float scale) {
+  const int n = static_cast<int>(particles.size());
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i) keys[i] = cell_key_of_base(particles[i], origin, scale);
+  }
+}
+
+void compute_cell_keys_effective(std::vector<unsigned long long>& keys,
+                                 const std::vector<unsigned int>& handles,
+                                 const std::vector<Particle>& particles,
+                                 const std::vector<float>& offsets, float3 origin, float scale) {
+  const int n = static_cast<int>(handles.size());
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i) {
+      const unsigned int h = handles[i];
+      keys[i] = cell_key_of_effective(particles[h], offsets[h], origin, scale);
+    }
+  }
+}
+
+void compute_particles_bounds(float3* min_corner, float3* max_corner,
+                              const std::vector<Particle>& particles,
+                              const std::vector<float>& offsets) {
+  if (min_corner) *min_corner = bounds_corner<true>(particles, offsets);
+  if (max_corner) *max_corner = bounds_corner<false>(particles, offsets);
+}
+
+void sort_particle_handles(std::vector<unsigned int>& handles,
+                           std::vector<unsigned long long>& keys) {
+  if (keys.empty()) return;
+#ifdef TESSIVAR_HASHING_THRUST
+  thrust::stable_sort_by_key(thrust::omp::par, keys.data(), keys.data() + keys.size(),
+                             handles.data());
+#else
+  std::vector<std::pair<unsigned long long, unsigned int>> pairs(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) pairs[i] = std::make_pair(keys[i], handles[i]);
+  std::stable_sort(pairs.begin(), pairs.end(),
+                   [](const std::pair<unsigned long long, unsigned int>& a,
+                      const std::pair<unsigned long long, unsigned int>& b) {
+                     return a.first < b.first;
+                   });
+  for (size_t i = 0; i < keys.size(); ++i) {
+    keys[i] = pairs[i].first;
+    handles[i] = pairs[i].second;
+  }
+#endif
+}
+
+void create_cell_start_index_table(std::vector<unsigned long long>& cell_keys,
+                                   std::vector<unsigned int>& cell_starts,
+                                   const std::vector<unsigned long long>& keys) {
+  const int n = static_cast<int>(keys.size());
+  if (n == 0) {
+    cell_keys.clear();
+    cell_starts.clear();
+    return;
+  }
+  WorkVector flags(n, 0u);
+  flags[0] = 1;
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i)
+      if (keys[i] != keys[i + 1]) flags[i + 1] = 1;
+  }
+  std::vector<unsigned int> scan(n);
+  scan[0] = 0;
+  for (int i = 1; i < n; ++i) scan[i] = scan[i - 1] + flags[i - 1];
+  const unsigned int m = scan[n - 1] + flags[n - 1];
+
+  cell_keys.assign(m, 0ULL);
+  cell_starts.assign(m, 0u);
+  cell_keys[0] = keys[0];
+  cell_starts[0] = 0;
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i) {
+      if (keys[i] != keys[i + 1]) {
+        cell_keys[scan[i + 1]] = keys[i + 1];
+        cell_starts[scan[i + 1]] = static_cast<unsigned int>(i + 1);
+      }
+    }
+  }
+}
+
+void create_cell_size_prefix_sum(std::vector<int>& cell_sizes,
+                                 const std::vector<unsigned int>& cell_starts, int n) {
+  const int m = static_cast<int>(cell_starts.size());
+  if (m == 0) {
+    cell_sizes.clear();
+    return;
+  }
+  WorkVector sizes(m, 0u);
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(m - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int c = begin; c < end; ++c) sizes[c] = cell_starts[c + 1] - cell_starts[c];
+  }
+  sizes[m - 1] = static_cast<unsigned int>(n) - cell_starts[m - 1];
+  cell_sizes.resize(m);
+  cell_sizes[0] = static_cast<int>(sizes[0]);
+  for (int c = 1; c < m; ++c) cell_sizes[c] = cell_sizes[c - 1] + static_cast<int>(sizes[c]);
+}
+
+void compute_cell_length_stats(int* max_cell_length, float* average_cell_length,
+                               const std::vector<unsigned long long>& cell_keys,
+                               const std::vector<unsigned int>& cell_starts,
+                               const std::vector<unsigned long long>& keys) {
+  const size_t m = cell_keys.size();
+  int longest = 0;
+  long long total = 0;
+  for (size_t c = 0; c < m; ++c) {
+    const unsigned long long key = cell_keys[c];
+    int length = 0;
+    for (size_t i = cell_starts[c]; i < keys.size() && keys[i] == key; ++i) ++length;
+    longest = std::max(longest, length);
+    total += length;
+  }
+  if (max_cell_length) *max_cell_length = longest;
+  if (average_cell_length)
+    *average_cell_length = static_cast<float>(total) / static_cast<float>(m);
+}
+
+HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
+                        const std::vector<unsigned int>& input_values, float load_factor) {
+  HashMap map;
+  map.offsets.assign(64, 0u);
+  const int n = static_cast<int>(input_keys.size());
+  if (n == 0) return map;
+
+  // Fewer slots than keys could never succeed and would retry forever.
+  const float quotient = static_cast<float>(n) / load_factor;
+  if (!(quotient >= static_cast<float>(n) && quotient < 4294967296.f) ||
+      static_cast<unsigned int>(quotient) < static_cast<unsigned int>(n)) {
+    std::stringstream s;
+    s << "create_hash_map: load factor " << load_factor << " leaves fewer slots than the " << n
+      << " keys" << std::endl;
+    throw std::runtime_error(s.str());
+  }
+  const unsigned int size = static_cast<unsigned int>(quotient);
+
+  std::vector<unsigned long long> table(size);
+  std::vector<unsigned int>& max_ages = map.max_ages;
+  std::vector<unsigned int>& offsets = map.offsets;
+
+  boost::random::mt19937 generator;  // default seed: every build draws the same offsets
+  boost::random::uniform_int_distribution<unsigned int> draw(0u, 2147483647u);
+
+  for (;;) {
+    int failures = 0;
+#pragma omp parallel
+    {
+      int begin, end;
+      static_split(static_cast<int>(size), omp_get_thread_num(), omp_get_num_threads(), begin,
+                   end);
+      for (int s = begin; s < end; ++s) table[s] = 0ULL;
+    }
+    max_ages.assign(size, 0u);
+    offsets[0] = 0;
+    for (int a = 1; a < 64; ++a) offsets[a] = draw(generator);
+
+#pragma omp parallel for schedule(dynamic, 64)
+    for (int i = 0; i < n; ++i) {
+      unsigned long long k = input_keys[i];
+      unsigned long long a = 1;
+      for (;;) {
+        const unsigned long long e = (a << 48) | k;
+        const unsigned long long s = (k + static_cast<unsigned long long>(offsets[a - 1])) % size;
+        unsigned long long old;
+#pragma omp critical(hash_age_keys)
+        {
+          old = table[s];
+          table[s] = std::max(old, e);
+        }
+        if (old >= e) {
+          if (++a > 64) {
+#pragma omp atomic
+            ++failures;
+            break;
+          }
+          continue;
+        }
+        const unsigned long long home = k % size;
+#pragma omp critical(age_table)
+        max_ages[home] = std::max(max_ages[home], static_cast<unsigned int>(a));
+        if ((old >> 48) == 0) break;
+        // The displaced entry moves on to its next age on this thread.
+        k = old & cell_key_mask;
+        a = (old >> 48) + 1;
+        if (a > 64) {
+#pragma omp atomic
+          ++failures;
+          break;
+        }
+      }
+    }
+    if (failures == 0) break;
+  }
+
+#ifdef TESSIVAR_HASHING_THRUST
+  map.max_age = *thrust::max_element(thrust::omp::par, max_ages.data(), max_ages.data() + size);
+#else
+  map.max_age = *std::max_element(max_ages.begin(), max_ages.end());
+#endif
+
+  map.keys.assign(size, 0xFFFFFFFFFFFFFFFFULL);
+  map.values.assign(size, 0xFFFFFFFFu);
+  map.size = static_cast<unsigned int>(map.keys.size());
+
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i) {
+      const unsigned long long k = input_keys[i];
+      for (int a = 0; a < 64; ++a) {
+        const unsigned long long s = (k + static_cast<unsigned long long>(offsets[a])) % size;
+        if ((table[s] & cell_key_mask) == k) {
+          map.keys[s] = k;
+          map.values[s] = input_values[i];
+          break;
+        }
+      }
+    }
+  }
+  return map;
+}

@@ -1,0 +1,523 @@
+#include "particle_filtering.h"
+
+#include <Eigen/Eigenvalues>
+#include <algorithm>
+#include <iostream>
+
+#include "yv/tools/timer.h"
+
+float ComputeParticleSupportFunctor::min_support = 0.f;
+
+float3 normal_from_scatter(const float C[9], float3 direction, float3 stored_normal) {
+  Eigen::Matrix3f m;
+  for (int j = 0; j < 3; ++j)
+    for (int k = 0; k < 3; ++k) m(j, k) = C[j * 3 + k];
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3f> solver(m, Eigen::ComputeEigenvectors);
+  const Eigen::Vector3f& l = solver.eigenvalues();
+  int i = l(0) > l(1) ? 1 : 0;
+  if (l(i) > l(2)) i = 2;
+  const Eigen::Vector3f v = solver.eigenvectors().col(i);
+  float3 n = make_float3(v(0), v(1), v(2));
+  if (!(std::fabs(n.x) <= FLT_MAX) || !(std::fabs(n.y) <= FLT_MAX) ||
+      !(std::fabs(n.z) <= FLT_MAX))
+    return stored_normal;
+  if (!(pf::dot(n, direction) > 0.f)) n = make_float3(-n.x, -n.y, -n.z);
+  return n;
+}
+
+float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
+  const int m = static_cast<int>(records.size());
+  // Slope of the penalty sum below every candidate.
+  float S = 0.f;
+  for (const ParticleOffsetCandidate& r : records)
+    if (r.kind != 1) S -= r.weight;
+  const auto by_value = [](const ParticleOffsetCandidate& a, const ParticleOffsetCandidate& b) {
+    return a.value < b.value;
+  };
+  // Bisection over ranks; each step puts one rank in place with a partial ordering.
+  int lo = 0, hi = m, mid = m / 2;
+  while (hi - lo > 1) {
+    std::nth_element(records.begin() + lo, records.begin() + mid, records.begin() + hi,
+                     by_value);
+    float s = S;
+    for (int k = lo; k < mid && s <= 0.f; ++k)
+      s += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+    if (s <= 0.f) {
+      lo = mid;
+      S = s;
+    } else {
+      hi = mid;
+    }
+    mid = lo + (hi - lo) / 2;
+  }
+  return records[lo].value;
+}
+
+namespace {
+
+// Writes the value of every filled slot into the entry of its record.
+template <class T>
+void scatter_results(std::vector<T>& out, const std::vector<std::pair<int, T>>& pairs) {
+  const int count = static_cast<int>(pairs.size());
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(count, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int s = begin; s < end; ++s)
+      if (pairs[s].first >= 0) out[pairs[s].first] = pairs[s].second;
+  }
+}
+
+// Record, offset and normal i become the entries at handles[i]; handles become the identity.
+void reorder_particle_set(std::vector<Particle>& particles, std::vector<float>& offsets,
+                          std::vector<float3>& normals, std::vector<unsigned int>& handles) {
+  const int n = static_cast<int>(particles.size());
+  {
+    const std::vector<Particle> old_particles(particles);
+    const std::vector<float> old_offsets(offsets);
+    const std::vector<float3> old_normals(normals);
+#pragma omp parallel
+    {
+      int begin, end;
+      static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int i = begin; i < end; ++i) {
+        const unsigned int h = handles[i];
+        particles[i] = old_particles[h];
+        offsets[i] = old_offsets[h];
+        normals[i] = old_normals[h];
+        handles[i] = static_cast<unsigned int>(i);
+      }
+    }
+  }
+}
+
+void identity_handles(std::vector<unsigned int>& handles, int n) {
+  handles.resize(n);
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int i = begin; i < end; ++i) handles[i] = static_cast<unsigned int>(i);
+  }
+}
+
+// Origin of the grid: the minimum corner of the box of the set, widened by ten cells.
+float3 grid_origin(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                   float radius) {
+  float3 lo, hi;
+  compute_particles_bounds(&lo, &hi, particles, offsets);
+  const float margin = 10.f * radius;
+  return make_float3(lo.x - margin, lo.y - margin, lo.z - margin);
+}
+
+// The cell tables and hash map of the effective positions, keyed through the persistent handles.
+struct GridBuild {
+  std::vector<unsigned long long> cell_keys;
+  std::vector<int> cell_sizes;
+  HashMap map;
+};
+
+void build_grid(GridBuild& grid, std::vector<unsigned long long>& keys,
+                std::vector<unsigned int>& handles, const std::vector<Particle>& particles,
+                const std::vector<float>& offsets, float3 origin, float scale) {
+  const int n = static_cast<int>(particles.size());
+  compute_cell_keys_effective(keys, handles, particles, offsets, origin, scale);
+  sort_particle_handles(handles, keys);
+  std::vector<unsigned int> cell_starts;
+  grid.cell_keys.clear();
+  grid.cell_sizes.clear();
+  create_cell_start_index_table(grid.cell_keys, cell_starts, keys);
+  create_cell_size_prefix_sum(grid.cell_sizes, cell_starts, n);
+  grid.map = create_hash_map(grid.cell_keys, cell_starts, 0.8f);
+}
+
+// Copies the proposals into offsets and counts the records that left the range of offsets they
+// have taken so far.
+int track_offset_ranges(std::vector<float>& offsets, const std::vector<float>& proposed,
+                        std::vector<float>& low, std::vector<float>& high) {
+  const int n = static_cast<int>(offsets.size());
+  int changed = 0;
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    int local = 0;
+    for (int i = begin; i < end; ++i) {
+      const float v = proposed[i];
+      if (v > high[i]) {
+        high[i] = v;
+        ++local;
+      } else if (v < low[i]) {
+        low[i] = v;
+        ++local;
+      }
+      offsets[i] = v;
+    }
+#pragma omp barrier
+#pragma omp critical
+    changed += local;
+  }
+  return changed;
+}
+
+void print_and_reset_timers() {
+  yv::timer::printToScreen("", static_cast<yv::timer::Format>(6),
+                           static_cast<yv::timer::Sorting>(0), true);
+  yv::timer::reset("density update");
+  yv::timer::reset("hash map generation");
+  yv::timer::reset("positions update");
+  yv::timer::reset("normals update");
+  yv::timer::reset("sendParticlesToOstrel");
+  yv::timer::reset("total iteration time");
+}
+
+void print_banner(int iteration) {
+  std::cout << "====================  iteration " << iteration << "  ====================\n";
+}
+
+}  // namespace
+
+void update_density(std::vector<float>& density, const std::vector<Particle>& particles,
+                    std::vector<float>& offsets, std::vector<float3>& normals,
+                    const std::vector<unsigned long long>& cell_keys,
+                    const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                    const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                    float alpha, float beta, int length_quotient) {
+  std::cout << "  updating particle density" << std::endl;
+  const std::vector<float> none;
+  std::vector<std::pair<int, float>> pairs;
+  ComputeDensityFunctor functor;
+  iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
+                          handles, current_map, origin, max_cell_length, radius, alpha, beta,
+                          length_quotient);
+  scatter_results(density, pairs);
+}
+
+namespace {
+template <bool F, bool W>
+void run_normals(const std::vector<Particle>& particles, std::vector<float>& offsets,
+                 std::vector<float3>& normals, const std::vector<unsigned long long>& cell_keys,
+                 const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                 const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                 float alpha, float beta, int length_quotient) {
+  const std::vector<float> none;
+  std::vector<std::pair<int, float3>> pairs;
+  ComputeNormalsFunctor<F, W> functor;
+  iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
+                          handles, current_map, origin, max_cell_length, radius, alpha, beta,
+                          length_quotient);
+  // After the whole pass, so that every point saw the old normals.
+  scatter_results(normals, pairs);
+}
+}  // namespace
+
+void compute_normals(const std::vector<Particle>& particles, std::vector<float>& offsets,
+                     std::vector<float3>& normals, const std::vector<unsigned long long>& cell_keys,
+                     const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                     const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                     float alpha, float beta, bool first, int length_quotient) {
+  std::cout << "  computing normals" << std::endl;
+  if (first)
+    run_normals<true, false>(particles, offsets, normals, cell_keys, cell_sizes, handles,
+                             current_map, origin, max_cell_length, radius, alpha, beta,
+                             length_quotient);
+  else if (use_normal_dot_weight)
+    run_normals<false, true>(particles, offsets, normals, cell_keys, cell_sizes, handles,
+                             current_map, origin, max_cell_length, radius, alpha, beta,
+                             length_quotient);
+  else
+    run_normals<false, false>(particles, offsets, normals, cell_keys, cell_sizes, handles,
+                              current_map, origin, max_cell_length, radius, alpha, beta,
+                              length_quotient);
+}
+
+namespace {
+template <bool W>
+void run_positions(std::vector<float>& proposed_offsets, const std::vector<Particle>& particles,
+                   std::vector<float>& density, std::vector<float>& offsets,
+                   std::vector<float3>& normals, const std::vector<unsigned long long>& cell_keys,
+                   const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                   const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                   float alpha, float beta, float omega, int length_quotient) {
+  UpdateParticlePosFunctor<W>::omega = omega;
+  std::vector<std::pair<int, float>> pairs;
+  UpdateParticlePosFunctor<W> functor;
+  iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, density, offsets, normals,
+                          particles, handles, current_map, origin, max_cell_length, radius, alpha,
+                          beta, length_quotient);
+  scatter_results(proposed_offsets, pairs);
+}
+
+template <bool W>
+void run_gradient(std::vector<std::pair<int, float3>>& pairs,
+                  const std::vector<Particle>& particles, std::vector<float>& density,
+                  std::vector<float>& offsets, std::vector<float3>& normals,
+                  const std::vector<unsigned long long>& cell_keys,
+                  const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                  const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                  float alpha, float beta, int length_quotient) {
+  ComputeGradientFunctor<W> functor;
+  iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, density, offsets, normals,
+                          particles, handles, current_map, origin, max_cell_length, radius, alpha,
+                          beta, length_quotient);
+}
+}  // namespace
+
+void update_particles(std::vector<float>& proposed_offsets, const std::vector<Particle>& particles,
+                      std::vector<float>& density, std::vector<float>& offsets,
+                      std::vector<float3>& normals,
+                      const std::vector<unsigned long long>& cell_keys,
+                      const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                      const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                      float alpha, float beta, float omega, int length_quotient) {
+  std::cout << "  updating particle positions" << std::endl;
+  if (use_normal_dot_weight)
+    run_positions<true>(proposed_offsets, particles, density, offsets, normals, cell_keys,
+                        cell_sizes, handles, current_map, origin, max_cell_length, radius, alpha,
+                        beta, omega, length_quotient);
+  else
+    run_positions<false>(proposed_offsets, particles, density, offsets, normals, cell_keys,
+                         cell_sizes, handles, current_map, origin, max_cell_length, radius, alpha,
+                         beta, omega, length_quotient);
+}
+
+void update_particles_gd(std::vector<float>& proposed_offsets,
+                         const std::vector<Particle>& particles, std::vector<float>& density,
+                         std::vector<float>& offsets, std::vector<float3>& normals,
+                         const std::vector<unsigned long long>& cell_keys,
+                         const std::vector<int>& cell_sizes,
+                         const std::vector<unsigned int>& handles, const HashMap& current_map,
+                         float3 origin, int max_cell_length, float radius, float alpha, float beta,
+                         int length_quotient, float timestep) {
+  std::cout << "  updating particle positions (gradient descent)" << std::endl;
+  std::vector<std::pair<int, float3>> pairs;
+  if (use_normal_dot_weight)
+    run_gradient<true>(pairs, particles, density, offsets, normals, cell_keys, cell_sizes,
+                       handles, current_map, origin, max_cell_length, radius, alpha, beta,
+                       length_quotient);
+  else
+    run_gradient<false>(pairs, particles, density, offsets, normals, cell_keys, cell_sizes,
+                        handles, current_map, origin, max_cell_length, radius, alpha, beta,
+                        length_quotient);
+
+  const int count = static_cast<int>(pairs.size());
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(count, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int s = begin; s < end; ++s) {
+      const int i = pairs[s].first;
+      if (i < 0) continue;
+      const float3 g = pairs[s].second;
+      float d = -g.x * timestep;
+      if (std::fabs(d) > radius) d = d > 0.f ? radius : -radius;
+      proposed_offsets[i] = offsets[i] + d;
+
+      const float3 v = particles[i].direction;
+      float3 u, w;
+      pf::view_frame(v, u, w);
+      const float3 n = normals[i];
+      const float theta = std::atan2(pf::dot(n, u), pf::dot(n, v));
+      const float phi = pf::safe_acos(pf::dot(n, w));
+      const float theta2 = theta - timestep * g.y;
+      const float phi2 = phi - timestep * g.z;
+      const float a = std::sin(phi2) * std::cos(theta2), b = std::sin(phi2) * std::sin(theta2),
+                  c = std::cos(phi2);
+      const float3 n2 = make_float3(a * v.x + b * u.x + c * w.x, a * v.y + b * u.y + c * w.y,
+                                    a * v.z + b * u.z + c * w.z);
+      // A normal never turns away from its camera.
+      if (pf::dot(n2, v) > 0.f) normals[i] = n2;
+    }
+  }
+}
+
+void filter_particles(std::vector<Particle>& particles, std::vector<float>& offsets,
+                      std::vector<float3>& normals, float alpha, float beta, float radius,
+                      int iterations, int gradient_iterations, float timestep,
+                      int cell_length_divisor, std::string name) {
+  const int n = static_cast<int>(particles.size());
+  if (offsets.empty()) offsets.assign(n, 0.f);
+  if (normals.empty()) {
+    normals.resize(n);
+#pragma omp parallel
+    {
+      int begin, end;
+      static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int i = begin; i < end; ++i) normals[i] = particles[i].normal;
+    }
+  }
+  if (n == 0) {
+    // Nothing to filter; the viewer sequence advances as for any other call.
+    sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
+    debug_ostrel_particle_iteration += 11;
+    return;
+  }
+
+  const float3 origin = grid_origin(particles, offsets, radius);
+  const float scale = 1.f / radius;
+
+  std::vector<unsigned long long> keys(n);
+  compute_cell_keys_base(keys, particles, origin, scale);
+
+  sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
+  debug_ostrel_particle_iteration += 1;
+
+  std::vector<unsigned int> handles;
+  identity_handles(handles, n);
+  sort_particle_handles(handles, keys);
+  reorder_particle_set(particles, offsets, normals, handles);
+
+  int max_cell_length = 0;
+  float average_cell_length = 0.f;
+  {
+    std::vector<unsigned long long> cell_keys;
+    std::vector<unsigned int> cell_starts;
+    create_cell_start_index_table(cell_keys, cell_starts, keys);
+    compute_cell_length_stats(&max_cell_length, &average_cell_length, cell_keys, cell_starts,
+                              keys);
+  }
+  std::cout << "average cell length " << static_cast<double>(average_cell_length) << std::endl;
+  std::cout << "    max cell length " << max_cell_length << std::endl;
+
+  const float quotient = average_cell_length / static_cast<float>(cell_length_divisor);
+  const int length_quotient = quotient > 1.f ? static_cast<int>(quotient) : 1;
+
+  std::vector<float> density(n, 0.f), proposed_offsets(n, 0.f);
+  std::vector<float> low_offsets(offsets), high_offsets(offsets);
+  int counter = 1;
+  float step = 1.f;
+
+  GridBuild grid;
+  const auto rebuild = [&]() {
+    yv::timer::start("total iteration time");
+    yv::timer::start("hash map generation");
+    build_grid(grid, keys, handles, particles, offsets, origin, scale);
+    yv::timer::stop("hash map generation");
+  };
+  const auto finish_iteration = [&]() {
+    yv::timer::stop("positions update");
+    yv::timer::stop("total iteration time");
+    print_and_reset_timers();
+    grid = GridBuild();
+  };
+
+  if (iterations >= 1) {
+    do {
+      print_banner(counter);
+      rebuild();
+      yv::timer::start("normals update");
+      compute_normals(particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles,
+                      grid.map, origin, max_cell_length, radius, alpha, beta, counter == 1,
+                      length_quotient);
+      yv::timer::stop("normals update");
+      yv::timer::start("density update");
+      update_density(density, particles, offsets, normals, grid.cell_keys, grid.cell_sizes,
+                     handles, grid.map, origin, max_cell_length, radius, alpha, beta,
+                     length_quotient);
+      yv::timer::stop("density update");
+      yv::timer::start("positions update");
+      update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
+                       grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
+                       beta, step, length_quotient);
+      const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets,
+                                              high_offsets);
+      if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) {
+        low_offsets = offsets;
+        high_offsets = offsets;
+        step = static_cast<float>(static_cast<double>(step) * 0.8);
+      }
+      finish_iteration();
+      ++counter;
+    } while (counter <= iterations && step > 0.125f);
+  }
+
+  low_offsets = offsets;
+  high_offsets = offsets;
+  for (int it = counter + 1; it <= counter + gradient_iterations; ++it) {
+    print_banner(it);
+    rebuild();
+    yv::timer::start("density update");
+    update_density(density, particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles,
+                   grid.map, origin, max_cell_length, radius, alpha, beta, length_quotient);
+    yv::timer::stop("density update");
+    yv::timer::start("positions update");
+    update_particles_gd(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
+                        grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius,
+                        alpha, beta, length_quotient, timestep);
+    const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
+    finish_iteration();
+    if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) break;
+  }
+
+  rebuild();
+  yv::timer::start("normals update");
+  compute_normals(particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles, grid.map,
+                  origin, max_cell_length, radius, alpha, beta, false, length_quotient);
+  yv::timer::stop("normals update");
+  yv::timer::start("positions update");
+  update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
+                   grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
+                   beta, 1.f, length_quotient);
+  track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
+  finish_iteration();
+
+  debug_ostrel_particle_iteration += 10;
+}
+
+void compute_particle_support(std::vector<float>& support, std::vector<Particle>& particles,
+                              std::vector<float>& offsets, std::vector<float3>& normals,
+                              float radius, float min_support) {
+  const int n = static_cast<int>(particles.size());
+  support.clear();
+  if (n == 0) {
+    std::vector<Particle> none;
+    sendParticlesToOstrel(none, offsets, std::vector<float3>(), "particles_support",
+                          debug_ostrel_particle_iteration);
+    return;
+  }
+
+  const float3 origin = grid_origin(particles, offsets, radius);
+  const float scale = 1.f / radius;
+
+  std::vector<unsigned long long> keys(n);
+  std::vector<unsigned int> handles;
+  identity_handles(handles, n);
+  compute_cell_keys_effective(keys, handles, particles, offsets, origin, scale);
+  sort_particle_handles(handles, keys);
+  reorder_particle_set(particles, offsets, normals, handles);
+
+  std::vector<unsigned long long> cell_keys;
+  std::vector<int> cell_sizes;
+  HashMap map;
+  {
+    std::vector<unsigned int> cell_starts;
+    create_cell_start_index_table(cell_keys, cell_starts, keys);
+    create_cell_size_prefix_sum(cell_sizes, cell_starts, n);
+    map = create_hash_map(cell_keys, cell_starts, 0.8f);
+  }
+
+  support.assign(n, 0.f);
+  ComputeParticleSupportFunctor::min_support = min_support;
+  {
+    const std::vector<float> none;
+    std::vector<std::pair<int, float>> pairs;
+    ComputeParticleSupportFunctor functor;
+    iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals,
+                            particles, handles, map, origin, 0, radius, 0.f, 0.f, 1);
+    scatter_results(support, pairs);
+  }
+
+  // Grey levels of the support for the viewer.
+  float largest = 0.f;
+  for (float s : support)
+    if (s > largest) largest = s;
+  std::vector<Particle> grey(particles);
+  for (int i = 0; i < n; ++i) {
+    const float v = largest > 0.f ? support[i] / largest * 255.f : 0.f;
+    const int g = v >= 0.f && v <= 255.f ? static_cast<int>(v) : 0;
+    const unsigned char level = static_cast<unsigned char>(g & 0xFF);
+    grey[i].color.x = grey[i].color.y = grey[i].color.z = level;
+  }
+  sendParticlesToOstrel(grey, offsets, std::vector<float3>(), "particles_support",
+                        debug_ostrel_particle_iteration);
+}

@@ -1,0 +1,485 @@
+// Neighbourhood computations on the particle set: the loop over the occupied cells of a grid
+// build and the 27 cells around each, the functors it runs (density, support, normals, energy
+// gradient, weighted-median position update), the passes built on them, the particle filter and
+// the support test.
+#pragma once
+
+#include <cuda_runtime.h>
+#include <omp.h>
+
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "hashing.h"
+#include "particles.h"
+#include "settings.h"
+
+namespace pf {
+
+inline float dot(float3 a, float3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float3 sub(float3 a, float3 b) { return make_float3(a.x - b.x, a.y - b.y, a.z - b.z); }
+inline float3 scale(float3 a, float s) { return make_float3(a.x * s, a.y * s, a.z * s); }
+inline float length(float3 a) { return std::sqrt(dot(a, a)); }
+inline float3 cross(float3 a, float3 b) {
+  return make_float3(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x);
+}
+
+// Unit vector u perpendicular to the view direction v (built from the two components of v that
+// are not the smallest in magnitude) and w = u x v, completing the frame. A direction along the
+// z axis would give u = 0 in the last case; it takes the first one instead.
+inline void view_frame(float3 v, float3& u, float3& w) {
+  const float ax = std::fabs(v.x), ay = std::fabs(v.y), az = std::fabs(v.z);
+  if ((ay > ax && az > ax) || (v.x == 0.f && v.y == 0.f))
+    u = make_float3(0.f, -v.z, v.y);
+  else if (ax > ay && az > ay)
+    u = make_float3(-v.z, 0.f, v.x);
+  else
+    u = make_float3(-v.y, v.x, 0.f);
+  u = scale(u, 1.f / length(u));
+  w = cross(u, v);
+}
+
+// acos of a cosine that rounding may have pushed just outside [-1, 1].
+inline float safe_acos(float c) { return std::acos(std::fmax(-1.f, std::fmin(1.f, c))); }
+
+}  // namespace pf
+
+// Smoothing kernel of the neighbourhood functors: 315 / (64 pi h^9) * (h^2 - r^2)^3 inside h.
+inline float poly6_kernel(float r, float h) {
+  if (std::fabs(r) > h) return 0.f;
+  const float h2 = h * h;
+  const float h8 = (h2 * h2) * (h2 * h2);
+  const float a = h2 - r * r;
+  return 315.f / (201.06194f * h * h8) * (a * a * a);
+}
+
+// Everything a functor may read while a cell pass runs.
+struct CellPassInputs {
+  const float* density;
+  const float* offsets;
+  const float3* normals;
+  const Particle* particles;
+  float radius;
+  float alpha;
+  float beta;
+  int max_cell_length;
+};
+
+// The functors are empty types: `Local` is the per-thread state (made once per thread and
+// reused for every point), start/pair/finish are the per-point steps.
+
+// Kernel density of every point; each point counts itself exactly once, whatever the stride.
+struct ComputeDensityFunctor {
+  typedef float Out_t;
+  struct Local {
+    explicit Local(const CellPassInputs&) {}
+    float sum = 0.f;
+    bool self = false;
+    float3 xp;
+  };
+  static void start(Local& l, const CellPassInputs& in, int p) {
+    l.sum = 0.f;
+    l.self = false;
+    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+    if (q == p) l.self = true;
+    const float3 xq = grid_effective_position(in.particles[q], in.offsets[q]);
+    l.sum += poly6_kernel(pf::length(pf::sub(xq, l.xp)), in.radius);
+  }
+  static Out_t finish(Local& l, const CellPassInputs& in, int) {
+    if (!l.self && in.radius >= 0.f) l.sum += poly6_kernel(0.f, in.radius);
+    return l.sum;
+  }
+};
+
+// Support of every point by the discs of points of other cameras that cover it.
+struct ComputeParticleSupportFunctor {
+  typedef float Out_t;
+  static float min_support;
+  struct Local {
+    explicit Local(const CellPassInputs&) : weight_by_normal_dot(use_normal_dot_weight) {}
+    bool weight_by_normal_dot;
+    float sum = 0.f;
+    float3 xp, np;
+    int camera = 0;
+  };
+  static void start(Local& l, const CellPassInputs& in, int p) {
+    l.sum = 0.f;
+    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+    l.np = in.normals[p];
+    l.camera = in.particles[p].camera;
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+    if (l.sum > min_support || q == p) return;
+    const Particle& pq = in.particles[q];
+    if (pq.camera == l.camera) return;
+    const float3 nq = in.normals[q];
+    const float c = pf::dot(l.np, nq);
+    if (c < 0.f) return;
+    const float3 d = pf::sub(l.xp, grid_effective_position(pq, in.offsets[q]));
+    const float r = pf::length(d);
+    const float s = pq.size;
+    if (r > s) return;
+    const float e = std::fabs(pf::dot(nq, d));
+    const float w = l.weight_by_normal_dot ? (1.f - (1.f - std::fabs(c))) - e / s : 1.f - e / s;
+    if (w > 0.f) l.sum += w;
+  }
+  static Out_t finish(Local& l, const CellPassInputs&, int) { return l.sum; }
+};
+
+// Smallest-eigenvalue eigenvector of the symmetric scatter matrix C (row-major), turned towards
+// the camera; the record's stored normal when the decomposition gives no finite vector.
+float3 normal_from_scatter(const float C[9], float3 direction, float3 stored_normal);
+
+// New normal of every point from the kernel-weighted scatter of its neighbours' offsets. F marks
+// the first-iteration instance and computes the same; W weights each neighbour by the normals'
+// cosine.
+template <bool F, bool W>
+struct ComputeNormalsFunctor {
+  typedef float3 Out_t;
+  struct Local {
+    explicit Local(const CellPassInputs&) {}
+    float C[9];
+    int count = 0;
+    float3 xp, np;
+  };
+  static void start(Local& l, const CellPassInputs& in, int p) {
+    for (float& v : l.C) v = 0.f;
+    l.count = 0;
+    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+    l.np = in.normals[p];
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+    ++l.count;
+    if (q == p) return;
+    const float c = pf::dot(l.np, in.normals[q]);
+    if (c < 0.f) return;
+    const float3 d = pf::sub(grid_effective_position(in.particles[q], in.offsets[q]), l.xp);
+    float w = poly6_kernel(pf::length(d), in.radius);
+    if (W) w *= c;
+    const float dv[3] = {d.x, d.y, d.z};
+    for (int j = 0; j < 3; ++j)
+      for (int k = 0; k < 3; ++k) l.C[j * 3 + k] += w * dv[j] * dv[k];
+  }
+  static Out_t finish(Local& l, const CellPassInputs& in, int p) {
+    if (l.count < 8) return in.normals[p];
+    return normal_from_scatter(l.C, in.particles[p].direction, in.particles[p].normal);
+  }
+};
+
+// Gradient of the smoothed energy of a point with respect to its offset and to the two angles
+// (theta, phi) of its normal in the frame of its view direction.
+template <bool W>
+struct ComputeGradientFunctor {
+  typedef float3 Out_t;
+  struct Local {
+    explicit Local(const CellPassInputs&) {}
+    float g_t = 0.f, g_theta = 0.f, g_phi = 0.f;
+    float3 xp, np, D, dn_dtheta, dn_dphi;
+    float inv_ap = 0.f;
+  };
+  static void start(Local& l, const CellPassInputs& in, int p) {
+    l.g_t = l.g_theta = l.g_phi = 0.f;
+    const Particle& pp = in.particles[p];
+    l.xp = grid_effective_position(pp, in.offsets[p]);
+    l.np = in.normals[p];
+    l.D = pp.direction;
+    l.inv_ap = 1.f / in.density[p];
+    float3 u, w;
+    pf::view_frame(l.D, u, w);
+    const float theta = std::atan2(pf::dot(l.np, u), pf::dot(l.np, l.D));
+    const float phi = pf::safe_acos(pf::dot(l.np, w));
+    const float st = std::sin(theta), ct = std::cos(theta), sp = std::sin(phi),
+                cp = std::cos(phi);
+    for (int k = 0; k < 3; ++k) {
+      const float Dk = (&l.D.x)[k], uk = (&u.x)[k], wk = (&w.x)[k];
+      (&l.dn_dtheta.x)[k] = -sp * st * Dk + sp * ct * uk;
+      (&l.dn_dphi.x)[k] = cp * ct * Dk + cp * st * uk - sp * wk;
+    }
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+    if (q == p) return;
+    const float3 xq = grid_effective_position(in.particles[q], in.offsets[q]);
+    const float3 d = pf::sub(xq, l.xp);
+    const float r = pf::length(d);
+    // Coincident points have no direction between them; they contribute nothing.
+    if (r > in.radius || !(r > 0.f)) return;
+    const float3 nq = in.normals[q];
+    const float K = poly6_kernel(r, in.radius);
+    const float c = pf::dot(l.np, nq);
+    const float f = W ? std::fabs(c) * K : K;
+    const float3 dhat = pf::scale(d, 1.f / r);
+    const float e_p = pf::dot(l.np, d);
+    const float e_q = pf::dot(nq, pf::sub(l.xp, xq));
+    const float A = std::fabs(pf::dot(l.np, dhat)) * f;
+    const float B = std::fabs(pf::dot(nq, dhat)) * f;
+    const float s_p = std::sqrt(e_p * e_p + 1e-6f);
+    const float s_q = std::sqrt(e_q * e_q + 1e-6f);
+    float G1 = -pf::dot(l.D, l.np) * e_p * l.inv_ap * A / s_p;
+    float G2 = pf::dot(nq, l.D) * e_q * (1.f / in.density[q]) * B / s_q;
+    if (c < 0.f) {
+      G1 = e_p > 0.f ? G1 * in.beta : 0.f;
+      G2 = e_q > 0.f ? G2 * in.beta : 0.f;
+    }
+    l.g_t = (l.g_t + G1) + G2;
+    l.g_theta += pf::dot(l.dn_dtheta, d) * e_p * l.inv_ap * A / s_p;
+    l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
+  }
+  static Out_t finish(Local& l, const CellPassInputs& in, int p) {
+    const float t = in.offsets[p];
+    return make_float3(in.alpha * t / std::sqrt(t * t + 1e-6f) + l.g_t, l.g_theta, l.g_phi);
+  }
+};
+
+// One candidate offset of the position update and its penalty: kind 3 weight * |t - value|,
+// kind 1 weight * max(0, t - value), kind 2 weight * max(0, value - t).
+struct ParticleOffsetCandidate {
+  float value;
+  float weight;
+  int kind;
+};
+
+// The offset minimising the sum of the candidates' penalties (the largest such value when
+// several do). Reorders the records; needs at least one.
+float weighted_median(std::vector<ParticleOffsetCandidate>& records);
+
+// New offset of every point: the weighted median of the offsets at which its neighbours' and
+// its own tangent planes meet, and of the measured position, blended with the old offset by
+// omega.
+template <bool W>
+struct UpdateParticlePosFunctor {
+  typedef float Out_t;
+  typedef ParticleOffsetCandidate Minimum;
+  inline static float omega = 1.0f;
+  struct Local {
+    explicit Local(const CellPassInputs& in) {
+      records.reserve(4 * static_cast<size_t>(std::max(in.max_cell_length, 0)));
+    }
+    std::vector<Minimum> records;
+    float3 xp, np, D;
+    float t_p = 0.f, a_p = 0.f, nD = 0.f;
+  };
+  static void start(Local& l, const CellPassInputs& in, int p) {
+    l.records.clear();
+    const Particle& pp = in.particles[p];
+    l.xp = grid_effective_position(pp, in.offsets[p]);
+    l.np = in.normals[p];
+    l.D = pp.direction;
+    l.t_p = in.offsets[p];
+    l.a_p = in.density[p];
+    l.nD = pf::dot(l.np, l.D);
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+    if (q == p) return;
+    const float3 d = pf::sub(grid_effective_position(in.particles[q], in.offsets[q]), l.xp);
+    const float r = pf::length(d);
+    if (r > in.radius || r < 1e-6f) return;
+    const float3 nq = in.normals[q];
+    const float K = poly6_kernel(r, in.radius);
+    const float c = pf::dot(l.np, nq);
+    const float f = W ? std::fabs(c) * K : K;
+    const float3 dhat = pf::scale(d, 1.f / r);
+    const float nqD = pf::dot(nq, l.D);
+    float w1 = (std::fabs(pf::dot(l.np, dhat)) * (-f)) * l.nD;
+    float w2 = (std::fabs(pf::dot(nq, dhat)) * f) * nqD;
+    const float t1 = l.t_p + pf::dot(l.np, d) / l.nD;
+    const float t2 = l.t_p + pf::dot(nq, d) / nqD;
+    int kind1 = 3, kind2 = 3;
+    if (c < 0.f) {
+      w1 *= in.beta;
+      w2 *= in.beta;
+      kind1 = w1 > 0.f ? 1 : 2;
+      kind2 = w2 > 0.f ? 1 : 2;
+    }
+    if (std::fabs(t1 - l.t_p) < in.radius) l.records.push_back({t1, std::fabs(w1) / l.a_p, kind1});
+    if (std::fabs(t2 - l.t_p) < in.radius)
+      l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
+  }
+  static Out_t finish(Local& l, const CellPassInputs& in, int) {
+    if (l.records.empty()) return l.t_p;
+    l.records.push_back({0.f, in.alpha, 3});
+    const float median = weighted_median(l.records);
+    l.records.clear();
+    return omega * median + (1.f - omega) * l.t_p;
+  }
+};
+
+namespace pf_detail {
+const int neighbour_offsets[27][3] = {
+    {-1, -1, -1}, {0, -1, -1}, {1, -1, -1}, {-1, 0, -1}, {0, 0, -1}, {1, 0, -1}, {-1, 1, -1},
+    {0, 1, -1},   {1, 1, -1},  {-1, -1, 0}, {0, -1, 0},  {1, -1, 0}, {-1, 0, 0}, {0, 0, 0},
+    {1, 0, 0},    {-1, 1, 0},  {0, 1, 0},   {1, 1, 0},   {-1, -1, 1}, {0, -1, 1}, {1, -1, 1},
+    {-1, 0, 1},   {0, 0, 1},   {1, 0, 1},   {-1, 1, 1},  {0, 1, 1},  {1, 1, 1}};
+
+[[noreturn]] inline void throw_invalid_cell_start(unsigned long long key) {
+  std::stringstream s;
+  s << "cell_start is invalid!  key " << key << "   value " << empty_cell_start << std::endl;
+  throw std::runtime_error(s.str());
+}
+}  // namespace pf_detail
+
+// Runs the functor for every point of every occupied cell over the points of the 27 cells
+// around it. results gets one slot per point of the grid build; slot s of cell i lies in
+// [cell_sizes[i - 1], cell_sizes[i]). A slot whose first is -1 got no result: the point sits
+// in the invalid cell, or it (or a point before it in its cell's run) has left its cell since
+// the grid was built. Inside neighbour cells only every length_quotient-th point is visited.
+template <class Functor>
+void iterate_particles_cells(Functor& functor,
+                             std::vector<std::pair<int, typename Functor::Out_t>>& results,
+                             const std::vector<unsigned long long>& cell_keys,
+                             const std::vector<int>& cell_sizes, const std::vector<float>& density,
+                             const std::vector<float>& offsets, const std::vector<float3>& normals,
+                             const std::vector<Particle>& particles,
+                             const std::vector<unsigned int>& handles, const HashMap& cell_map,
+                             float3 origin, int max_cell_length, float radius, float alpha,
+                             float beta, int length_quotient) {
+  typedef typename Functor::Out_t Out_t;
+  typedef typename Functor::Local Local;
+  const int n = static_cast<int>(particles.size());
+  const int m = static_cast<int>(cell_keys.size());
+  const float inv = 1.f / radius;
+  results.assign(m == 0 ? 0 : static_cast<size_t>(cell_sizes[m - 1]),
+                 std::make_pair(-1, Out_t()));
+  if (m == 0) return;
+
+  const CellPassInputs in = {density.data(),   offsets.data(), normals.data(), particles.data(),
+                             radius,           alpha,          beta,           max_cell_length};
+  const unsigned int stride = static_cast<unsigned int>(std::max(length_quotient, 1));
+  const unsigned long long size = cell_map.size;
+
+  // An exception cannot leave the team: the first one is kept, the others stop taking cells,
+  // and it is rethrown once the team has joined.
+  std::exception_ptr error;
+  std::atomic<bool> failed(false);
+
+#pragma omp parallel
+  {
+    unsigned long long neighbour_keys[27];
+    unsigned int neighbour_starts[27];
+    std::unique_ptr<Local> local;
+    try {
+      local.reset(new Local(in));
+    } catch (...) {
+#pragma omp critical(iterate_particles_cells_error)
+      if (!error) error = std::current_exception();
+      failed = true;
+    }
+
+#pragma omp for schedule(dynamic, 4)
+    for (int i = 0; i < m; ++i) {
+      if (failed.load(std::memory_order_relaxed)) continue;
+      try {
+        const unsigned long long key = cell_keys[i];
+        unsigned int start = empty_cell_start;
+        bool found = false;
+        for (int a = 0; a < 64 && size > 0; ++a) {
+          const unsigned long long s = (key + cell_map.offsets[a]) % size;
+          if (cell_map.keys[s] == key) {
+            start = cell_map.values[s];
+            found = true;
+            break;
+          }
+        }
+        if (!found || start == empty_cell_start) pf_detail::throw_invalid_cell_start(key);
+
+        unsigned int x, y, z;
+        morton_decode_cell(key, x, y, z);
+        if (x == 65535u && y == 65535u && z == 65535u) continue;
+
+        for (int t = 0; t < 27; ++t) {
+          const unsigned long long nk =
+              morton_encode_cell((x + pf_detail::neighbour_offsets[t][0]) & 0xFFFFu,
+                                 (y + pf_detail::neighbour_offsets[t][1]) & 0xFFFFu,
+                                 (z + pf_detail::neighbour_offsets[t][2]) & 0xFFFFu);
+          neighbour_keys[t] = nk;
+          // Points that have no place on the grid are nobody's neighbours.
+          neighbour_starts[t] = nk == invalid_cell_key ? empty_cell_start
+                                                       : hash_map_lookup(cell_map, nk);
+        }
+
+        const int base = i == 0 ? 0 : cell_sizes[i - 1];
+        const int slots = cell_sizes[i] - base;
+        for (int j = 0; j < slots && start + static_cast<unsigned int>(j) < unsigned(n); ++j) {
+          const int p = static_cast<int>(handles[start + j]);
+          if (cell_key_of_effective(particles[p], offsets[p], origin, inv) != key) break;
+          results[base + j].first = p;
+          Functor::start(*local, in, p);
+          for (int t = 0; t < 27; ++t) {
+            const unsigned int ns = neighbour_starts[t];
+            if (ns == empty_cell_start) continue;
+            for (unsigned int k = 0; ns + k < unsigned(n); k += stride) {
+              const int q = static_cast<int>(handles[ns + k]);
+              if (cell_key_of_effective(particles[q], offsets[q], origin, inv) !=
+                  neighbour_keys[t])
+                break;
+              Functor::pair(*local, in, p, q);
+            }
+          }
+          results[base + j].second = Functor::finish(*local, in, p);
+        }
+      } catch (...) {
+#pragma omp critical(iterate_particles_cells_error)
+        if (!error) error = std::current_exception();
+        failed = true;
+      }
+    }
+  }
+  (void)functor;
+  if (error) std::rethrow_exception(error);
+}
+
+// The passes over one grid build. Each prints its line, runs one cell iteration and writes the
+// results of the points that got one into the record-indexed output; other entries keep their
+// value.
+void update_density(std::vector<float>& density, const std::vector<Particle>& particles,
+                    std::vector<float>& offsets, std::vector<float3>& normals,
+                    const std::vector<unsigned long long>& cell_keys,
+                    const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                    const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                    float alpha, float beta, int length_quotient);
+
+void compute_normals(const std::vector<Particle>& particles, std::vector<float>& offsets,
+                     std::vector<float3>& normals, const std::vector<unsigned long long>& cell_keys,
+                     const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                     const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                     float alpha, float beta, bool first, int length_quotient);
+
+void update_particles(std::vector<float>& proposed_offsets, const std::vector<Particle>& particles,
+                      std::vector<float>& density, std::vector<float>& offsets,
+                      std::vector<float3>& normals,
+                      const std::vector<unsigned long long>& cell_keys,
+                      const std::vector<int>& cell_sizes, const std::vector<unsigned int>& handles,
+                      const HashMap& current_map, float3 origin, int max_cell_length, float radius,
+                      float alpha, float beta, float omega, int length_quotient);
+
+// One gradient-descent step: the offset moves against its gradient by at most radius, the
+// normal turns in its (theta, phi) frame unless it would then face away from the camera.
+void update_particles_gd(std::vector<float>& proposed_offsets,
+                         const std::vector<Particle>& particles, std::vector<float>& density,
+                         std::vector<float>& offsets, std::vector<float3>& normals,
+                         const std::vector<unsigned long long>& cell_keys,
+                         const std::vector<int>& cell_sizes,
+                         const std::vector<unsigned int>& handles, const HashMap& current_map,
+                         float3 origin, int max_cell_length, float radius, float alpha, float beta,
+                         int length_quotient, float timestep);
+
+// Moves every point along its view ray and re-estimates its normal; the set comes back in the
+// order of the cell keys of the base positions. An empty set returns at once.
+void filter_particles(std::vector<Particle>& particles, std::vector<float>& offsets,
+                      std::vector<float3>& normals, float alpha, float beta, float radius,
+                      int iterations, int gradient_iterations, float timestep,
+                      int cell_length_divisor, std::string name);
+
+// Support of every point by points of other cameras; the set comes back in the order of the
+// cell keys of the effective positions and support[i] belongs to record i of that order.
+void compute_particle_support(std::vector<float>& support, std::vector<Particle>& particles,
+                              std::vector<float>& offsets, std::vector<float3>& normals,
+                              float radius, float min_support);

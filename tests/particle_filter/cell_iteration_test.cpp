@@ -1,0 +1,187 @@
+// The neighbour iteration over the cells of a grid build, against brute force.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include <map>
+#include <tuple>
+
+#include "fixtures.h"
+#include "particle_filtering.h"
+#include "support/test_support.h"
+
+using pf_test::f3;
+using pf_test::makeParticle;
+
+namespace {
+
+// Records the neighbours delivered to each point, in delivery order.
+struct RecordingFunctor {
+  typedef std::vector<int> Out_t;
+  struct Local {
+    explicit Local(const CellPassInputs&) {}
+    std::vector<int> seen;
+  };
+  static void start(Local& l, const CellPassInputs&, int) { l.seen.clear(); }
+  static void pair(Local& l, const CellPassInputs&, int, int q) { l.seen.push_back(q); }
+  static Out_t finish(Local& l, const CellPassInputs&, int) { return l.seen; }
+};
+
+typedef std::vector<std::pair<int, std::vector<int>>> Recorded;
+
+Recorded iterate(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                 const pf_test::TestGrid& grid, int stride) {
+  const std::vector<float3> normals(particles.size(), f3(0, 0, 1));
+  RecordingFunctor functor;
+  Recorded results;
+  iterate_particles_cells(functor, results, grid.cell_keys, grid.cell_sizes, {}, offsets, normals,
+                          particles, grid.handles, grid.map, grid.origin, 0, grid.radius, 0.f, 0.f,
+                          stride);
+  return results;
+}
+
+struct Cell {
+  bool valid;
+  int x, y, z;
+};
+
+std::vector<Cell> cellsOf(const std::vector<Particle>& particles,
+                          const std::vector<float>& offsets, const pf_test::TestGrid& grid) {
+  std::vector<Cell> cells(particles.size());
+  const float s = 1.f / grid.radius;
+  for (size_t i = 0; i < particles.size(); ++i) {
+    cells[i].valid =
+        cell_key_of_effective(particles[i], offsets[i], grid.origin, s) != invalid_cell_key;
+    if (!cells[i].valid) continue;
+    const float3 e = grid_effective_position(particles[i], offsets[i]);
+    cells[i].x = int(std::floor((e.x - grid.origin.x) * s));
+    cells[i].y = int(std::floor((e.y - grid.origin.y) * s));
+    cells[i].z = int(std::floor((e.z - grid.origin.z) * s));
+  }
+  return cells;
+}
+
+// The points of the 27 cells around p's cell, cell by cell with x fastest, inside a cell in
+// handle order, every stride-th point of each cell.
+std::vector<int> bruteForce(int p, const std::vector<Cell>& cells, const pf_test::TestGrid& grid,
+                            int stride) {
+  const Cell& c = cells[p];
+  std::vector<int> expected;
+  for (int dz = -1; dz <= 1; ++dz)
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        int run = 0;
+        for (unsigned h : grid.handles) {
+          const Cell& q = cells[h];
+          if (!q.valid || q.x != c.x + dx || q.y != c.y + dy || q.z != c.z + dz) continue;
+          if (run++ % stride == 0) expected.push_back(int(h));
+        }
+      }
+  return expected;
+}
+
+}  // namespace
+
+TEST(CellIteration, DeliversExactlyThePointsOfThe27Cells) {
+  std::mt19937 rng(42);
+  std::uniform_real_distribution<float> u(0.f, 1.f);
+  std::vector<Particle> particles;
+  std::vector<float> offsets;
+  for (int i = 0; i < 1500; ++i) {
+    particles.push_back(makeParticle(f3(u(rng), u(rng), 0.3f * u(rng)),
+                                     pf_test::normalized(f3(u(rng) - 0.5f, u(rng) - 0.5f, 1.f)),
+                                     f3(0, 0, 1), 0, i));
+    offsets.push_back(0.2f * (u(rng) - 0.5f));
+  }
+  // Points without a place on the grid are never delivered and get no result.
+  particles[10].position.x = std::numeric_limits<float>::quiet_NaN();
+  offsets[20] = std::numeric_limits<float>::infinity();
+
+  pf_test::TestGrid grid;
+  grid.build(particles, offsets, 0.13f);
+  const std::vector<Cell> cells = cellsOf(particles, offsets, grid);
+  for (int stride : {1, 3}) {
+    for (int threads : {1, 8}) {
+      SCOPED_TRACE(testing::Message() << "stride " << stride << ", " << threads << " threads");
+      omp_set_num_threads(threads);
+      const Recorded results = iterate(particles, offsets, grid, stride);
+      ASSERT_EQ(results.size(), particles.size());
+      std::vector<int> seen(particles.size(), 0);
+      for (const auto& slot : results) {
+        if (slot.first < 0) continue;
+        ++seen[slot.first];
+        ASSERT_EQ(slot.second, bruteForce(slot.first, cells, grid, stride))
+            << "point " << slot.first;
+      }
+      for (size_t i = 0; i < particles.size(); ++i)
+        EXPECT_EQ(seen[i], (i == 10 || i == 20) ? 0 : 1) << "point " << i;
+    }
+  }
+  omp_set_num_threads(omp_get_num_procs());
+}
+
+TEST(CellIteration, LonePointStrideAndMovedPoints) {
+  const float3 up = f3(0, 0, 1);
+  std::vector<Particle> particles;
+  // Seven coincident points in one cell, and a lone point far away.
+  for (int i = 0; i < 7; ++i) particles.push_back(makeParticle(f3(0.55f, 0.55f, 0.55f), up, up));
+  particles.push_back(makeParticle(f3(5.55f, 5.55f, 5.55f), up, up));
+  std::vector<float> offsets(particles.size(), 0.f);
+  pf_test::TestGrid grid;
+  grid.build(particles, offsets, 1.f);
+
+  Recorded results = iterate(particles, offsets, grid, 1);
+  ASSERT_EQ(results.size(), 8u);
+  for (const auto& slot : results) {
+    ASSERT_GE(slot.first, 0);
+    if (slot.first == 7) {
+      EXPECT_EQ(slot.second, (std::vector<int>{7}));
+    } else {
+      EXPECT_EQ(slot.second.size(), 7u);
+    }
+  }
+
+  // Stride 3: run positions 0, 3 and 6 of the cell; every point of the cell is still visited.
+  results = iterate(particles, offsets, grid, 3);
+  int visited = 0;
+  for (const auto& slot : results) {
+    if (slot.first == 7) continue;
+    ++visited;
+    EXPECT_EQ(slot.second, (std::vector<int>{int(grid.handles[0]), int(grid.handles[3]),
+                                              int(grid.handles[6])}));
+  }
+  EXPECT_EQ(visited, 7);
+
+  // A point that has left its cell since the build ends its cell's run: it and the points after
+  // it get no result, and it is no longer anybody's neighbour beyond the cut.
+  std::vector<float> moved(offsets);
+  moved[grid.handles[2]] = 3.f;
+  results = iterate(particles, moved, grid, 1);
+  int filled = 0;
+  for (const auto& slot : results) {
+    if (slot.first < 0) continue;
+    ++filled;
+    if (slot.first != 7) {
+      EXPECT_EQ(slot.second, (std::vector<int>{int(grid.handles[0]), int(grid.handles[1])}));
+    }
+  }
+  EXPECT_EQ(filled, 3);
+}
+
+TEST(CellIteration, MissingOwnCellIsAnError) {
+  const float3 up = f3(0, 0, 1);
+  std::vector<Particle> particles = {makeParticle(f3(0, 0, 0), up, up),
+                                     makeParticle(f3(3, 0, 0), up, up)};
+  std::vector<float> offsets(2, 0.f);
+  pf_test::TestGrid grid;
+  grid.build(particles, offsets, 1.f);
+  ASSERT_EQ(grid.cell_keys.size(), 2u);
+  // A map that lacks the second cell.
+  grid.map = create_hash_map({grid.cell_keys[0]}, {grid.cell_starts[0]}, 0.8f);
+  for (int threads : {1, 4}) {
+    omp_set_num_threads(threads);
+    EXPECT_THROW_MESSAGE(iterate(particles, offsets, grid, 1),
+                         "cell_start is invalid!  key " + std::to_string(grid.cell_keys[1]) +
+                             "   value 4294967295\n");
+  }
+  omp_set_num_threads(omp_get_num_procs());
+}
