@@ -8,9 +8,7 @@
 namespace yv {
 namespace rt {
 
-namespace {
-
-cudaTextureDesc cudaDesc(const TextureDesc& d) {
+cudaTextureDesc cudaTextureDescOf(const TextureDesc& d) {
   cudaTextureDesc t;
   std::memset(&t, 0, sizeof(t));
   cudaTextureAddressMode m =
@@ -21,6 +19,8 @@ cudaTextureDesc cudaDesc(const TextureDesc& d) {
   t.normalizedCoords = d.normalizedCoords ? 1 : 0;
   return t;
 }
+
+namespace {
 
 cudaError_t record(cudaError_t e) {
   if (e != cudaSuccess) setLastError(e);
@@ -52,7 +52,7 @@ cudaError_t createTexture2D(Texture2D<T>* tex, const T* ptr, std::size_t pitch, 
   res.res.pitch2D.width = width;
   res.res.pitch2D.height = height;
   res.res.pitch2D.pitchInBytes = pitch;
-  cudaTextureDesc td = cudaDesc(desc);
+  cudaTextureDesc td = cudaTextureDescOf(desc);
   return cudaCreateTextureObject(&tex->object, &res, &td, nullptr);
 }
 
@@ -75,7 +75,7 @@ cudaError_t createTexture2D(Texture2D<T>* tex, cudaArray_t array, const TextureD
   std::memset(&res, 0, sizeof(res));
   res.resType = cudaResourceTypeArray;
   res.res.array.array = array;
-  cudaTextureDesc td = cudaDesc(desc);
+  cudaTextureDesc td = cudaTextureDescOf(desc);
   return cudaCreateTextureObject(&tex->object, &res, &td, nullptr);
 }
 

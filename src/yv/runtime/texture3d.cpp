@@ -31,15 +31,7 @@ cudaError_t createTexture3D(Texture3D<T>* tex, cudaArray_t array, const TextureD
   std::memset(&res, 0, sizeof(res));
   res.resType = cudaResourceTypeArray;
   res.res.array.array = array;
-  cudaTextureDesc td;
-  std::memset(&td, 0, sizeof(td));
-  const cudaTextureAddressMode m =
-      desc.address == TexAddress::Clamp ? cudaAddressModeClamp : cudaAddressModeBorder;
-  td.addressMode[0] = td.addressMode[1] = td.addressMode[2] = m;
-  td.filterMode = desc.filter == TexFilter::Point ? cudaFilterModePoint : cudaFilterModeLinear;
-  td.readMode =
-      desc.read == TexRead::Element ? cudaReadModeElementType : cudaReadModeNormalizedFloat;
-  td.normalizedCoords = desc.normalizedCoords ? 1 : 0;
+  const cudaTextureDesc td = cudaTextureDescOf(desc);
   return cudaCreateTextureObject(&tex->object, &res, &td, nullptr);
 }
 
