@@ -46,6 +46,12 @@ inline void view_frame(float3 v, float3& u, float3& w) {
   w = cross(u, v);
 }
 
+// True when a squared distance certainly exceeds h once its square root is taken (with a margin
+// far above rounding), so the caller may skip the root.
+inline bool surely_beyond(float squared_distance, float h) {
+  return squared_distance > h * h * 1.0001f;
+}
+
 // acos of a cosine that rounding may have pushed just outside [-1, 1].
 inline float safe_acos(float c) { return std::acos(std::fmax(-1.f, std::fmin(1.f, c))); }
 
@@ -73,7 +79,8 @@ struct CellPassInputs {
 };
 
 // The functors are empty types: `Local` is the per-thread state (made once per thread and
-// reused for every point), start/pair/finish are the per-point steps.
+// reused for every point), start/pair/finish are the per-point steps; start and pair receive the
+// effective positions of p and q.
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
 struct ComputeDensityFunctor {
@@ -84,15 +91,17 @@ struct ComputeDensityFunctor {
     bool self = false;
     float3 xp;
   };
-  static void start(Local& l, const CellPassInputs& in, int p) {
+  static void start(Local& l, const CellPassInputs&, int, float3 xp) {
     l.sum = 0.f;
     l.self = false;
-    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+    l.xp = xp;
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (q == p) l.self = true;
-    const float3 xq = grid_effective_position(in.particles[q], in.offsets[q]);
-    l.sum += poly6_kernel(pf::length(pf::sub(xq, l.xp)), in.radius);
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;  // the kernel is 0 there
+    l.sum += poly6_kernel(std::sqrt(d2), in.radius);
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (!l.self && in.radius >= 0.f) l.sum += poly6_kernel(0.f, in.radius);
@@ -111,20 +120,20 @@ struct ComputeParticleSupportFunctor {
     float3 xp, np;
     int camera = 0;
   };
-  static void start(Local& l, const CellPassInputs& in, int p) {
+  static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     l.sum = 0.f;
-    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+    l.xp = xp;
     l.np = in.normals[p];
     l.camera = in.particles[p].camera;
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (l.sum > min_support || q == p) return;
     const Particle& pq = in.particles[q];
     if (pq.camera == l.camera) return;
     const float3 nq = in.normals[q];
     const float c = pf::dot(l.np, nq);
     if (c < 0.f) return;
-    const float3 d = pf::sub(l.xp, grid_effective_position(pq, in.offsets[q]));
+    const float3 d = pf::sub(l.xp, xq);
     const float r = pf::length(d);
     const float s = pq.size;
     if (r > s) return;
@@ -151,19 +160,21 @@ struct ComputeNormalsFunctor {
     int count = 0;
     float3 xp, np;
   };
-  static void start(Local& l, const CellPassInputs& in, int p) {
+  static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     for (float& v : l.C) v = 0.f;
     l.count = 0;
-    l.xp = grid_effective_position(in.particles[p], in.offsets[p]);
+    l.xp = xp;
     l.np = in.normals[p];
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     ++l.count;
     if (q == p) return;
     const float c = pf::dot(l.np, in.normals[q]);
     if (c < 0.f) return;
-    const float3 d = pf::sub(grid_effective_position(in.particles[q], in.offsets[q]), l.xp);
-    float w = poly6_kernel(pf::length(d), in.radius);
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;  // weight 0
+    float w = poly6_kernel(std::sqrt(d2), in.radius);
     if (W) w *= c;
     const float dv[3] = {d.x, d.y, d.z};
     for (int j = 0; j < 3; ++j)
@@ -186,10 +197,10 @@ struct ComputeGradientFunctor {
     float3 xp, np, D, dn_dtheta, dn_dphi;
     float inv_ap = 0.f;
   };
-  static void start(Local& l, const CellPassInputs& in, int p) {
+  static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     l.g_t = l.g_theta = l.g_phi = 0.f;
     const Particle& pp = in.particles[p];
-    l.xp = grid_effective_position(pp, in.offsets[p]);
+    l.xp = xp;
     l.np = in.normals[p];
     l.D = pp.direction;
     l.inv_ap = 1.f / in.density[p];
@@ -205,11 +216,12 @@ struct ComputeGradientFunctor {
       (&l.dn_dphi.x)[k] = cp * ct * Dk + cp * st * uk - sp * wk;
     }
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (q == p) return;
-    const float3 xq = grid_effective_position(in.particles[q], in.offsets[q]);
     const float3 d = pf::sub(xq, l.xp);
-    const float r = pf::length(d);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
+    const float r = std::sqrt(d2);
     // Coincident points have no direction between them; they contribute nothing.
     if (r > in.radius || !(r > 0.f)) return;
     const float3 nq = in.normals[q];
@@ -267,20 +279,22 @@ struct UpdateParticlePosFunctor {
     float3 xp, np, D;
     float t_p = 0.f, a_p = 0.f, nD = 0.f;
   };
-  static void start(Local& l, const CellPassInputs& in, int p) {
+  static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     l.records.clear();
     const Particle& pp = in.particles[p];
-    l.xp = grid_effective_position(pp, in.offsets[p]);
+    l.xp = xp;
     l.np = in.normals[p];
     l.D = pp.direction;
     l.t_p = in.offsets[p];
     l.a_p = in.density[p];
     l.nD = pf::dot(l.np, l.D);
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (q == p) return;
-    const float3 d = pf::sub(grid_effective_position(in.particles[q], in.offsets[q]), l.xp);
-    const float r = pf::length(d);
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
+    const float r = std::sqrt(d2);
     if (r > in.radius || r < 1e-6f) return;
     const float3 nq = in.normals[q];
     const float K = poly6_kernel(r, in.radius);
@@ -355,6 +369,22 @@ void iterate_particles_cells(Functor& functor,
   const unsigned int stride = static_cast<unsigned int>(std::max(length_quotient, 1));
   const unsigned long long size = cell_map.size;
 
+  // Offsets do not change during a pass, so each point's current cell key and effective position
+  // are computed once, in handle order, instead of once per pair.
+  const int slots = std::min(static_cast<int>(handles.size()), n);
+  std::vector<unsigned long long> slot_keys(slots);
+  std::vector<float3> slot_positions(slots);
+#pragma omp parallel
+  {
+    int begin, end;
+    static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+    for (int j = begin; j < end; ++j) {
+      const unsigned int h = handles[j];
+      slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
+      slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
+    }
+  }
+
   // An exception cannot leave the team: the first one is kept, the others stop taking cells,
   // and it is rethrown once the team has joined.
   std::exception_ptr error;
@@ -406,21 +436,20 @@ void iterate_particles_cells(Functor& functor,
         }
 
         const int base = i == 0 ? 0 : cell_sizes[i - 1];
-        const int slots = cell_sizes[i] - base;
-        for (int j = 0; j < slots && start + static_cast<unsigned int>(j) < unsigned(n); ++j) {
+        const int cell_slots = cell_sizes[i] - base;
+        for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
+             ++j) {
           const int p = static_cast<int>(handles[start + j]);
-          if (cell_key_of_effective(particles[p], offsets[p], origin, inv) != key) break;
+          if (slot_keys[start + j] != key) break;
           results[base + j].first = p;
-          Functor::start(*local, in, p);
+          Functor::start(*local, in, p, slot_positions[start + j]);
           for (int t = 0; t < 27; ++t) {
             const unsigned int ns = neighbour_starts[t];
             if (ns == empty_cell_start) continue;
-            for (unsigned int k = 0; ns + k < unsigned(n); k += stride) {
-              const int q = static_cast<int>(handles[ns + k]);
-              if (cell_key_of_effective(particles[q], offsets[q], origin, inv) !=
-                  neighbour_keys[t])
-                break;
-              Functor::pair(*local, in, p, q);
+            for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
+              if (slot_keys[ns + k] != neighbour_keys[t]) break;
+              Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
+                            slot_positions[ns + k]);
             }
           }
           results[base + j].second = Functor::finish(*local, in, p);

@@ -21,8 +21,8 @@ struct RecordingFunctor {
     explicit Local(const CellPassInputs&) {}
     std::vector<int> seen;
   };
-  static void start(Local& l, const CellPassInputs&, int) { l.seen.clear(); }
-  static void pair(Local& l, const CellPassInputs&, int, int q) { l.seen.push_back(q); }
+  static void start(Local& l, const CellPassInputs&, int, float3) { l.seen.clear(); }
+  static void pair(Local& l, const CellPassInputs&, int, int q, float3) { l.seen.push_back(q); }
   static Out_t finish(Local& l, const CellPassInputs&, int) { return l.seen; }
 };
 

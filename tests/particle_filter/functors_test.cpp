@@ -37,8 +37,9 @@ struct Neighbourhood {
   typename F::Out_t run(int p, const std::vector<int>& neighbours) const {
     const CellPassInputs in = inputs();
     typename F::Local local(in);
-    F::start(local, in, p);
-    for (int q : neighbours) F::pair(local, in, p, q);
+    F::start(local, in, p, grid_effective_position(particles[p], offsets[p]));
+    for (int q : neighbours)
+      F::pair(local, in, p, q, grid_effective_position(particles[q], offsets[q]));
     return F::finish(local, in, p);
   }
 };
