@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <chrono>
 #include <cstdlib>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include "camera.h"
 #include "command_line.h"
 #include "dense_points.h"
+#include "particle_filtering.h"
 #include "particles.h"
 #include "particles_from_superpixels.h"
 #include "ply_output.h"
@@ -52,6 +54,13 @@ class StageClock {
   bool enabled_;
   double last_;
 };
+
+// Support test and removal of the points with less than `min_support`.
+void support_test(ParticleSet& set, float radius, float min_support) {
+  std::vector<float> support;
+  compute_particle_support(support, set.particles, set.offsets, set.normals, radius, min_support);
+  threshold_particles<float>(support, set.particles, set.offsets, set.normals, min_support, FLT_MAX);
+}
 
 void write_model(const ParticleSet& set, const std::string& name) {
   writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
@@ -148,10 +157,19 @@ int run_tessivar(int argc, char** argv) {
                                       cameras[i]);
   }
   clock.lap("superpixels");
-  // >>> 6. Filter pass of the superpixel level with R_sp = r * 9.0 * average_depth / fx, where
-  //        r = superpixel_radius(w, h, superpixel_count) of the first camera.
-  // >>> 7. Support test of the superpixel level (r * average_depth / fx, min_support_sp) and
-  //        threshold_particles<float>(support, sp..., min_support_sp, FLT_MAX).
+  // 6. Filter pass of the superpixel level.
+  const float fx = cameras[0].K[0];
+  const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
+  const float R_sp = r * 9.0f * average_depth / fx;
+  std::cout << " Filter particles,     radius = " << R_sp << std::endl;
+  std::cout << "                   #particles = " << sp.particles.size() << std::endl;
+  filter_particles(sp.particles, sp.offsets, sp.normals, alpha_sp, beta_sp, R_sp, 50, 50,
+                   gradient_descent_timestep_sp, 50, "particles");
+  clock.lap("sp_filter");
+
+  // 7. Support test of the superpixel level.
+  support_test(sp, r * average_depth / fx, min_support_sp);
+  clock.lap("sp_support");
 
   // 8. Viewer and the superpixel model.
   sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
@@ -174,9 +192,44 @@ int run_tessivar(int argc, char** argv) {
   }
   sp.clear();
   clock.lap("dense_points");
-  // >>> 10-15. Radii R_1 = average_depth / fx and R_5 = (5.0 * average_depth) / fx of the first
-  //        camera; back-face removal (use_backface_visibility_test), dense support test, filter
-  //        passes with the refinement cycles (improve_cameras), final support test.
+  // 10. Radii of the depth-map level.
+  const float R_1 = average_depth / fx;
+  const float R_5 = (5.0f * average_depth) / fx;
+
+  // >>> 11. Back-face removal (use_backface_visibility_test).
+
+  // 12. Dense support test.
+  support_test(dense, R_1, min_support);
+  clock.lap("dense_support");
+
+  // 13. Filter passes: one with the switches off; with improve_cameras four passes around three
+  //     refinement cycles.
+  const auto filter_pass = [&]() {
+    std::cout << " Filter particles,     radius = " << R_5 << std::endl;
+    std::cout << "                   #particles = " << dense.particles.size() << std::endl;
+    filter_particles(dense.particles, dense.offsets, dense.normals, alpha, beta, R_5, 2, 10,
+                     gradient_descent_timestep, 5, "particles");
+  };
+  for (int pass = 0;; ++pass) {
+    if (pass == 0) {
+      if (improve_cameras) {
+        filter_pass();
+        // >>> refinement cycle
+      }
+    } else if (pass <= 2 && improve_cameras) {
+      // >>> refinement cycle
+    } else {
+      break;
+    }
+    filter_pass();
+  }
+  clock.lap("dense_filter");
+
+  // >>> 14. Back-face removal, second time (use_backface_visibility_test).
+
+  // 15. Final support test.
+  support_test(dense, R_1, min_support);
+  clock.lap("final_support");
 
   // 16. The dense model.
   write_model(dense, "/model.ply");
