@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cstdint>
+#include <sstream>
+#include <stdexcept>
 
 #include "yv/algorithms/basic/arithmetic.h"
 #include "yv/runtime/atomics.h"
@@ -392,6 +394,39 @@ void launchPoints(K kernel, std::initializer_list<const void*> memory, int line)
   }
 }
 
+// ---- extent checks: a pass never writes or reads past the arrays it is given ------------------
+
+template <class T, int N>
+void requireCovers(const yv::Array<T, N>& a, const char* what, unsigned x, unsigned y,
+                   unsigned layers = 1) {
+  const unsigned ay = N > 1 ? yv::internal::comp(a.size, 1) : 1u;
+  const unsigned az = N > 2 ? yv::internal::comp(a.size, 2) : 1u;
+  if (yv::internal::comp(a.size, 0) >= x && ay >= y && az >= layers) return;
+  std::stringstream ss;
+  ss << "render: " << what << " has extents " << yv::internal::str_extents(a.size)
+     << "; it must cover " << x << " x " << y << " x " << layers;
+  throw std::runtime_error(ss.str());
+}
+
+void requirePoints(const Points& p) {
+  const unsigned n = p.positions.size.x;
+  requireCovers(p.positions, "points.positions", n, 3);
+  requireCovers(p.normals, "points.normals", n, 3);
+  requireCovers(p.colors, "points.colors", n, 1);
+  requireCovers(p.sizes, "points.sizes", n, 1);
+}
+
+void requireDepth(const RenderBuffer& b, const Projection& pr) {
+  requireCovers(b.depth, "buffer.depth", pr.width, pr.height);
+}
+
+void requireSums(const RenderBuffer& b, unsigned W, unsigned H, bool withColor) {
+  requireCovers(b.normal_sum, "buffer.normal_sum", W, H, 3);
+  if (!withColor) return;
+  requireCovers(b.color_sum, "buffer.color_sum", W, H, 4);
+  requireCovers(b.weight_sum, "buffer.weight_sum", W, H);
+}
+
 }  // namespace
 
 namespace render_passes {
@@ -407,6 +442,8 @@ std::vector<std::pair<unsigned, unsigned>> point_launch_chunks(unsigned n) {
 
 void visibility_pass(RenderBuffer& buffer, const Projection& projection, const Points& points,
                      float radius_scale) {
+  requirePoints(points);
+  requireDepth(buffer, projection);
   launchPoints(visibility_pass_kernel{pointHead(projection, points, radius_scale), buffer},
                {points.positions.ptr, points.normals.ptr, points.sizes.ptr, buffer.depth.ptr},
                __LINE__);
@@ -414,6 +451,9 @@ void visibility_pass(RenderBuffer& buffer, const Projection& projection, const P
 
 void attribute_pass(RenderBuffer& buffer, const Projection& projection, const Points& points,
                     float radius_scale, float depth_tolerance) {
+  requirePoints(points);
+  requireDepth(buffer, projection);
+  requireSums(buffer, projection.width, projection.height, true);
   launchPoints(attribute_pass_kernel<true>{pointHead(projection, points, radius_scale), buffer,
                                            depth_tolerance},
                {points.positions.ptr, points.normals.ptr, points.sizes.ptr, points.colors.ptr,
@@ -424,6 +464,9 @@ void attribute_pass(RenderBuffer& buffer, const Projection& projection, const Po
 
 void normal_pass(RenderBuffer& buffer, const Projection& projection, const Points& points,
                  float radius_scale, float depth_tolerance) {
+  requirePoints(points);
+  requireDepth(buffer, projection);
+  requireSums(buffer, projection.width, projection.height, false);
   launchPoints(normal_pass_kernel{pointHead(projection, points, radius_scale), buffer,
                                   depth_tolerance},
                {points.positions.ptr, points.normals.ptr, points.sizes.ptr, buffer.depth.ptr,
@@ -434,6 +477,9 @@ void normal_pass(RenderBuffer& buffer, const Projection& projection, const Point
 void contribution_pass(yv::Array<int, 1>& flags, RenderBuffer& buffer,
                        const Projection& projection, const Points& points, float radius_scale,
                        float depth_tolerance) {
+  requirePoints(points);
+  requireDepth(buffer, projection);
+  requireCovers(flags, "flags", points.positions.size.x, 1);
   launchPoints(contribution_pass_kernel{pointHead(projection, points, radius_scale), flags, buffer,
                                         depth_tolerance},
                {points.positions.ptr, points.normals.ptr, points.sizes.ptr, flags.ptr,
@@ -444,6 +490,10 @@ void contribution_pass(yv::Array<int, 1>& flags, RenderBuffer& buffer,
 void min_camdistance_pass(yv::Array<float, 2>& result, const yv::Array<float, 1>& values,
                           RenderBuffer& buffer, const Projection& projection, const Points& points,
                           float radius_scale, float depth_tolerance) {
+  requirePoints(points);
+  requireDepth(buffer, projection);
+  requireCovers(result, "result", projection.width, projection.height);
+  requireCovers(values, "values", points.positions.size.x, 1);
   launchPoints(min_camdistance_pass_kernel{pointHead(projection, points, radius_scale), result,
                                            values, buffer, depth_tolerance},
                {points.positions.ptr, points.normals.ptr, points.sizes.ptr, values.ptr, result.ptr,
@@ -452,6 +502,9 @@ void min_camdistance_pass(yv::Array<float, 2>& result, const yv::Array<float, 1>
 }
 
 void shading_pass(RenderBuffer& buffer) {
+  const unsigned W = buffer.depth.size.x, H = buffer.depth.size.y;
+  requireCovers(buffer.image, "buffer.image", W, H);
+  requireSums(buffer, W, H, true);
   yv::rt::launch(shading_pass_kernel{buffer},
                  yv::rt::extent2(buffer.depth.size.x, buffer.depth.size.y), kImageBlock, 0,
                  {buffer.image.ptr, buffer.color_sum.ptr, buffer.weight_sum.ptr});
@@ -461,6 +514,7 @@ void shading_pass(RenderBuffer& buffer) {
 void depthmap_visibility_pass(RenderBuffer& buffer, float inv_fx, float inv_fy, float cx, float cy,
                               const Projection& projection, const yv::Array<float, 2>& depthmap,
                               float radius_scale) {
+  requireDepth(buffer, projection);
   const DepthmapHead h{inv_fx, inv_fy, cx, cy, projection, depthmap, radius_scale};
   yv::rt::launch(depthmap_visibility_pass_kernel{h, buffer},
                  yv::rt::extent2(depthmap.size.x, depthmap.size.y), kImageBlock, 0,
@@ -471,6 +525,9 @@ void depthmap_visibility_pass(RenderBuffer& buffer, float inv_fx, float inv_fy, 
 void depthmap_attribute_pass(RenderBuffer& buffer, float inv_fx, float inv_fy, float cx, float cy,
                              const Projection& projection, const yv::Array<float, 2>& depthmap,
                              const yv::Array<uchar4, 2>& image, float radius_scale) {
+  requireDepth(buffer, projection);
+  requireSums(buffer, projection.width, projection.height, true);
+  requireCovers(image, "image", depthmap.size.x, depthmap.size.y);
   const DepthmapHead h{inv_fx, inv_fy, cx, cy, projection, depthmap, radius_scale};
   yv::rt::launch(depthmap_attribute_pass_kernel{h, buffer, image},
                  yv::rt::extent2(depthmap.size.x, depthmap.size.y), kImageBlock, 0,
@@ -487,6 +544,7 @@ void project_texture_on_depthmap(yv::Array<uchar4, 2>& result, float inv_fx, flo
                                  const yv::Array<float, 2>& other_depth,
                                  const yv::Array<uchar4, 2>& other_image, float depth_tolerance,
                                  float depth_offset) {
+  requireCovers(result, "result", depthmap.size.x, depthmap.size.y);
   yv::Array<uchar4, 4> result4 = yv::internal::increaseArrayDimension<uchar4, 2, 4>(result);
   yv::set(result4, make_uchar4(0, 0, 0, 0), 0);
 

@@ -274,3 +274,19 @@ TEST(RenderPoints, PointPassesGoOutInChunksOf65535Blocks) {
   for (const auto& c : render_passes::point_launch_chunks(n)) blocks += c.second;
   EXPECT_GE(std::uint64_t(blocks) * 128, n);
 }
+
+TEST(RenderPoints, BufferSmallerThanTheViewIsRefused) {
+  AllocationGuard guard;
+  Scene s;
+  s.add(make_float3(-0.8f, -0.6f, 2), kFacing, 0.05f);
+  Rendered r(W / 2, H / 2, s);
+  EXPECT_THROW_MESSAGE(render_points(r.buffer, projection(), r.points, 0.02f, 1.f),
+                       "render: buffer.depth has extents (20, 15); it must cover 40 x 30 x 1");
+  // An assembled buffer with too few colour layers is refused as well.
+  RenderBuffer b = r.buffer;
+  b.color_sum.size.z = 3;
+  EXPECT_THROW_MESSAGE(
+      render_points(b, camera_projection(camera(), W / 2, H / 2, 0.f, FLT_MAX), r.points, 0.02f,
+                    1.f),
+      "render: buffer.color_sum has extents (20, 15, 3); it must cover 20 x 15 x 4");
+}

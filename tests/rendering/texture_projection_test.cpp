@@ -142,3 +142,18 @@ TEST(ProjectTexture, OtherViewOfAnotherSizeIsAddressedInItsOwnLayout) {
       EXPECT_TRUE(same(out[y * W + x], make_uchar4(t.x, t.y, 255, 255))) << x << "," << y;
     }
 }
+
+TEST(ProjectTexture, ResultSmallerThanTheDepthMapIsRefused) {
+  AllocationGuard guard;
+  Views v(2.f, 2.f);
+  yv::Array<float, 2> d = upload(v.ref, W, H);
+  yv::Array<uchar4, 2> oi = upload(v.otherImage, W, H);
+  std::vector<uchar4> small(W * (H - 1));
+  yv::Array<uchar4, 2> result = upload(small, W, H - 1);
+  EXPECT_THROW_MESSAGE(project_texture_on_depthmap(result, 1.f / kF, 1.f / kF, kCx, kCy,
+                                                   sameView(), d, d, oi, 0.1f, 0.f),
+                       "render: result has extents (12, 7); it must cover 12 x 8 x 1");
+  yv::releaseArray(d);
+  yv::releaseArray(oi);
+  yv::releaseArray(result);
+}
