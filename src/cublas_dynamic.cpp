@@ -17,22 +17,18 @@ void CublasDynamic::loadLibrary(const char* library) {
   dlerror();  // clear a stale error so that the checks below see only our look-ups
   // Each field is written before its check, so a missing routine leaves the earlier fields set,
   // its own field as dlsym returned it and the later ones untouched.
-  const auto lookUp = [this](const char* name) {
-    void* sym = dlsym(handle, name);
-    return sym;
-  };
   const auto check = []() {
     if (const char* error = dlerror()) throw std::runtime_error(error);
   };
-  create = reinterpret_cast<CreateFn>(lookUp("cublasCreate_v2"));
+  create = reinterpret_cast<CreateFn>(dlsym(handle, "cublasCreate_v2"));
   check();
-  destroy = reinterpret_cast<DestroyFn>(lookUp("cublasDestroy_v2"));
+  destroy = reinterpret_cast<DestroyFn>(dlsym(handle, "cublasDestroy_v2"));
   check();
-  sgemm = reinterpret_cast<SgemmFn>(lookUp("cublasSgemm_v2"));
+  sgemm = reinterpret_cast<SgemmFn>(dlsym(handle, "cublasSgemm_v2"));
   check();
-  sgemv = reinterpret_cast<SgemvFn>(lookUp("cublasSgemv_v2"));
+  sgemv = reinterpret_cast<SgemvFn>(dlsym(handle, "cublasSgemv_v2"));
   check();
-  snrm2 = reinterpret_cast<Snrm2Fn>(lookUp("cublasSnrm2_v2"));
+  snrm2 = reinterpret_cast<Snrm2Fn>(dlsym(handle, "cublasSnrm2_v2"));
   check();
 }
 

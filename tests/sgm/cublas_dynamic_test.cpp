@@ -128,25 +128,6 @@ TEST_F(HostBlas, Snrm2KnownValuesStridesAndExtremes) {
   EXPECT_EQ(r, 0.f);
 }
 
-TEST_F(HostBlas, InvalidArgumentsAreRefusedWithCublasStatusCodes) {
-  float a = 1.f, b = 0.f, buf[16] = {};
-  EXPECT_EQ(cublas_host::sgemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, -1, 1, 1, &a, buf, 1, buf, 1, &b,
-                               buf, 1),
-            CUBLAS_STATUS_INVALID_VALUE);
-  EXPECT_EQ(cublas_host::sgemm(handle, CUBLAS_OP_N, CUBLAS_OP_N, 3, 1, 1, &a, buf, 2, buf, 1, &b,
-                               buf, 3),
-            CUBLAS_STATUS_INVALID_VALUE);  // lda < m
-  EXPECT_EQ(cublas_host::sgemm(handle, cublasOperation_t(7), CUBLAS_OP_N, 1, 1, 1, &a, buf, 1, buf,
-                               1, &b, buf, 1),
-            CUBLAS_STATUS_INVALID_VALUE);
-  EXPECT_EQ(cublas_host::sgemv(handle, CUBLAS_OP_N, 2, 2, &a, buf, 2, buf, 0, &b, buf, 1),
-            CUBLAS_STATUS_INVALID_VALUE);  // incx 0
-  EXPECT_EQ(cublas_host::sgemv(nullptr, CUBLAS_OP_N, 2, 2, &a, buf, 2, buf, 1, &b, buf, 1),
-            CUBLAS_STATUS_NOT_INITIALIZED);
-  EXPECT_EQ(cublas_host::snrm2(handle, 1, buf, 1, nullptr), CUBLAS_STATUS_INVALID_VALUE);
-  EXPECT_EQ(cublas_host::create(nullptr), CUBLAS_STATUS_INVALID_VALUE);
-}
-
 TEST(CublasLoader, MissingLibraryThrowsAndLeavesTheHandleNull) {
   CublasDynamic record{};
   EXPECT_THROW_MESSAGE(record.loadLibrary("libtessivar-no-such-library.so"),
@@ -186,16 +167,6 @@ TEST(CublasLoader, EveryRoutineIsRequiredEvenTheNormThatNobodyCalls) {
   EXPECT_NE(record.create, nullptr);
   EXPECT_NE(record.sgemv, nullptr);
   EXPECT_EQ(record.snrm2, nullptr);
-}
-
-TEST(CublasLoader, RealLibraryResolvesAllFiveRoutines) {
-  void* probe = dlopen("libcublas.so", RTLD_NOW);
-  if (!probe) GTEST_SKIP() << "libcublas.so is not on the library path";
-  dlclose(probe);
-  CublasDynamic record{};
-  record.loadLibrary("libcublas.so");
-  EXPECT_NE(record.handle, nullptr);
-  EXPECT_EQ(reinterpret_cast<void*>(record.snrm2), dlsym(record.handle, "cublasSnrm2_v2"));
 }
 
 TEST(CublasLoader, LoadTwiceKeepsTheSameRoutinesAndTheyWork) {
