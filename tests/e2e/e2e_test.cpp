@@ -121,7 +121,7 @@ tessivar_test::TempDir* EndToEnd::scene_ = nullptr;
 std::vector<std::string> EndToEnd::cameras_;
 
 TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
-  const Result r = tessivar({"-o", out(), "--depth-avg", "1.4", "--", cameras_[0], cameras_[1],
+  const Result r = tessivar({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--", cameras_[0], cameras_[1],
                              cameras_[2]});
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
@@ -217,7 +217,7 @@ TEST_F(EndToEnd, FolderSceneAndModelFailuresNameTheirFiles) {
 
   // A model that cannot be written is a failure, not a success.
   fs::create_directories(out("/model_superpixel.ply"));
-  r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0], cameras_[1]});
+  r = tessivar({"-o", out(), "--depth-avg", "1", "--superpixels", "300", "--", cameras_[0], cameras_[1]});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("cannot write the model \"" + out() + "/model_superpixel.ply\""),
             std::string::npos)
