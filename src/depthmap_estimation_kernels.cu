@@ -337,31 +337,6 @@ class CallResources {
 
 // Dumps of the warped image and its mean: raw elements and a ".yvinfo" line with the extents and
 // the element type's channel format, the layout of yv::writeArrayToFile's float dumps.
-template <class T>
-void writeImageDump(const yv::Array<T, 2>& image, const std::string& fileName) {
-  yv::Array<T, 4> host = yv::mallocHostArray<T>(make_uint4(image.size.x, image.size.y, 1, 1),
-                                                yv::PACKED);
-  yv::Array<T, 2> host2 = yv::internal::decreaseArrayDimension<T, 4, 2>(host);
-  try {
-    yv::arrayCopy(host2, image);
-  } catch (...) {
-    std::free(host.ptr);
-    throw;
-  }
-  const std::uint64_t bytes = std::uint64_t(image.size.x) * image.size.y * sizeof(T);
-  {
-    std::ofstream out(fileName.c_str(), std::ios::out | std::ios::trunc | std::ios::binary);
-    out.write(reinterpret_cast<const char*>(host.ptr), std::streamsize(bytes));
-  }
-  std::cout << "(" << image.size.x << ", " << image.size.y << ", 1, 1) [" 
-            << float(bytes) * 9.5367431640625e-07f << " MB] written to " << fileName << std::endl;
-  const cudaChannelFormatDesc d = cudaCreateChannelDesc<T>();
-  std::ofstream info((fileName + ".yvinfo").c_str(), std::ios::out | std::ios::trunc);
-  info << image.size.x << " " << image.size.y << " 1 1 " << int(d.f) << " " << d.x << " " << d.y
-       << " " << d.z << " " << d.w << std::endl;
-  std::free(host.ptr);
-}
-
 }  // namespace
 
 void add_matching_costs(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>& ref_image,
@@ -442,8 +417,8 @@ void add_matching_costs2(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>&
     yv::rt::launch(add_matching_costs_mean_kernel2<3>{warpedMean, rowSums}, extent, block, 0,
                    {warpedMean.ptr, rowSums.ptr});
     if (l == 0) {
-      writeImageDump(warped, output_directory + "/debug/debug_image_warped.dat");
-      writeImageDump(warpedMean, output_directory + "/debug/debug_image_warped_mean.dat");
+      yv::writeArrayToFile(warped, output_directory + "/debug/debug_image_warped.dat");
+      yv::writeArrayToFile(warpedMean, output_directory + "/debug/debug_image_warped_mean.dat");
       const yv::Array<float, 4> plane =
           yv::block(costs, yv::Range(), yv::Range(), yv::Range(0, 0), yv::Range(0, 0));
       yv::writeArrayToFile(yv::internal::decreaseArrayDimension<float, 4, 2>(plane),

@@ -12,16 +12,15 @@ namespace yv {
 
 template <class T, int N>
 void writeArrayToFile(const Array<T, N>& a, const std::string& fileName) {
-  static_assert(std::is_same<T, float>::value, "array dumps hold float elements");
-  Array<float, 4> v = internal::increaseArrayDimension<float, N, 4>(a);
+  Array<T, 4> v = internal::increaseArrayDimension<T, N, 4>(a);
   const std::uint64_t count = std::uint64_t(v.size.x) * v.size.y * v.size.z * v.size.w;
   // Device arrays, and host views with gaps between rows or slices, go through a packed copy.
-  const bool packed = v.pitch.y == v.size.x * sizeof(float) && v.pitch.z == v.pitch.y * v.size.y &&
+  const bool packed = v.pitch.y == v.size.x * sizeof(T) && v.pitch.z == v.pitch.y * v.size.y &&
                       v.pitch.w == v.pitch.z * v.size.z;
-  Array<float, 4> host = v;
+  Array<T, 4> host = v;
   bool copied = false;
   if (a.device != -1 || !packed) {
-    host = mallocHostArray<float>(v.size, PACKED);
+    host = mallocHostArray<T>(v.size, PACKED);
     copied = true;
     try {
       if (a.device == -1) {
@@ -37,7 +36,7 @@ void writeArrayToFile(const Array<T, N>& a, const std::string& fileName) {
       throw;
     }
   }
-  const std::uint64_t bytes = count * 4;
+  const std::uint64_t bytes = count * sizeof(T);
   bool ok;
   {
     std::ofstream out(fileName.c_str(), std::ios::out | std::ios::trunc | std::ios::binary);
@@ -52,7 +51,7 @@ void writeArrayToFile(const Array<T, N>& a, const std::string& fileName) {
   } else {
     std::cerr << "error: cannot write array dump " << fileName << std::endl;
   }
-  const cudaChannelFormatDesc d = cudaCreateChannelDesc<float>();
+  const cudaChannelFormatDesc d = cudaCreateChannelDesc<T>();
   {
     std::ofstream info((fileName + ".yvinfo").c_str(), std::ios::out | std::ios::trunc);
     info << v.size.x << " " << v.size.y << " " << v.size.z << " " << v.size.w << " " << int(d.f)
@@ -65,5 +64,8 @@ void writeArrayToFile(const Array<T, N>& a, const std::string& fileName) {
 
 template void writeArrayToFile<float, 2>(const Array<float, 2>&, const std::string&);
 template void writeArrayToFile<float, 3>(const Array<float, 3>&, const std::string&);
+// Colour and four-channel images of the matching-cost debug dumps.
+template void writeArrayToFile<uchar4, 2>(const Array<uchar4, 2>&, const std::string&);
+template void writeArrayToFile<float4, 2>(const Array<float4, 2>&, const std::string&);
 
 }  // namespace yv

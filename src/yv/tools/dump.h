@@ -1,4 +1,5 @@
-// Array dumps: the raw elements of a float array and a one-line ".yvinfo" side file describing it.
+// Array dumps: the raw elements of an array (float; uchar4 and float4 images) and a one-line
+// ".yvinfo" side file with its extents and channel format.
 #pragma once
 
 #include <string>
