@@ -9,6 +9,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "backface.h"
 #include "camera.h"
 #include "command_line.h"
 #include "dense_points.h"
@@ -60,6 +61,15 @@ void support_test(ParticleSet& set, float radius, float min_support) {
   std::vector<float> support;
   compute_particle_support(support, set.particles, set.offsets, set.normals, radius, min_support);
   threshold_particles<float>(support, set.particles, set.offsets, set.normals, min_support, FLT_MAX);
+}
+
+// Removes the points that more than `max_count` cameras see from behind.
+void backface_removal(ParticleSet& set, const std::vector<Camera*>& cameras, float radius,
+                      int max_count) {
+  std::cout << "removing invalid backface points\n";
+  std::vector<int> flags;
+  backface_visibility_test(flags, set.particles, set.offsets, set.normals, cameras, radius);
+  threshold_particles<int>(flags, set.particles, set.offsets, set.normals, 0, max_count);
 }
 
 void write_model(const ParticleSet& set, const std::string& name) {
@@ -196,7 +206,8 @@ int run_tessivar(int argc, char** argv) {
   const float R_1 = average_depth / fx;
   const float R_5 = (5.0f * average_depth) / fx;
 
-  // >>> 11. Back-face removal (use_backface_visibility_test).
+  // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
+  if (use_backface_visibility_test) backface_removal(dense, camera_list, R_1, 1);
 
   // 12. Dense support test.
   support_test(dense, R_1, min_support);
@@ -225,7 +236,12 @@ int run_tessivar(int argc, char** argv) {
   }
   clock.lap("dense_filter");
 
-  // >>> 14. Back-face removal, second time (use_backface_visibility_test).
+  // 14. Back-face removal, second time, between two models for comparison.
+  if (use_backface_visibility_test) {
+    write_model(dense, "/model_bf_removal1.ply");
+    backface_removal(dense, camera_list, R_1, 2);
+    write_model(dense, "/model_bf_removal2.ply");
+  }
 
   // 15. Final support test.
   support_test(dense, R_1, min_support);

@@ -15,6 +15,7 @@
 #include "driver.h"
 #include "e2e/e2e_support.h"
 #include "particle_filtering.h"
+#include "settings.h"
 #include "particles_from_superpixels.h"
 #include "superpixels.h"
 #include "support/test_support.h"
@@ -227,6 +228,36 @@ TEST_F(Fusion, DenseFilterPassBringsThePointsCloserToTheSurface) {
   const std::vector<float> after = distances();
   std::cout << "median distance before " << median(before) << ", after " << median(after) << std::endl;
   EXPECT_LT(median(after), median(before));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Fusion, BackFaceSwitchWritesTheModelsBeforeAndAfterTheSecondRemoval) {
+  const std::string out = dir_->file("backface");
+  std::vector<std::string> args = {"tessivar", "-o", out, "--depth-avg", std::to_string(depthAvg_),
+                                   "--superpixels", "500", "--"};
+  args.insert(args.end(), cameraFiles_.begin(), cameraFiles_.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  use_backface_visibility_test = true;
+  testing::internal::CaptureStdout();
+  const int code = run_tessivar(int(args.size()), argv.data());
+  const std::string printed = testing::internal::GetCapturedStdout();
+  use_backface_visibility_test = false;
+  ASSERT_EQ(code, 0);
+  std::size_t first = printed.find("removing invalid backface points\n");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(printed.find("removing invalid backface points\n", first + 1), std::string::npos);
+  const Model before = readModel(out + "/model_bf_removal1.ply");
+  const Model after = readModel(out + "/model_bf_removal2.ply");
+  const Model final = readModel(out + "/model.ply");
+  EXPECT_GT(before.vertices, 1000);
+  // each removal and the final support test only ever drop points
+  EXPECT_LE(after.vertices, before.vertices);
+  EXPECT_LE(final.vertices, after.vertices);
 }
 
 }  // namespace
