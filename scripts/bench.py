@@ -65,16 +65,22 @@ def main():
     for name in names:
         stages, total, peak_kib, acc = run_scene(build, name, work)
         rows.append((name, stages, total, peak_kib, acc))
-    print(f"{'scene':<8}" + "".join(f"{s:>14}" for s in STAGES) + f"{'total s':>10}{'peak MiB':>10}")
-    for name, stages, total, peak, _ in rows:
-        print(f"{name:<8}" + "".join(f"{stages.get(s, 0.0):>14.2f}" for s in STAGES)
-              + f"{total:>10.2f}{peak / 1024:>10.0f}")
-    print()
-    print(f"{'scene':<8}{'model':<22}{'points':>10}{'median mm':>11}{'p90 mm':>9}{'within 2 mm':>13}")
-    for name, _, _, _, acc in rows:
-        for model, a in acc.items():
-            print(f"{name:<8}{model:<22}{a['points']:>10}{float(a['median_mm']):>11.3f}"
-                  f"{float(a['p90_mm']):>9.3f}{float(a['completeness']) * 100:>12.1f}%")
+    # One table: a row per scene; stage seconds, total, peak memory, then points and accuracy of
+    # the superpixel model (sp_) and the dense model.
+    model_cols = [("points", "{:d}"), ("median_mm", "{:.3f}"), ("p90_mm", "{:.3f}"), ("within_2mm_%", "{:.1f}")]
+    header = (["scene"] + STAGES + ["total_s", "peak_MiB"] + ["sp_" + c for c, _ in model_cols]
+              + [c for c, _ in model_cols])
+    table = []
+    for name, stages, total, peak, acc in rows:
+        row = [name] + [f"{stages.get(st, 0.0):.2f}" for st in STAGES] + [f"{total:.2f}", f"{peak / 1024:.0f}"]
+        for model in ("model_superpixel.ply", "model.ply"):
+            a = acc[model]
+            values = [int(a["points"]), float(a["median_mm"]), float(a["p90_mm"]), float(a["completeness"]) * 100]
+            row += [fmt.format(v) for (_, fmt), v in zip(model_cols, values)]
+        table.append(row)
+    widths = [max(len(r[k]) for r in [header] + table) + 2 for k in range(len(header))]
+    for r in [header] + table:
+        print(r[0].ljust(widths[0]) + "".join(c.rjust(w) for c, w in zip(r[1:], widths[1:])))
 
 
 if __name__ == "__main__":

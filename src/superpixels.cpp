@@ -67,6 +67,26 @@ void writeDebugImage(const dasp::Superpixels& result, const CMatrix<uchar4>& ima
 
 }  // namespace
 
+dasp::Parameters superpixel_parameters(const Camera& camera, int count) {
+  dasp::Parameters p;
+  if (camera.principal_point_unflipped) {
+    p.camera_cx = camera.K[6];
+    p.camera_cy = camera.K[7];
+  } else {
+    p.camera_cx = float(camera.width - 1) - camera.K[6];
+    p.camera_cy = float(camera.height - 1) - camera.K[7];
+  }
+  p.camera_focal = camera.K[0];
+  p.depth_unit = 0.001f;
+  p.weight_world = 4.0f;
+  p.weight_color = 2.0f;
+  p.weight_image = 1.0f;
+  p.iterations = 10;
+  p.base_radius = 0.018f;
+  p.count = count;
+  return p;
+}
+
 void create_superpixels(std::vector<Superpixel>& superpixels, const CMatrix<float>& depth,
                         const CMatrix<uchar4>& image, const Camera& camera, float scale,
                         int count) {
@@ -91,22 +111,7 @@ void create_superpixels(std::vector<Superpixel>& superpixels, const CMatrix<floa
     depth_image[i] = superpixel_depth_value(depth.data[i], scale);
   }
 
-  dasp::Parameters p;
-  if (camera.principal_point_unflipped) {
-    p.camera_cx = camera.K[6];
-    p.camera_cy = camera.K[7];
-  } else {
-    p.camera_cx = float(camera.width - 1) - camera.K[6];
-    p.camera_cy = float(camera.height - 1) - camera.K[7];
-  }
-  p.camera_focal = camera.K[0];
-  p.depth_unit = 0.001f;
-  p.weight_world = 4.0f;
-  p.weight_color = 2.0f;
-  p.weight_image = 1.0f;
-  p.iterations = 10;
-  p.base_radius = 0.018f;
-  p.count = count;
+  const dasp::Parameters p = superpixel_parameters(camera, count);
 
   const dasp::Superpixels result = dasp::ComputeSuperpixels(color, depth_image, p);
   const int n = int(result.cluster.size());

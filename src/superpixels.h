@@ -9,11 +9,17 @@
 
 #include "camera.h"
 #include "cmatrix/CMatrix.h"
+#include "dasp/dasp.h"
 
 struct Superpixel {
   std::vector<int2> pixels;        // (x, y) in the library's order
   uchar4 color = {0, 0, 0, 0};     // mean colour, bytes in the image's channel order; w is 255
 };
+
+// The library's parameters for a camera: its principal point as the file gives it (the stored
+// one mirrored back unless the camera keeps it unflipped), its focal length, and the fixed
+// weights and counts of the fusion.
+dasp::Parameters superpixel_parameters(const Camera& camera, int count);
 
 // Replaces `superpixels` by one element per cluster of the library's result (element i from
 // cluster i). `depth` (world units, 0 = none) must have the extents of `image`; it is handed to

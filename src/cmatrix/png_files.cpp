@@ -2,6 +2,7 @@
 // plain-old-data locals, because libpng's default error handling longjmps back to them; the
 // callers turn the result codes into exceptions.
 #include <png.h>
+#include <sys/stat.h>
 
 #include <climits>
 #include <cstdint>
@@ -91,6 +92,16 @@ PngStatus readPngRaster(FILE* fp, Expect expect, PngRaster* out) {
   png_set_interlace_handling(png);
   if (expect == Expect::Grey8or16 && bitDepth == 16) png_set_swap(png);  // to host byte order
   png_read_update_info(png, info);
+
+  // Deflate packs at most about 1032 bytes into one, so a regular file cannot hold a raster much
+  // larger than 1032 times its size: a header claiming more is refused before the allocation.
+  struct stat st;
+  if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) &&
+      double(png_get_rowbytes(png, info)) * double(height) >
+          1032.0 * double(st.st_size) + 65536.0) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return kPngTooLarge;
+  }
 
   const std::size_t rowBytes = png_get_rowbytes(png, info);
   const std::size_t needed = std::size_t(width) * channels * (bitDepth / 8);
@@ -227,7 +238,7 @@ std::unique_ptr<unsigned char, FreeDeleter> readRaster(const std::string& prefix
 
 // Byte written for a float element: truncated to a 32-bit int, low 8 bits. Values outside the
 // int range (and NaN) count as INT_MIN, as the processor's truncating conversion gives them.
-inline unsigned char floatToPngByte(float v) {
+inline unsigned char toPngByte(float v) {
   if (!(v > -2147483648.0f && v < 2147483648.0f)) return 0;
   return static_cast<unsigned char>(static_cast<unsigned>(static_cast<int>(v)) & 0xffu);
 }

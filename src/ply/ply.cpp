@@ -42,7 +42,7 @@ I toInteger(double v) {
   return I(v);
 }
 
-void defaultErrorCallback(p_ply, const char* message) { std::fprintf(stderr, "ply: %s\n", message); }
+void defaultErrorCallback(p_ply, const char* message) { std::fprintf(stderr, "RPly: %s\n", message); }
 
 struct Property {
   std::string name;

@@ -142,6 +142,10 @@ TEST(Downsample2D, ArgumentErrors) {
   // The weight image is read at every input pixel: it must be device memory covering them.
   EXPECT_THROW_MESSAGE(yv::downsample<float>(o, i, h, 0),
                        "downsample: the weight image must be on the device");
+  yv::Array<float, 2> elsewhere = o;  // a descriptor of another GPU: never launched on
+  elsewhere.device = 1;
+  EXPECT_THROW_MESSAGE(yv::downsample<float>(o, i, elsewhere, 0),
+                       "downsample: the weight image must be on the device of the input");
   Owned<float> small(yv::mallocDeviceArray<float>(make_uint4(4, 3, 1, 1), yv::PITCHED));
   EXPECT_THROW_MESSAGE(yv::downsample<float>(o, i, as2D(small.a), 0),
                        "downsample: illegal weight image extents. extents must be >= the "

@@ -287,3 +287,23 @@ TEST(Upsample2DOfPlanes, FailureReleasesTheResult) {
   EXPECT_TRUE(sameDescriptor(fake, fakeBefore));
   EXPECT_EQ(yv::rt::liveAllocationCount(), live);
 }
+
+// Planes of a packed array start anywhere (plane 1 of 5 x 3 floats at byte 60): they give the
+// same result as the same planes in pitched rows, and every staging copy is released.
+TEST(Upsample2DOfPlanes, PackedPlanesMatchPitchedOnes) {
+  AllocationGuard guard;
+  const uint4 e = make_uint4(5, 3, 2, 1);
+  std::vector<float> v(30);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = float((i * 37) % 11) - 3.5f;
+  Owned<float> pitched(upload(v, e));
+  Owned<float> packed(yv::mallocDeviceArray<float>(e, yv::PACKED));
+  {
+    std::vector<float> copy(v);
+    yv::arrayCopy(packed.a, hostView(copy.data(), e));
+  }
+  const std::size_t live = yv::rt::liveAllocationCount();
+  yv::upsample2D<float>(pitched.a, make_uint2(10, 6));
+  yv::upsample2D<float>(packed.a, make_uint2(10, 6));
+  EXPECT_EQ(yv::rt::liveAllocationCount(), live);
+  EXPECT_EQ(download(packed.a), download(pitched.a));
+}

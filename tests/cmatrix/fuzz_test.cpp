@@ -44,7 +44,6 @@ Outcome attempt(F f) {
     return Outcome::Loaded;
   } catch (const std::runtime_error&) {
   } catch (const EInvalidFileFormat&) {
-  } catch (const std::bad_alloc&) {
   }
   return Outcome::Threw;
 }

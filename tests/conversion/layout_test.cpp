@@ -161,6 +161,8 @@ TEST_P(Layout, PlanesToBytesFollowEachPathsRounding) {
       {0.25f, true, 64, 64},    {NAN, true, 0, 0},        {300.7f, false, 44, 44},
       {-1.0f, false, 255, 0},   {17.9f, false, 17, 17},   {1e10f, false, 0, 255},
       {NAN, false, 0, 0},       {255.9f, false, 255, 255}, {256.0f, false, 0, 0},
+      // v * 255 is 0.49999997f: adding 0.5 rounds up to 1 on the host, rounding gives 0.
+      {0.0019607842f, true, 1, 0},
   };
   const unsigned n = sizeof(cases) / sizeof(cases[0]);
   for (bool scale : {true, false}) {

@@ -115,10 +115,12 @@ TEST_F(CameraFileTest, LargerImagesScaleTheIntrinsicsOnce) {
   EXPECT_EQ(cam.K[3], 2.0f);  // skew unchanged
 
   const Camera before = cam;
-  cam.loadImage();  // a second call changes nothing
+  const uchar4* pixels = cam.image.data;
+  cam.loadImage();  // a second call changes nothing, and does not read the image again
   for (int k = 0; k < 9; ++k) EXPECT_EQ(cam.K[k], before.K[k]);
   EXPECT_EQ(cam.width, before.width);
-  EXPECT_EQ(cam.image.data, cam.image.data);
+  EXPECT_EQ(cam.height, before.height);
+  EXPECT_EQ(cam.image.data, pixels);
 }
 
 TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "cmatrix/png_writer.h"
 #include "e2e/e2e_support.h"
 #include "support/test_support.h"
 
@@ -261,6 +262,73 @@ TEST_F(EndToEnd, GeneratorNoiseAndDropoutsAreSeededAndRefused) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err.rfind("make_scene: --dropout needs a number from 0 to 1, not '2'\n", 0), 0u)
       << r.err;
+}
+
+// Every float of every vertex (position, normal, footprint) of a model is finite.
+void expectFiniteVertices(const std::string& path) {
+  const Model m = readModel(path);
+  ASSERT_GE(m.vertices, 0) << path;
+  for (long v = 0; v < m.vertices; ++v) {
+    const char* r = m.body.data() + v * 31;
+    float f[7];
+    std::memcpy(f, r, 24);
+    std::memcpy(f + 6, r + 27, 4);
+    for (float x : f) ASSERT_TRUE(std::isfinite(x)) << path << " vertex " << v;
+  }
+}
+
+TEST_F(EndToEnd, DegenerateDepthMapsAndALoneCameraGiveValidModels) {
+  const auto fuse = [&](const std::vector<std::string>& cams, const std::string& name) {
+    std::vector<std::string> args = {"-o", out(name), "--depth-avg", "1.4", "--superpixels", "200", "--"};
+    args.insert(args.end(), cams.begin(), cams.end());
+    const Result r = tessivar(args);
+    ASSERT_EQ(r.code, 0) << name << "\n" << r.out << r.err;
+    expectFiniteVertices(out(name + "/model_superpixel.ply"));
+    expectFiniteVertices(out(name + "/model.ply"));
+  };
+  // Depth maps without a single depth.
+  {
+    tessivar_test::TempDir empty;
+    ASSERT_EQ(run("make_scene", {"--out", empty.path(), "--cameras", "2", "--width", "80", "--height",
+                                 "60", "--dropout", "1", "--gt-spacing", "0.05"},
+                  scratch.path())
+                  .code,
+              0);
+    fuse({empty.file("camera_00.txt"), empty.file("camera_01.txt")}, "zeros");
+    EXPECT_EQ(readModel(out("zeros/model_superpixel.ply")).vertices, 0);
+    EXPECT_EQ(readModel(out("zeros/model.ply")).vertices, 0);
+  }
+  // Every depth the same (1.5 m): a flat wall in front of each camera.
+  std::vector<std::string> flat;
+  for (int i = 0; i < 3; ++i) {
+    const std::string depth = scratch.file("flat_" + std::to_string(i) + ".png");
+    std::vector<std::vector<unsigned char>> rows(120, std::vector<unsigned char>(160 * 2));
+    for (auto& row : rows)
+      for (std::size_t x = 0; x < row.size(); x += 2) row[x] = 0x05, row[x + 1] = 0xdc;  // 1500
+    png_test::writeRaw(depth, 160, 120, PNG_COLOR_TYPE_GRAY, 16, rows);
+    std::string text = readFile(cameras_[i]);
+    const std::string original = scene_->file("depth_0" + std::to_string(i) + ".png");
+    text.replace(text.find(original), original.size(), depth);
+    flat.push_back(scratch.file("flat_" + std::to_string(i) + ".txt"));
+    std::ofstream(flat.back()) << text;
+  }
+  fuse(flat, "flat");
+  // The last camera turned half round about its own y axis: it sees nothing the others see.
+  {
+    std::istringstream in(readFile(cameras_[2]));
+    std::vector<std::string> tok;
+    for (std::string t; in >> t;) tok.push_back(t);
+    ASSERT_EQ(tok.size(), 25u);
+    std::ostringstream text;
+    for (int k = 0; k < 9; ++k) text << tok[k] << " ";
+    for (int k = 9; k < 21; ++k) {  // rows 0 and 2 of R, and t.x, t.z, change sign
+      const int row = k < 18 ? (k - 9) / 3 : k - 18;
+      text << (row == 1 ? std::stod(tok[k]) : -std::stod(tok[k])) << " ";
+    }
+    for (int k = 21; k < 25; ++k) text << tok[k] << " ";
+    std::ofstream(scratch.file("away.txt")) << text.str() << "\n";
+  }
+  fuse({cameras_[0], cameras_[1], scratch.file("away.txt")}, "away");
 }
 
 }  // namespace

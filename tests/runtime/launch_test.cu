@@ -138,6 +138,86 @@ TEST(Atomics, ConcurrentUpdatesToOneAddressAreNotLost) {
   for (void* p : {s, m, f, c}) yv::rt::free(p);
 }
 
+struct SignedExtremes {
+  int* maximum;
+  int* minimum;
+  unsigned* umax;
+  unsigned* counter;
+  YV_HD void operator()(unsigned x, unsigned, unsigned, unsigned) const {
+    const int v = int((x * 7919u) % 20001u) - 10000;  // -10000 .. 10000, negatives included
+    yv::rt::atomic_max(maximum, v);
+    yv::rt::atomic_min(minimum, v);
+    yv::rt::atomic_max(umax, x);
+    unsigned old = *counter, seen;
+    do {
+      seen = old;
+      old = yv::rt::atomic_cas(counter, seen, seen + 2u);
+    } while (old != seen);
+  }
+};
+
+TEST(Atomics, IntegerExtremesAnd32BitCompareAndSwap) {
+  AllocationGuard guard;
+  void* p;
+  yv::rt::malloc(&p, 16);
+  const int init[4] = {-20000, 20000, 0, 0};
+  yv::rt::memcpy(p, init, 16, cudaMemcpyHostToDevice);
+  int* q = static_cast<int*>(p);
+  yv::rt::launch(SignedExtremes{q, q + 1, reinterpret_cast<unsigned*>(q + 2),
+                                reinterpret_cast<unsigned*>(q + 3)},
+                 make_uint4(40000, 1, 1, 1), dim3(256, 1, 1), 0, {p});
+  _CHECK_CUDA_ERROR(__FILE__, __LINE__);
+  int out[4];
+  yv::rt::memcpy(out, p, 16, cudaMemcpyDeviceToHost);
+  EXPECT_EQ(out[0], 10000);
+  EXPECT_EQ(out[1], -10000);
+  EXPECT_EQ(unsigned(out[2]), 39999u);
+  EXPECT_EQ(unsigned(out[3]), 80000u);
+  yv::rt::free(p);
+}
+
+TEST(Memset, TwoAndThreeDimensionalFillsKeepRowPaddingAndOtherSlices) {
+  AllocationGuard guard;
+  // A (5 x 3 x 4) byte volume, pitched; fill a 2-slice 3-D box, then a 2-D rectangle.
+  cudaPitchedPtr pp;
+  ASSERT_EQ(yv::rt::malloc3D(&pp, make_cudaExtent(5, 3, 4)), cudaSuccess);
+  const std::size_t pitch = pp.pitch, slice = pitch * 3;
+  ASSERT_GE(pitch, 5u);
+  ASSERT_EQ(yv::rt::memset(pp.ptr, 0, slice * 4), cudaSuccess);
+  ASSERT_EQ(yv::rt::memset3D(pp, 7, make_cudaExtent(4, 3, 2)), cudaSuccess);
+  char* second = static_cast<char*>(pp.ptr) + 2 * slice;  // slice 2: the 2-D fill
+  ASSERT_EQ(yv::rt::memset2D(second + pitch + 1, pitch, 9, 3, 2), cudaSuccess);
+  std::vector<char> h(slice * 4);
+  ASSERT_EQ(yv::rt::memcpy(h.data(), pp.ptr, h.size(), cudaMemcpyDeviceToHost), cudaSuccess);
+  for (std::size_t z = 0; z < 4; ++z)
+    for (std::size_t y = 0; y < 3; ++y)
+      for (std::size_t x = 0; x < pitch; ++x) {
+        char want = 0;
+        if (z < 2 && x < 4) want = 7;
+        if (z == 2 && y >= 1 && x >= 1 && x < 4) want = 9;
+        ASSERT_EQ(h[z * slice + y * pitch + x], want) << "at " << x << "," << y << "," << z;
+      }
+  yv::rt::free(pp.ptr);
+}
+
+TEST(Device, MemoryInfoAndResetReleaseEverythingAndClearTheError) {
+  std::size_t freeBytes = 0, totalBytes = 0;
+  ASSERT_EQ(yv::rt::memGetInfo(&freeBytes, &totalBytes), cudaSuccess);
+  EXPECT_GT(totalBytes, 0u);
+  EXPECT_GT(freeBytes, 0u);
+  EXPECT_LE(freeBytes, totalBytes);
+  if (tessivar_test::onGpu()) GTEST_SKIP() << "the allocation registry is the host back end's";
+  const std::size_t before = yv::rt::liveAllocationCount();
+  void *a, *b;
+  ASSERT_EQ(yv::rt::malloc(&a, 64), cudaSuccess);
+  ASSERT_EQ(yv::rt::malloc(&b, 1 << 20), cudaSuccess);
+  EXPECT_EQ(yv::rt::liveAllocationCount(), before + 2);
+  yv::rt::launch(Nothing{}, make_uint4(0, 1, 1, 1), dim3(1, 1, 1));  // leaves an error pending
+  ASSERT_EQ(yv::rt::deviceReset(), cudaSuccess);
+  EXPECT_EQ(yv::rt::liveAllocationCount(), 0u);
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
+}
+
 // Samples a texture at the given points through a kernel, so both back ends are exercised.
 template <class T, class R>
 struct Sample {

@@ -64,6 +64,30 @@ struct StepScene {
 
 }  // namespace
 
+TEST(SuperpixelParameters, PrincipalPointAsInTheFileAndTheFixedWeights) {
+  Camera cam;
+  cam.width = 640;
+  cam.height = 480;
+  cam.K[0] = 525.0f;
+  cam.K[6] = 100.0f;  // stored mirrored: the file said 539
+  cam.K[7] = 40.0f;   // the file said 439
+  dasp::Parameters p = superpixel_parameters(cam, 1234);
+  EXPECT_EQ(p.camera_cx, 539.0f);
+  EXPECT_EQ(p.camera_cy, 439.0f);
+  EXPECT_EQ(p.camera_focal, 525.0f);
+  EXPECT_EQ(p.depth_unit, 0.001f);
+  EXPECT_EQ(p.weight_world, 4.0f);
+  EXPECT_EQ(p.weight_color, 2.0f);
+  EXPECT_EQ(p.weight_image, 1.0f);
+  EXPECT_EQ(p.iterations, 10);
+  EXPECT_EQ(p.base_radius, 0.018f);
+  EXPECT_EQ(p.count, 1234);
+  cam.principal_point_unflipped = true;
+  p = superpixel_parameters(cam, 1);
+  EXPECT_EQ(p.camera_cx, 100.0f);
+  EXPECT_EQ(p.camera_cy, 40.0f);
+}
+
 TEST(CreateSuperpixels, CoverEveryPixelOnceAndKeepToOneSideOfADepthStep) {
   StepScene s;
   std::vector<Superpixel> sp;

@@ -350,7 +350,7 @@ std::size_t liveAllocationBytes() {
 
 // ---- streams, events, device -------------------------------------------------------------------
 // Host streams are synchronous: work is done when the call that queued it returns. A stream handle
-// is a distinct non-null token so that code can tell streams apart.
+// is a non-null token, so that it differs from the default stream 0.
 
 cudaError_t streamCreate(cudaStream_t* s) {
   if (onGpu()) return cudaStreamCreate(s);

@@ -246,9 +246,11 @@ std::runtime_error illegalExtents4D(const char* rule, uint3 n, uint4 o) {
 }
 
 // The weight image is read at every input coordinate of a footprint.
-void checkWeights(const Array<float, 2>& weights, uint2 in) {
+void checkWeights(const Array<float, 2>& weights, uint2 in, int device) {
   if (weights.device == -1)
     throw std::runtime_error("downsample: the weight image must be on the device");
+  if (weights.device != device)
+    throw std::runtime_error("downsample: the weight image must be on the device of the input");
   if (weights.size.x < in.x || weights.size.y < in.y) {
     std::stringstream ss;
     ss << "downsample: illegal weight image extents. extents must be >= the input's" << std::endl
@@ -277,7 +279,7 @@ void downsample(Array<T, 2>& out, Array<T, 2>& in, const Array<float, 2>& weight
   const dim3 block(32, 32, 1);
   const uint4 extent = rt::extent2(out.size.x, out.size.y);
   if (weights.ptr) {
-    checkWeights(weights, in.size);
+    checkWeights(weights, in.size, in.device);
     rt::launch(tkn::downsample_weighted_kernel<T>{out, in, weights}, extent, block, stream,
                {out.ptr, in.ptr, weights.ptr});
   } else {

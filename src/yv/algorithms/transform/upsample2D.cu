@@ -7,6 +7,8 @@
 
 #include "yv/runtime/launch.cuh"
 #include "yv/runtime/texture.h"
+#include "yv/runtime/texture_offset.h"
+#include "yv/tools/copy.h"
 #include "yv/tools/alloc.h"
 #include "yv/tools/cuda_check.h"
 #include "yv/tools/range.h"
@@ -72,9 +74,11 @@ struct upsample2D_struct<float> {
     desc.normalizedCoords = false;
     Array<float, 4> result = mallocDeviceArray<float>(newExtents, PITCHED);
     std::vector<rt::Texture2D<float>> textures;
+    std::vector<Array<float, 4>> staged;  // aligned copies of planes a texture cannot start at
     auto release = [&]() {
       rt::streamSynchronize(0);  // the kernels must be done with the textures
       for (auto& t : textures) rt::destroyTexture(&t);
+      for (auto& a : staged) rt::free(a.ptr);
     };
     try {
       const float2 scale = make_float2(float(old.x) / float(newExtents.x),
@@ -83,8 +87,21 @@ struct upsample2D_struct<float> {
       for (unsigned w = 0; w < old.w; ++w)
         for (unsigned z = 0; z < old.z; ++z) {
           const float* plane = &at(array, 0, 0, z, w);
+          std::size_t pitch = array.pitch.y;
+          // A texture starts on the device's texture alignment with an aligned row pitch; a
+          // plane of a packed array need not, so it is sampled from an aligned copy.
+          if (rt::textureOffset(plane) != 0 || pitch % rt::textureAlignment() != 0) {
+            staged.push_back(Array<float, 4>());
+            staged.back() = mallocDeviceArray<float>(make_uint4(old.x, old.y, 1, 1), PITCHED);
+            const Array<float, 2> src = internal::decreaseArrayDimension<float, 4, 2>(
+                block(array, internal::wholeAxis(), internal::wholeAxis(), Range(z, z), Range(w, w)));
+            Array<float, 2> dst = internal::decreaseArrayDimension<float, 4, 2>(staged.back());
+            arrayCopy(dst, src);
+            plane = staged.back().ptr;
+            pitch = staged.back().pitch.y;
+          }
           rt::Texture2D<float> tex;
-          rt::createTexture2D(&tex, plane, array.pitch.y, old.x, old.y, desc);
+          rt::createTexture2D(&tex, plane, pitch, old.x, old.y, desc);
           textures.push_back(tex);
           _CHECK_CUDA_ERROR(__FILE__, __LINE__);
           const Array<float, 2> out = internal::decreaseArrayDimension<float, 4, 2>(
