@@ -40,6 +40,8 @@ YV_HD_INLINE bool warp(Warp& w, unsigned x, unsigned y, const yv::Array<float, 2
   w.X = f3((float(Wd - 1u - x) - cx) * inv_fx * d, (float(Hd - 1u - y) - cy) * inv_fy * d, d);
   const float3 r = rotate(pr.R, w.X);
   w.P = f3(r.x + pr.t[0], r.y + pr.t[1], r.z + pr.t[2]);
+  // A point behind the candidate camera can project into the view but is not seen there.
+  if (!(w.P.z > 0.f)) return false;
   const float u = pr.fx * w.P.x / w.P.z + pr.cx;
   const float v = pr.fy * w.P.y / w.P.z + pr.cy;
   const float W1 = float(int(pr.width) - 1), H1 = float(int(pr.height) - 1);
@@ -75,6 +77,8 @@ struct computeDifferenceImage_kernel {
   yv::rt::Texture2D<uchar4> real_image_tex;
 
   YV_HD void operator()(unsigned x, unsigned y, unsigned, unsigned) const {
+    // The launch covers the rendering; the residual image may not.
+    if (x >= out.size.x || y >= out.size.y) return;
     Warp w;
     if (!warp(w, x, y, depth, proj, inv_fx, inv_fy, cx, cy)) {
       reject(out, x, y);

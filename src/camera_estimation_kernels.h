@@ -17,7 +17,7 @@ void convertToFloat(yv::Array<float, 3>& out, const yv::Array<uchar4, 2>& in);
 // Residual real(warped) - rendered per channel for every pixel of `rendered`, each pixel of the
 // rendering carried by its depth through `proj` (the candidate transform and the view's
 // intrinsics) into the real image, which is read bilinearly. Rejected: no depth (FLT_MAX),
-// warped outside the view, or a residual longer than max_color_diff. inv_fx, inv_fy, cx, cy
+// carried behind the camera or outside the view, or a residual longer than max_color_diff. inv_fx, inv_fy, cx, cy
 // back-project the rendering's pixels. Throws "computeDifferenceImage: texture offset is not 0"
 // when `real` does not start at a texture-aligned address.
 void computeDifferenceImage(yv::Array<float, 3>& out, const yv::Array<uchar4, 2>& real,

@@ -135,6 +135,12 @@ TEST(PoseKernels, ResidualLimitEdgesAndCleanUp) {
   r = download(shifted);
   EXPECT_TRUE(std::isnan(layerAt(r, W, H, 0, 3, 0)));  // u beyond width - 1: rejected
   EXPECT_FALSE(std::isnan(layerAt(r, W, H, 1, 3, 0)));
+  // Carried behind the camera: rejected although the mirrored projection lands in the view.
+  pr.t[0] = 0.f;
+  pr.t[2] = -2.f;
+  computeDifferenceImage(shifted, real, rendered, depth, 10.f, pr, 1.f / f, 1.f / f, cx, cy);
+  r = download(shifted);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 3, 2, 0)));
 
   // Clean-up: a pixel counts once however many of its layers 0, 3, ... are bad; layer 1 alone
   // does not count.
