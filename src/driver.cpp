@@ -11,15 +11,21 @@
 
 #include "backface.h"
 #include "camera.h"
+#include "camera_pose.h"
 #include "command_line.h"
+#include "cublas_dynamic.h"
 #include "dense_points.h"
+#include "depthmap_refinement.h"
 #include "particle_filtering.h"
 #include "particles.h"
 #include "particles_from_superpixels.h"
 #include "ply_output.h"
+#include "rendering.h"
 #include "settings.h"
 #include "superpixels.h"
+#include "visualization.h"
 #include "yv/runtime/runtime.h"
+#include "yv/tools/timer.h"
 
 namespace {
 
@@ -76,6 +82,67 @@ void write_model(const ParticleSet& set, const std::string& name) {
   writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
 }
 
+// Releases a point set on every way out of a scope.
+struct PointsGuard {
+  Points points;
+  explicit PointsGuard(const ParticleSet& set)
+      : points(createPoints(set.particles, set.offsets, set.normals)) {}
+  ~PointsGuard() { releasePoints(points); }
+  PointsGuard(const PointsGuard&) = delete;
+  PointsGuard& operator=(const PointsGuard&) = delete;
+};
+
+// One refinement cycle: every camera's pose aligned with the dense model, depth and normal maps
+// rendered from the model, the maps refined by photo-consistency, and the dense set rebuilt from
+// the confirmed maps. `pass` is the filter pass the cycle follows.
+void refinement_cycle(ParticleSet& dense, std::vector<Camera>& cameras,
+                      const std::vector<Camera*>& camera_list,
+                      std::vector<CMatrix<float>>& depthmaps, int pass) {
+  // An empty model can neither place a camera nor be rendered.
+  if (dense.particles.empty()) return;
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    const std::string name = "camera_" + std::to_string(i);
+    if (pass == 0) sendCameraToOstrel(cameras[i], name, 0);
+    yv::timer::start("camera pose");
+    compute_camera_pose(cameras[i], dense.particles, dense.offsets, dense.normals, 0.02f, 0.5f,
+                        110);
+    yv::timer::stop("camera pose");
+    sendCameraToOstrel(cameras[i], name, pass + 1);
+  }
+
+  std::vector<CMatrix<float>> rendered_depth;
+  std::vector<CMatrix<float3>> rendered_normals;
+  {
+    PointsGuard model(dense);
+    for (Camera& camera : cameras) {
+      rendered_depth.emplace_back();
+      rendered_normals.emplace_back();
+      compute_depthmap_and_normals_from_points(rendered_depth.back(), rendered_normals.back(),
+                                               model.points, camera, 0.02f, 0.0f, FLT_MAX, 1.0f);
+    }
+  }
+  yv::timer::stop("core algorithm time");
+  saveDepthmapStack(rendered_depth, output_directory + "/debug/debug_rendered_depthmaps.dat");
+
+  yv::timer::start("core algorithm time");
+  const float R_4 = (4.0f * average_depth) / cameras[0].K[0];
+  std::cout << " refine depth maps radius " << R_4 << std::endl;
+  std::vector<CMatrix<float>> refined, current;
+  refine_depthmaps(refined, current, rendered_depth, camera_list, R_4);
+  depthmaps = refined;
+  yv::timer::stop("core algorithm time");
+  saveDepthmapStack(depthmaps, output_directory + "/debug/debug_improved_depthmaps.dat");
+  saveDepthmapStack(current, output_directory + "/debug/debug_current_particles_depthmaps.dat");
+
+  yv::timer::start("core algorithm time");
+  dense.clear();
+  for (std::size_t i = 0; i < cameras.size(); ++i)
+    create_particles_from_depthmap(dense.particles, dense.offsets, dense.normals, current[i],
+                                   rendered_normals[i], depthmaps[i], cameras[i].image,
+                                   cameras[i], depth_range_min, depth_range_max);
+  std::cout << "                   #PARTICLES = " << dense.particles.size() << std::endl;
+}
+
 }  // namespace
 
 bool create_output_directory(const std::string& path) {
@@ -128,7 +195,9 @@ int run_tessivar(int argc, char** argv) {
     yv::rt::memGetInfo(&free_bytes, &total_bytes);
     std::cout << " cuda meminfo: free " << (free_bytes >> 20) << " MB   total "
               << (total_bytes >> 20) << " MB" << std::endl;
-    // >>> The refinement cycles load cuBLAS here: cublas_dynamic.load().
+    cublas_dynamic.load();
+    // The refinement cycles dump their depth maps into it.
+    if (!create_output_directory(output_directory + "/debug")) return 1;
   }
 
   // 2. Camera list.
@@ -225,10 +294,10 @@ int run_tessivar(int argc, char** argv) {
     if (pass == 0) {
       if (improve_cameras) {
         filter_pass();
-        // >>> refinement cycle
+        refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
       }
     } else if (pass <= 2 && improve_cameras) {
-      // >>> refinement cycle
+      refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
     } else {
       break;
     }

@@ -1,0 +1,29 @@
+// Camera pose refinement: corrects a camera's rotation and translation so that its own colour
+// image matches a rendering seen from it, by Gauss-Newton steps on an image pyramid (coarse to
+// fine). Normal equations are formed through cublas_dynamic, which must be loaded first.
+#pragma once
+
+#include <cuda_runtime.h>
+
+#include <vector>
+
+#include "camera.h"
+#include "cmatrix/CMatrix.h"
+#include "particles.h"
+
+// Aligns the camera with renderings of the point model. `radius` is the renderings' depth
+// tolerance; the pyramid has floor(log(min_size / height) / log(pyramid_scale)) levels below
+// full size. Rewrites camera.R and camera.t; the particle set is unchanged.
+void compute_camera_pose(Camera& camera, const std::vector<Particle>& particles,
+                         const std::vector<float>& values, const std::vector<float3>& normals,
+                         float radius, float pyramid_scale, int min_size);
+
+// Aligns the camera with the reference camera's depth map and colour image drawn into the
+// camera's current view. Rewrites camera.R and camera.t; the reference is unchanged.
+void compute_camera_pose(Camera& camera, const Camera& reference,
+                         const CMatrix<float>& reference_depth, float pyramid_scale,
+                         int min_size);
+
+// The incremental transform of the six pose parameters (rotations about x, y, z in radians,
+// then a translation): R(p) = Rx(p0) Ry(p1) Rz(p2), row by row, and t(p) = (p3, p4, p5).
+void pose_increment(const float p[6], float R[9], float t[3]);

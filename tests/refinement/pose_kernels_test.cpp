@@ -1,0 +1,177 @@
+// The pose parameters' transform and the per-pixel pose kernels: residuals, Jacobians of a known
+// geometry, and the clean-up of unusable pixels.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <vector>
+
+#include "camera_estimation_kernels.h"
+#include "camera_pose.h"
+#include "rendering/render_test_util.h"
+#include "support/test_support.h"
+
+using render_test::download;
+using render_test::upload;
+
+namespace {
+
+yv::Array<float, 3> deviceLayers(unsigned W, unsigned H, unsigned layers, float value) {
+  std::vector<float> host(std::size_t(W) * H * layers, value);
+  yv::Array<float, 3> d = yv::internal::decreaseArrayDimension<float, 4, 3>(
+      yv::mallocDeviceArray<float>(make_uint4(W, H, layers, 1), yv::PITCHED));
+  yv::Array<float, 3> view = yv::arrayFromHostMemory(host.data(), W, H, layers);
+  yv::arrayCopy(d, view);
+  return d;
+}
+
+float layerAt(const std::vector<float>& v, unsigned W, unsigned H, unsigned x, unsigned y,
+              unsigned z) {
+  return v[(std::size_t(z) * H + y) * W + x];
+}
+
+// The same pinhole for the rendering and the target, with the identity motion.
+Projection identityProjection(unsigned W, unsigned H, float f, float cx, float cy) {
+  Projection p{};
+  p.width = W;
+  p.height = H;
+  p.fx = p.fy = f;
+  p.cx = cx;
+  p.cy = cy;
+  p.R[0] = p.R[4] = p.R[8] = 1.f;
+  p.near = 0.f;
+  p.far = FLT_MAX;
+  return p;
+}
+
+}  // namespace
+
+TEST(PoseIncrement, RotationsComposeInTheOrderXYZ) {
+  float R[9], t[3];
+  const float quarter = float(M_PI / 2);
+  const float aboutZ[6] = {0.f, 0.f, quarter, 0.5f, -1.5f, 2.f};
+  pose_increment(aboutZ, R, t);
+  const float expectZ[9] = {0, -1, 0, 1, 0, 0, 0, 0, 1};  // row by row
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(R[i], expectZ[i], 1e-6f) << i;
+  EXPECT_EQ(t[0], 0.5f);
+  EXPECT_EQ(t[1], -1.5f);
+  EXPECT_EQ(t[2], 2.f);
+
+  // Rx(90) Ry(90); Ry(90) Rx(90) would be {0 1 0; 0 0 -1; -1 0 0}.
+  const float aboutXY[6] = {quarter, quarter, 0.f, 0.f, 0.f, 0.f};
+  pose_increment(aboutXY, R, t);
+  const float expectXY[9] = {0, 0, 1, 1, 0, 0, 0, 1, 0};
+  for (int i = 0; i < 9; ++i) EXPECT_NEAR(R[i], expectXY[i], 1e-6f) << i;
+
+  const float zero[6] = {0, 0, 0, 0, 0, 0};
+  pose_increment(zero, R, t);
+  for (int i = 0; i < 9; ++i) EXPECT_EQ(R[i], (i % 4 == 0) ? 1.f : 0.f);
+}
+
+TEST(PoseKernels, JacobianOfThePrincipalRayAndNoDepthMarked) {
+  tessivar_test::AllocationGuard alloc;
+  const unsigned W = 640, H = 480;
+  // Pixel (319, 239) has mirrored coordinates (320, 240), the principal point.
+  std::vector<float> depthHost(W * H, FLT_MAX);
+  depthHost[239 * W + 319] = 2.f;
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  const float Gx[3] = {0.1f, 0.2f, -0.3f}, Gy[3] = {-0.4f, 0.5f, 0.25f};
+  std::vector<float> gradHost(std::size_t(W) * H * 6);
+  for (unsigned z = 0; z < 6; ++z)
+    std::fill(gradHost.begin() + std::size_t(z) * W * H, gradHost.begin() + (z + 1) * W * H,
+              z < 3 ? Gx[z] : Gy[z - 3]);
+  yv::Array<float, 3> gradient = deviceLayers(W, H, 6, 0.f);
+  yv::Array<float, 3> gradView = yv::arrayFromHostMemory(gradHost.data(), W, H, 6);
+  yv::arrayCopy(gradient, gradView);
+  yv::Array<float, 3> out = deviceLayers(W, H, 18, 7.f);
+
+  const Projection pr = identityProjection(W, H, 500.f, 320.f, 240.f);
+  computeGradientPsi(out, gradient, depth, pr, 1.f / 500.f, 1.f / 500.f, 320.f, 240.f);
+  const std::vector<float> J = download(out);
+  for (int c = 0; c < 3; ++c) {
+    const float expect[6] = {500 * Gy[c], -500 * Gx[c], 0, -250 * Gx[c], -250 * Gy[c], 0};
+    for (int k = 0; k < 6; ++k)
+      EXPECT_NEAR(layerAt(J, W, H, 319, 239, unsigned(3 * k + c)), expect[k], 1e-3f)
+          << "k " << k << " c " << c;
+  }
+  // No depth: the marker in layer 0 only, the other layers untouched.
+  EXPECT_TRUE(std::isnan(layerAt(J, W, H, 10, 10, 0)));
+  EXPECT_EQ(layerAt(J, W, H, 10, 10, 1), 7.f);
+
+  yv::releaseArray(depth);
+  yv::releaseArray(gradient);
+  yv::releaseArray(out);
+}
+
+TEST(PoseKernels, ResidualLimitEdgesAndCleanUp) {
+  tessivar_test::AllocationGuard alloc;
+  const unsigned W = 8, H = 6;
+  const float f = 10.f, cx = 3.5f, cy = 2.5f;
+  std::vector<uchar4> realHost(W * H), renderedHost(W * H, make_uchar4(100, 100, 100, 255));
+  for (unsigned y = 0; y < H; ++y)
+    for (unsigned x = 0; x < W; ++x) realHost[y * W + x] = make_uchar4(100 + 10 * x, 100, 100, 255);
+  std::vector<float> depthHost(W * H, 1.f);
+  depthHost[0] = FLT_MAX;
+  yv::Array<uchar4, 2> real = upload(realHost, W, H);
+  yv::Array<uchar4, 2> rendered = upload(renderedHost, W, H);
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  yv::Array<float, 3> out = deviceLayers(W, H, 3, 0.f);
+
+  // With the identity motion every pixel samples its own texel: residual = 10 x / 255 in red.
+  Projection pr = identityProjection(W, H, f, cx, cy);
+  const float limit = 50.f / 255.f;  // between the residuals of x = 4 and x = 6
+  computeDifferenceImage(out, real, rendered, depth, limit + 1e-4f, pr, 1.f / f, 1.f / f, cx, cy);
+  std::vector<float> r = download(out);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 0, 0, 0)));  // no depth
+  EXPECT_NEAR(layerAt(r, W, H, 3, 2, 0), 30.f / 255.f, 1e-5f);
+  EXPECT_NEAR(layerAt(r, W, H, 5, 2, 0), 50.f / 255.f, 1e-5f);
+  EXPECT_NEAR(layerAt(r, W, H, 5, 2, 1), 0.f, 1e-6f);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 6, 2, 0)));  // longer than the limit
+
+  // A shift of a tenth of the image pushes the last column outside the view.
+  yv::Array<float, 3> shifted = deviceLayers(W, H, 3, 0.f);
+  pr.t[0] = 0.1f * 7.f / f;
+  computeDifferenceImage(shifted, real, rendered, depth, 10.f, pr, 1.f / f, 1.f / f, cx, cy);
+  r = download(shifted);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 0, 3, 0)));  // u beyond width - 1: rejected
+  EXPECT_FALSE(std::isnan(layerAt(r, W, H, 1, 3, 0)));
+  // Carried behind the camera: rejected although the mirrored projection lands in the view.
+  pr.t[0] = 0.f;
+  pr.t[2] = -2.f;
+  computeDifferenceImage(shifted, real, rendered, depth, 10.f, pr, 1.f / f, 1.f / f, cx, cy);
+  r = download(shifted);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 3, 2, 0)));
+
+  // Clean-up: a pixel counts once however many of its layers 0, 3, ... are bad; layer 1 alone
+  // does not count.
+  std::vector<float> data(std::size_t(W) * H * 6, 1.f);
+  data[(0 * H + 0) * W + 0] = NAN;                           // (0, 0): no depth
+  data[(3 * H + 1) * W + 2] = INFINITY;                      // (2, 1): layer 3
+  data[(0 * H + 1) * W + 2] = NAN;                           //         and layer 0
+  data[(1 * H + 4) * W + 4] = NAN;                           // (4, 4): layer 1 only
+  yv::Array<float, 3> d6 = deviceLayers(W, H, 6, 0.f);
+  yv::Array<float, 3> dataView = yv::arrayFromHostMemory(data.data(), W, H, 6);
+  yv::arrayCopy(d6, dataView);
+  std::vector<uchar4> maskHost(W * H, make_uchar4(9, 9, 9, 9));
+  yv::Array<uchar4, 2> mask = upload(maskHost, W, H);
+  EXPECT_EQ(setNANtoZero(d6, mask, depth), 2);
+  const std::vector<float> cleaned = download(d6);
+  const std::vector<uchar4> m = download(mask);
+  for (unsigned z = 0; z < 6; ++z) {
+    EXPECT_EQ(layerAt(cleaned, W, H, 0, 0, z), 0.f);
+    EXPECT_EQ(layerAt(cleaned, W, H, 2, 1, z), 0.f);
+  }
+  EXPECT_TRUE(std::isnan(layerAt(cleaned, W, H, 4, 4, 1)));
+  EXPECT_EQ(layerAt(cleaned, W, H, 4, 4, 0), 1.f);
+  auto is = [](uchar4 a, int r, int g, int b) { return a.x == r && a.y == g && a.z == b && a.w == 1; };
+  EXPECT_TRUE(is(m[0], 0, 0, 0));
+  EXPECT_TRUE(is(m[1 * W + 2], 200, 0, 0));
+  EXPECT_TRUE(is(m[4 * W + 4], 0, 200, 0));
+  // Without a mask the count is the same.
+  yv::arrayCopy(d6, dataView);
+  EXPECT_EQ(setNANtoZero(d6, yv::Array<uchar4, 2>{}, depth), 2);
+
+  for (auto a : {real, rendered, mask}) yv::releaseArray(a);
+  yv::releaseArray(depth);
+  for (auto a : {out, shifted, d6}) yv::releaseArray(a);
+}
