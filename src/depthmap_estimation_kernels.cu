@@ -335,8 +335,6 @@ class CallResources {
   std::vector<void*> arrays_;
 };
 
-// Dumps of the warped image and its mean: raw elements and a ".yvinfo" line with the extents and
-// the element type's channel format, the layout of yv::writeArrayToFile's float dumps.
 }  // namespace
 
 void add_matching_costs(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>& ref_image,

@@ -2,6 +2,7 @@
 // against analytic planes seen by posed cameras.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 
@@ -191,4 +192,155 @@ TEST(RenderDepthmap, OtherViewSeesEachPixelWhereItsWorldPointProjects) {
   EXPECT_GT(checked, 15);
   yv::releaseArray(d);
   yv::releaseArray(im);
+}
+
+TEST(DepthAndNormalsFromPoints, NormalSumsUpToOneMillionthFallBackToTheRay) {
+  AllocationGuard guard;
+  const Camera cam = makeCamera(W, H, 50.f, 20.f, 15.f);
+  // A disk facing the camera with a normal of length L, centred on the ray of pixel (25, 15):
+  // that pixel's only fragment has weight w, so its normal sum is (0, 0, -L * w).
+  const float w = 1.f / (std::sqrt(0.63661975f) * 0.3f);
+  float L = 1e-6f / w;
+  for (int k = 0; k < 64 && L * w < 1e-6f; ++k) L = std::nextafter(L, 1.f);
+  for (int k = 0; k < 64 && L * w > 1e-6f; ++k) L = std::nextafter(L, 0.f);
+  ASSERT_EQ(L * w, 1e-6f);
+  float above = std::nextafter(L, 1.f);
+  while (!(above * w > 1e-6f)) above = std::nextafter(above, 1.f);
+  const std::size_t e = 14 * W + 14;  // element of pixel (25, 15)
+  for (const float len : {L, above}) {
+    Scene s;
+    s.add(make_float3(0.2f, 0.f, 2.f), make_float3(0.f, 0.f, -len), 0.125f);
+    Points p = createPoints(s.particles, s.offsets, s.normals);
+    CMatrix<float> depth;
+    CMatrix<float3> normals;
+    compute_depthmap_and_normals_from_points(depth, normals, p, cam, 0.02f, 0.f, FLT_MAX, 1.f);
+    releasePoints(p);
+    ASSERT_EQ(depth.data[e], 2.f);
+    const float3 n = normals.data[e];
+    // Fallback: from the ray's point at depth 1, (0.1, 0, 1), towards the centre.
+    const float3 expected = len == L ? make_float3(-0.1f / std::sqrt(1.01f), 0.f,
+                                                   -1.f / std::sqrt(1.01f))
+                                     : make_float3(0.f, 0.f, -1.f);
+    EXPECT_NEAR(n.x, expected.x, 1e-6f) << len;
+    EXPECT_NEAR(n.y, expected.y, 1e-6f) << len;
+    EXPECT_NEAR(n.z, expected.z, 1e-6f) << len;
+  }
+}
+
+namespace {
+
+// Depth, weight sums and shaded colours of a W x H source depth map (focal length 50 in x,
+// principal point (20, 15)) rendered through `pr`. Element (19, 14) lies on the optical axis.
+struct Splatted {
+  std::vector<float> depth, weight;
+  std::vector<uchar4> image;
+};
+Splatted splatDepthmap(std::vector<float> depth, std::vector<uchar4> colors, Projection pr,
+                       float radius_scale, float inv_fy = 1.f / 50.f) {
+  yv::Array<float, 2> d = upload(depth, W, H);
+  yv::Array<uchar4, 2> im = upload(colors, W, H);
+  Splatted out;
+  {
+    Rendered r(W, H);
+    render_depthmap(r.buffer, 1.f / 50.f, inv_fy, 20.f, 15.f, pr, d, im, radius_scale);
+    out = {download(r.buffer.depth), download(r.buffer.weight_sum), download(r.buffer.image)};
+  }
+  yv::releaseArray(d);
+  yv::releaseArray(im);
+  return out;
+}
+
+Projection identity() {
+  return camera_projection(makeCamera(W, H, 50.f, 20.f, 15.f), W, H, 0.f, FLT_MAX);
+}
+
+int drawn(const Splatted& s) {
+  int n = 0;
+  for (float d : s.depth) n += d != kFar;
+  return n;
+}
+
+}  // namespace
+
+TEST(RenderDepthmap, DiskRadiusFollowsSourceFocalLengthAndDepth) {
+  AllocationGuard guard;
+  // One pixel at depth 2 on the axis: r = 0.6 sqrt(2) * scale * d / fx_source, seen at depth
+  // 2 + tz by a target of focal length 50. Radii just above / below 2 pixels cover the 13 / 9
+  // pixels with dx^2 + dy^2 <= 4 / <= 2. The source's inv_fy (here twice inv_fx) plays no part.
+  struct Case { float tz, scale; int pixels; };
+  for (const Case c : {Case{0.f, 2.36f, 13}, Case{0.f, 2.35f, 9}, Case{2.f, 4.72f, 13},
+                       Case{2.f, 4.70f, 9}}) {
+    std::vector<float> depth(W * H, 0.f);
+    depth[14 * W + 19] = 2.f;
+    Projection pr = identity();
+    pr.t[2] = c.tz;
+    const Splatted s = splatDepthmap(depth, std::vector<uchar4>(W * H), pr, c.scale, 1.f / 25.f);
+    EXPECT_EQ(drawn(s), c.pixels) << c.tz << " " << c.scale;
+    EXPECT_EQ(s.depth[14 * W + 19], 2.f + c.tz);
+    EXPECT_EQ(s.depth[14 * W + 17] != kFar, c.pixels == 13);  // two pixels off the centre
+  }
+}
+
+TEST(RenderDepthmap, EdgeOnPixelIsCulled) {
+  AllocationGuard guard;
+  // The axis pixel at depth 0.08, turned by a quarter turn about y and pushed to depth 2: its
+  // direction to the source camera becomes (-1, 0, 0), with z exactly 0, although it still faces
+  // the target's centre. A slightly smaller turn leaves a z of -0.01 and draws.
+  std::vector<float> depth(W * H, 0.f);
+  depth[14 * W + 19] = 0.08f;
+  for (const float co : {0.f, 0.01f}) {
+    const float si = std::sqrt(1.f - co * co);
+    Projection pr = identity();
+    const float R[9] = {co, 0, si, 0, 1, 0, -si, 0, co};
+    std::copy(R, R + 9, pr.R);
+    pr.t[2] = 2.f;
+    const Splatted s = splatDepthmap(depth, std::vector<uchar4>(W * H), pr, 50.f);
+    if (co == 0.f) {
+      EXPECT_EQ(drawn(s), 0);
+      for (float v : s.weight) ASSERT_EQ(v, 0.f);
+    } else {
+      EXPECT_GT(drawn(s), 0);
+    }
+  }
+}
+
+TEST(RenderDepthmap, FragmentsNineTenthsOfTheRadiusBehindAreNotAccumulated) {
+  AllocationGuard guard;
+  const std::size_t c = 14 * W + 19;  // the axis pixel, in the source and in the target
+  const float scale = 2.f;
+  // The front surface: the pixel beside the axis at depth 2, a red disk of 1.7 pixels radius
+  // that covers the axis pixel at a depth D a little beyond 2.
+  std::vector<float> depth(W * H, 0.f);
+  std::vector<uchar4> colors(W * H, make_uchar4(0, 255, 0, 255));
+  depth[14 * W + 18] = 2.f;
+  colors[14 * W + 18] = make_uchar4(255, 0, 0, 255);
+  const Splatted front = splatDepthmap(depth, colors, identity(), scale);
+  const float D = front.depth[c];
+  ASSERT_NEAR(D, 2.0008f, 1e-4f);
+  ASSERT_EQ(front.image[c].y, 0);
+  // A green disk on the axis at depth dB has the tolerance T = 0.9 r(dB); find the dB with
+  // dB - T exactly D.
+  auto tolerance = [&](float d) {
+    return 0.9f * float(double(scale * 0.6f) * 1.4142135623730951 * double(1.f / 50.f) * d);
+  };
+  float dB = D / (1.f - 0.9f * 1.2f * 1.4142135f / 50.f);
+  for (int k = 0; k < 64 && dB - tolerance(dB) < D; ++k) dB = std::nextafter(dB, 10.f);
+  for (int k = 0; k < 64 && dB - tolerance(dB) > D; ++k) dB = std::nextafter(dB, 0.f);
+  ASSERT_EQ(dB - tolerance(dB), D);
+  for (const float d : {dB, dB - 1e-5f}) {
+    depth[c] = d;
+    const Splatted s = splatDepthmap(depth, colors, identity(), scale);
+    EXPECT_EQ(s.depth[c], D);
+    if (d == dB) {
+      EXPECT_EQ(s.weight[c], front.weight[c]);
+      EXPECT_EQ(s.image[c].y, 0);
+    } else {  // the green disk adds its centre weight
+      EXPECT_NEAR(s.weight[c], front.weight[c] + 1.f / (std::sqrt(0.63661975f) * 0.3f), 1e-5f);
+      EXPECT_GT(s.image[c].y, 100);
+    }
+  }
+  // On its own, the green disk's own pixel has exactly its depth.
+  depth[14 * W + 18] = 0.f;
+  depth[c] = dB;
+  EXPECT_EQ(splatDepthmap(depth, colors, identity(), scale).depth[c], dB);
 }

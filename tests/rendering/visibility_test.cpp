@@ -190,3 +190,89 @@ TEST(BackfaceVisibility, EmptySetIsRefusedAfterResizing) {
       "yv::mallocDeviceArray: all extents must be >= 1");
   EXPECT_TRUE(counts.empty());
 }
+
+TEST(VisibilityQueries, EachQueryKeepsItsOwnBackFaceRule) {
+  AllocationGuard guard;
+  Scene s;
+  // 0: normal in the image plane but towards the camera centre (P . n < 0, n.z = 0): it is in the
+  //    depth buffer, so it has camera distances, but never contributes. Covers pixel (32, 15).
+  s.add(make_float3(0.5f, 0, 2), make_float3(-1, 0, 0), 0.25f);
+  // 1: faces the image plane (n.z < 0) yet away from the centre (P . n > 0): no depth and no
+  //    distances, but nothing hides its fragments, so it contributes. Covers pixel (7, 15).
+  const float nl = std::sqrt(1.01f);
+  s.add(make_float3(-0.5f, 0, 2), make_float3(-1 / nl, 0, -0.1f / nl), 0.25f);
+  Rendered r(W, H, s);
+  EXPECT_EQ(contributing_points(r.buffer, r.points, camera(), 0.02f, 0.f, FLT_MAX, 1.f),
+            (std::vector<int>{0, 1}));
+  const std::vector<float> depth = download(r.buffer.depth);
+  EXPECT_NEAR(depth[r.at(W - 1 - 32, 14)], 25.f / 12.f, 1e-5f);  // the ray meets x = 0.5
+  EXPECT_EQ(depth[r.at(W - 1 - 7, 14)], kFar);
+
+  std::vector<float> hv = {1.f, 3.f};
+  yv::Array<float, 2> v2 = upload(hv, 2, 1);
+  yv::Array<float, 1> v1;
+  v1.ptr = v2.ptr;
+  v1.pitch.x = sizeof(float);
+  v1.size.x = 2;
+  v1.device = v2.device;
+  yv::Array<float, 2> result = yv::internal::decreaseArrayDimension<float, 4, 2>(
+      yv::mallocDeviceArray<float>(make_uint4(W, H, 1, 1), yv::PITCHED));
+  compute_min_camdistance(result, camera_projection(camera(), W, H, 0.f, FLT_MAX), r.points, v1,
+                          0.02f, 1.f);
+  const std::vector<float> dist = download(result);
+  EXPECT_EQ(dist[r.at(W - 1 - 32, 14)], 1.25f);
+  EXPECT_EQ(dist[r.at(W - 1 - 7, 14)], kFar);
+  for (float d : dist) EXPECT_TRUE(d == kFar || d == 1.25f);
+  yv::releaseArray(result);
+  yv::releaseArray(v2);
+}
+
+TEST(BackfaceVisibility, NeighbourhoodMinimumAndPointsOutsideTheImage) {
+  AllocationGuard guard;
+  // Back faces at depth 1 and single-pixel surface samples (radius a quarter pixel), placed by
+  // the projection pixel they land on.
+  const float3 away = make_float3(0, 0, 1);
+  auto at = [](int px, int py, float z) {
+    return make_float3(z * (px - 20) / 50.f, z * (py - 15) / 50.f, z);
+  };
+  Scene s;
+  s.add(at(25, 17, 1), away, 0.01f);  // 0: no depth at its own pixel, surface beside it
+  s.add(at(26, 17, 2), kFacing, 0.01f);
+  s.add(at(10, 8, 1), away, 0.01f);  // 2: surface on a diagonal neighbour
+  s.add(at(9, 9, 2), kFacing, 0.01f);
+  s.add(at(30, 22, 1), away, 0.01f);  // 4: surface two rows away
+  s.add(at(30, 24, 2), kFacing, 0.01f);
+  s.add(at(15, 22, 1), away, 0.01f);  // 6: surface behind it, but a nearer one beside it
+  s.add(at(15, 22, 2), kFacing, 0.01f);
+  s.add(at(16, 23, 1.2f), kFacing, 0.01f);
+  {
+    Points p = createPoints(s.particles, s.offsets, s.normals);
+    CMatrix<float> depth;
+    CMatrix<float3> normals;
+    compute_depthmap_and_normals_from_points(depth, normals, p, camera(), 0.02f, 0.f, FLT_MAX,
+                                             1.f);
+    releasePoints(p);
+    ASSERT_EQ(depth.data[(H - 1 - 17) * W + (W - 1 - 25)], kFar);
+    ASSERT_NEAR(depth.data[(H - 1 - 17) * W + (W - 1 - 26)], 2.f, 1e-5f);
+    ASSERT_EQ(depth.data[(H - 1 - 17) * W + (W - 1 - 24)], kFar);
+  }
+  EXPECT_EQ(runBackface({}, s, 0.5f), (std::vector<int>{1, 0, 1, 0, 0, 0, 0, 0, 0}));
+
+  // A surface at depth 2 over the whole image and beyond: of the back faces only the one inside
+  // the image counts; those projecting past any edge read nothing.
+  Scene full;
+  full.add(at(20, 15, 1), away, 0.01f);
+  full.add(at(40, 15, 1), away, 0.01f);
+  full.add(at(45, 15, 1), away, 0.01f);
+  full.add(at(-1, 15, 1), away, 0.01f);
+  full.add(at(-3, 15, 1), away, 0.01f);
+  full.add(at(20, 30, 1), away, 0.01f);
+  full.add(at(20, -1, 1), away, 0.01f);
+  const std::size_t tested = full.size();
+  for (int i = -50; i <= 50; ++i)
+    for (int j = -40; j <= 40; ++j)
+      full.add(make_float3(0.02f * i, 0.02f * j, 2.f), kFacing, 0.03125f);
+  const std::vector<int> counts = runBackface({}, full, 0.5f);
+  EXPECT_EQ(std::vector<int>(counts.begin(), counts.begin() + tested),
+            (std::vector<int>{1, 0, 0, 0, 0, 0, 0}));
+}

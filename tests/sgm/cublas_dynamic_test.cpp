@@ -130,6 +130,9 @@ TEST_F(HostBlas, Snrm2KnownValuesStridesAndExtremes) {
 
 TEST(CublasLoader, MissingLibraryThrowsAndLeavesTheHandleNull) {
   CublasDynamic record{};
+  // A stale handle from before must not survive a failed open: the result is stored at once.
+  int dummy = 0;
+  record.handle = &dummy;
   EXPECT_THROW_MESSAGE(record.loadLibrary("libtessivar-no-such-library.so"),
                        "Cannot open cublas lib");
   EXPECT_EQ(record.handle, nullptr);

@@ -153,6 +153,11 @@ TEST_F(SgmDriver, TwoStreamsAddTheSameTermsInTwoSums) {
   EXPECT_EQ(sTwo.v, referenceSum(C, 16, 0.2f, 1.f, true).v);
   for (std::size_t i = 0; i < sTwo.v.size(); ++i) EXPECT_NEAR(sTwo.v[i], sSingle.v[i], 1e-4);
   for (std::size_t i = 0; i < two.size(); ++i) EXPECT_NEAR(two[i], single[i], 1e-3);
+  // Every tier splits its directions over the two slots, the largest one included.
+  for (int numPaths : {4, 8, 32}) {
+    run(c, 0.2f, 1.f, numPaths, false);
+    EXPECT_EQ(dumpedSum(c).v, referenceSum(C, numPaths, 0.2f, 1.f, true).v) << numPaths;
+  }
 }
 
 TEST_F(SgmDriver, PenaltyMapReplacesTheConstantPenalty) {

@@ -2,6 +2,7 @@
 // through sgm and label extraction to depths.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -65,27 +66,41 @@ struct Volume4 {
   std::vector<float> sums, counts;  // (x, y, label), x fastest
 };
 
-Volume4 matchingCosts(const Rig& rig, const std::vector<uchar4>& ref, const std::vector<uchar4>& img,
-                      MatchingCostsMetric metric, int calls = 1, bool plane = false,
-                      ProjectionMatrix* P = nullptr) {
-  Device<uchar4> dRef(rig.W, rig.H), dImg(rig.W, rig.H);
+Volume4 addCosts(unsigned W, unsigned H, unsigned L, const std::vector<uchar4>& ref,
+                 const std::vector<uchar4>& img, float depth0, float depth1, float fx, float fy,
+                 float cx, float cy, const ProjectionMatrix& P, MatchingCostsMetric metric,
+                 int calls, bool plane) {
+  Device<uchar4> dRef(W, H), dImg(W, H);
   dRef.upload(ref);
   dImg.upload(img);
-  Device<float> costs(rig.W, rig.H, rig.L, 2);
+  Device<float> costs(W, H, L, 2);
   costs.fill(0.f);
   yv::Array<float, 4> c = costs.a;
   for (int i = 0; i < calls; ++i) {
     if (plane)
-      add_matching_costs2(c, dRef.d2(), dImg.d2(), rig.depth0(), rig.depth1(), rig.fx, rig.fy,
-                          rig.cx(), rig.cy(), P ? *P : rig.P(), metric);
+      add_matching_costs2(c, dRef.d2(), dImg.d2(), depth0, depth1, fx, fy, cx, cy, P, metric);
     else
-      add_matching_costs(c, dRef.d2(), dImg.d2(), rig.depth0(), rig.depth1(), rig.fx, rig.fy,
-                         rig.cx(), rig.cy(), P ? *P : rig.P(), metric);
+      add_matching_costs(c, dRef.d2(), dImg.d2(), depth0, depth1, fx, fy, cx, cy, P, metric);
   }
   const std::vector<float> all = costs.download();
-  const std::size_t plane3 = std::size_t(rig.W) * rig.H * rig.L;
+  const std::size_t plane3 = std::size_t(W) * H * L;
   return Volume4{std::vector<float>(all.begin(), all.begin() + plane3),
                  std::vector<float>(all.begin() + plane3, all.end())};
+}
+
+Volume4 matchingCosts(const Rig& rig, const std::vector<uchar4>& ref, const std::vector<uchar4>& img,
+                      MatchingCostsMetric metric, int calls = 1, bool plane = false,
+                      ProjectionMatrix* P = nullptr) {
+  return addCosts(rig.W, rig.H, rig.L, ref, img, rig.depth0(), rig.depth1(), rig.fx, rig.fy,
+                  rig.cx(), rig.cy(), P ? *P : rig.P(), metric, calls, plane);
+}
+
+// 8 x 8 images seen by the same camera (f = 1, principal point 0) at depths 1 and 2: every
+// window pixel lands exactly on its own texel, and only pixel (4, 4) lies off the border.
+Volume4 sameViewCosts(const std::vector<uchar4>& ref, const std::vector<uchar4>& img, bool plane) {
+  const ProjectionMatrix P{{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0}};
+  return addCosts(8, 8, 2, ref, img, 1.f, 2.f, 1.f, 1.f, 0.f, 0.f, P, MatchingCostsMetric::NCC,
+                  1, plane);
 }
 
 std::size_t idx(const Rig& r, unsigned x, unsigned y, unsigned l) {
@@ -160,6 +175,31 @@ TEST(MatchingCosts, WindowedCorrelationBordersTrueDepthAndPartialWindows) {
   const std::vector<uchar4> flat(rig.W * rig.H, make_uchar4(80, 90, 100, 255));
   const Volume4 f = matchingCosts(rig, flat, img, MatchingCostsMetric::NCC);
   EXPECT_EQ(f.counts, std::vector<float>(f.counts.size(), 0.f));
+  const Volume4 g = matchingCosts(rig, ref, flat, MatchingCostsMetric::NCC);
+  EXPECT_EQ(g.counts, std::vector<float>(g.counts.size(), 0.f));
+}
+
+TEST(MatchingCosts, TransparentSecondImageSamplesAreLeftOutOfTheCorrelation) {
+  // Red checkerboard 100 / 200 around a centre of 150, the mean of the other 48 pixels.
+  std::vector<uchar4> ref(64);
+  for (unsigned y = 0; y < 8; ++y)
+    for (unsigned x = 0; x < 8; ++x)
+      ref[y * 8 + x] = make_uchar4((x + y) % 2 ? 200 : 100, 50, 50, 255);
+  ref[4 * 8 + 4].x = 150;
+  // The second image equals it but for a black centre. Transparent, the centre drops out and
+  // both means are 150: perfect correlation. Opaque, it is a poor match.
+  std::vector<uchar4> img = ref;
+  img[4 * 8 + 4] = make_uchar4(0, 0, 0, 0);
+  const Volume4 v = sameViewCosts(ref, img, false);
+  img[4 * 8 + 4].w = 255;
+  const Volume4 opaque = sameViewCosts(ref, img, false);
+  for (unsigned l = 0; l < 2; ++l) {
+    const std::size_t c = (l * 8 + 4) * 8 + 4;
+    EXPECT_EQ(v.counts[c], 1.f);
+    EXPECT_NEAR(v.sums[c], 0.f, 1e-5) << l;
+    EXPECT_EQ(opaque.counts[c], 1.f);
+    EXPECT_NEAR(opaque.sums[c], 0.0482f, 1e-3) << l;
+  }
 }
 
 TEST(MatchingCosts, MisalignedImagesAreRefused) {
@@ -241,6 +281,105 @@ TEST_F(PlaneSweep, WarpedWindowsPrintTheWeightsAndDumpTheFirstLabel) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(sad.sums, v.sums);
   EXPECT_EQ(sad.counts, v.counts);
+}
+
+std::vector<uchar4> readWarped(const std::string& file, std::size_t n) {
+  std::vector<uchar4> w(n, make_uchar4(1, 1, 1, 1));
+  std::ifstream in(file, std::ios::binary);
+  in.read(reinterpret_cast<char*>(w.data()), std::streamsize(n * sizeof(uchar4)));
+  return w;
+}
+
+bool operator==(uchar4 a, uchar4 b) { return a.x == b.x && a.y == b.y && a.z == b.z && a.w == b.w; }
+
+TEST_F(PlaneSweep, PartialWindowsAndScaleRatiosOutsideHalfToTwoAddNothing) {
+  const Rig rig{26, 15, 5};
+  const std::vector<uchar4> ref = randomImage(rig.W, rig.H, 3);
+  const std::vector<uchar4> img = shifted(ref, rig.W, rig.H, 3);  // label 1
+  const std::string dump = dir_.file("debug/debug_image_warped.dat");
+  const auto sweep = [&](ProjectionMatrix P) {
+    testing::internal::CaptureStdout();
+    const Volume4 v = matchingCosts(rig, ref, img, MatchingCostsMetric::NCC, 1, true, &P);
+    testing::internal::GetCapturedStdout();
+    return v;
+  };
+  // Label l warps reference column x from x + 2 + l. A window reaching past the second image's
+  // last column gets nothing; one wholly inside always correlates (random texture). Pixels that
+  // land exactly on the edge may round either way and are not checked.
+  const auto expectWindowRule = [&](const Volume4& v, const char* what) {
+    for (unsigned l = 0; l < rig.L; ++l)
+      for (unsigned y = 4; y + 3 < rig.H; ++y)
+        for (unsigned x = 4; x + 3 < rig.W; ++x) {
+          const unsigned last = x + 3 + 2 + l;
+          if (last > rig.W - 1) {
+            ASSERT_EQ(v.counts[idx(rig, x, y, l)], 0.f) << what << " " << x << "," << y << " " << l;
+          } else if (last < rig.W - 1 && y + 3 < rig.H - 1) {
+            ASSERT_EQ(v.counts[idx(rig, x, y, l)], 1.f) << what << " " << x << "," << y << " " << l;
+          }
+        }
+  };
+  const Volume4 v = sweep(rig.P());
+  expectWindowRule(v, "s = 1");
+  // The dump is label 0: the source colour with alpha 255 inside, all zero past the edge.
+  const std::vector<uchar4> warped = readWarped(dump, rig.W * rig.H);
+  for (unsigned y = 1; y + 1 < rig.H; ++y)
+    for (unsigned x = 0; x < rig.W; ++x) {
+      const uchar4 got = warped[y * rig.W + x];
+      if (x + 2 < rig.W - 1) {
+        const uchar4 src = img[y * rig.W + x + 2];
+        EXPECT_TRUE(got == make_uchar4(src.x, src.y, src.z, 255)) << x << "," << y;
+      } else if (x + 2 > rig.W - 1) {
+        EXPECT_TRUE(got == make_uchar4(0, 0, 0, 0)) << x << "," << y;
+      }
+    }
+  // Scaling the whole matrix by k keeps (u, v) and divides the scale ratio by k; k = -1 puts
+  // every point behind the second camera.
+  const std::pair<float, bool> scales[] = {
+      {3.f, false}, {-1.f, false}, {1.f / 2.2f, false}, {1.f / 1.9f, true}, {1.8f, true}};
+  for (const auto& sc : scales) {
+    ProjectionMatrix P = rig.P();
+    for (float& p : P.P) p *= sc.first;
+    const Volume4 w = sweep(P);
+    const std::string what = "scale " + std::to_string(sc.first);
+    if (sc.second) {
+      expectWindowRule(w, what.c_str());
+      continue;
+    }
+    EXPECT_EQ(w.counts, std::vector<float>(w.counts.size(), 0.f)) << what;
+    const std::vector<uchar4> wd = readWarped(dump, rig.W * rig.H);
+    EXPECT_EQ(std::count_if(wd.begin(), wd.end(), [](uchar4 p) { return p.x | p.y | p.z | p.w; }),
+              0) << what;
+  }
+}
+
+TEST_F(PlaneSweep, TransparentReferenceGivesAZeroReferenceMean) {
+  // Red on 13 of the 49 window pixels of (4, 4), black elsewhere; the second image's alpha
+  // is not 255, the warp's is.
+  std::vector<uchar4> img(64, make_uchar4(0, 0, 0, 200));
+  for (unsigned x = 1; x <= 7; ++x) img[4 * 8 + x].x = 255;
+  for (unsigned x = 1; x <= 6; ++x) img[2 * 8 + x].x = 255;
+  std::vector<uchar4> ref = img;
+  for (uchar4& p : ref) p.w = 255;
+  testing::internal::CaptureStdout();
+  const Volume4 opaque = sameViewCosts(ref, img, true);
+  ref[7 * 8 + 7].w = 0;  // inside the window: the reference mean at (4, 4) becomes zero
+  const Volume4 v = sameViewCosts(ref, img, true);
+  testing::internal::GetCapturedStdout();
+  const std::vector<uchar4> warped = readWarped(dir_.file("debug/debug_image_warped.dat"), 64);
+  for (std::size_t i = 0; i < 64; ++i)
+    EXPECT_TRUE(warped[i] == make_uchar4(img[i].x, 0, 0, 255)) << i;
+  // Against the zero mean, b is the colour itself: with k = 13 red pixels, sab = saa =
+  // k (49 - k) / 49 and sbb = k, so ncc = sqrt(36 / 49) = 6/7 and the cost 1 - 13/14.
+  for (unsigned l = 0; l < 2; ++l)
+    for (std::size_t i = 0; i < 64; ++i) {
+      const std::size_t c = l * 64 + i;
+      EXPECT_EQ(v.counts[c], i == 4 * 8 + 4 ? 1.f : 0.f) << i;
+      EXPECT_EQ(opaque.counts[c], v.counts[c]) << i;
+      if (i == 4 * 8 + 4) {
+        EXPECT_NEAR(v.sums[c], 1.f / 14.f, 1e-5);
+        EXPECT_NEAR(opaque.sums[c], 0.f, 1e-5);
+      }
+    }
 }
 
 // Mean costs in the image-major order sgm takes; cells nothing was added to get `missing`.
