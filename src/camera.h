@@ -15,7 +15,7 @@ struct Camera {
   float K[9] = {};  // intrinsics, column by column: K[3*j + i] is row i, column j
   float R[9] = {};  // world-to-camera rotation (X_cam = R X + t), column by column
   float3 t = {0.0f, 0.0f, 0.0f};
-  float3 center = {0.0f, 0.0f, 0.0f};  // -R^T t, set once by the reader
+  float3 center = {0.0f, 0.0f, 0.0f};  // -R^T t; the pose refinement keeps it in step
   bool principal_point_unflipped = false;  // false: K holds the mirrored principal point
   int index = 0;   // position in the command-line list
   int width = 0;   // image size; the colour image's own size once it is loaded

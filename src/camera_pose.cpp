@@ -76,13 +76,16 @@ yv::Array<float, 2> upload(const CMatrix<float>& image, ArrayReleaser& guard) {
   return d;
 }
 
-// Index of the coarsest level; negative when no level runs (also for a scale that gives no
-// finite level count).
-int topLevel(float pyramid_scale, int min_size, int height) {
+}  // namespace
+
+int pose_pyramid_top_level(float pyramid_scale, int min_size, int height) {
   const float top = std::floor(std::log(float(min_size) / float(height)) / std::log(pyramid_scale));
-  if (!(top >= 0.f && top < 64.f)) return -1;
+  // Not a number, infinite (a scale of 1) or beyond int: no level count can be formed.
+  if (!(top >= 0.f && top < 2147483648.f)) return -1;
   return int(top);
 }
+
+namespace {
 
 float levelScale(float pyramid_scale, int level) {
   float s = 1.f;
@@ -255,7 +258,7 @@ void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_
                 int min_size, int max_renderings, bool writeMasks,
                 const std::function<void(Level&)>& render) {
   CublasHandle handle;
-  const int top = topLevel(pyramid_scale, min_size, camera.height);
+  const int top = pose_pyramid_top_level(pyramid_scale, min_size, camera.height);
   for (int level = top; level >= 0; --level) {
     Level L;
     buildLevel(L, full, camera, level, pyramid_scale);

@@ -24,6 +24,11 @@ void compute_camera_pose(Camera& camera, const Camera& reference,
                          const CMatrix<float>& reference_depth, float pyramid_scale,
                          int min_size);
 
+// Index of the coarsest pyramid level, floor(log(min_size / height) / log(pyramid_scale)) in
+// single precision; -1 (no level runs) when that is negative, not a number, infinite or beyond
+// int.
+int pose_pyramid_top_level(float pyramid_scale, int min_size, int height);
+
 // The incremental transform of the six pose parameters (rotations about x, y, z in radians,
 // then a translation): R(p) = Rx(p0) Ry(p1) Rz(p2), row by row, and t(p) = (p3, p4, p5).
 void pose_increment(const float p[6], float R[9], float t[3]);

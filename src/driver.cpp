@@ -196,14 +196,15 @@ int run_tessivar(int argc, char** argv) {
     std::cout << " cuda meminfo: free " << (free_bytes >> 20) << " MB   total "
               << (total_bytes >> 20) << " MB" << std::endl;
     cublas_dynamic.load();
-    // The refinement cycles dump their depth maps into it.
-    if (!create_output_directory(output_directory + "/debug")) return 1;
   }
 
   // 2. Camera list.
   std::vector<std::string> camera_files;
   if (collect_camera_files(argc, argv, camera_files) != 0) return 1;
   n_keyframes = int(camera_files.size());
+  // The refinement cycles dump their depth maps into it; made only once the camera list stands,
+  // so that the exits above leave nothing but the output folder.
+  if (improve_cameras && !create_output_directory(output_directory + "/debug")) return 1;
 
   StageClock clock;
 

@@ -77,3 +77,27 @@ TEST(KeyframeDepthRange, FewOrNoNeighbours) {
   EXPECT_EQ(lonely.min_depth, 7.f);
   EXPECT_EQ(lonely.max_depth, 9.f);
 }
+
+TEST(KeyframeDepthRange, NeighboursAtTheCentreAndAtInfinity) {
+  // Neighbours half a millimetre away: the first step is already below the limit, so the walk
+  // never starts (three neighbours would see the axis point at that depth and push it out).
+  std::vector<Camera> near = {at(0.0005f, 0.f, 0.f), at(-0.0005f, 0.f, 0.f), at(0.f, 0.0005f, 0.f)};
+  Camera c = axisCamera();
+  for (Camera& o : near) c.neighbors.push_back(&o);
+  testing::internal::CaptureStdout();
+  estimate_keyframe_depth_range(c);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), " max_depth = 0.0005  min_depth = 0.0015\n");
+  EXPECT_FLOAT_EQ(c.max_depth, 0.0005f);
+  EXPECT_FLOAT_EQ(c.min_depth, 0.0015f);
+
+  // A neighbour at infinity makes the mean distance infinite, which no halving could bring below
+  // the limit: the call still returns.
+  std::vector<Camera> far = {at(0.1f, 0.f, 0.f), at(-0.1f, 0.f, 0.f), at(INFINITY, 0.f, 0.f)};
+  Camera d = axisCamera();
+  for (Camera& o : far) d.neighbors.push_back(&o);
+  testing::internal::CaptureStdout();
+  estimate_keyframe_depth_range(d);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::isinf(d.max_depth));
+  EXPECT_TRUE(std::isinf(d.min_depth));
+}

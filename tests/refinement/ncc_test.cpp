@@ -104,3 +104,28 @@ TEST(Ncc, OnlyWindowRadiiOneToThree) {
   for (int radius : {0, 4})
     EXPECT_THROW_MESSAGE(score(a, a, depth, W, H, 0.1f, radius), "ncc: window size not supported");
 }
+
+// The windows are centred on their weighted means (the bare weighted sums would leave the score
+// dominated by the windows' average colours): a window without variation has no score.
+TEST(Ncc, WindowsWithoutVariationAroundTheirMeanHaveNoScore) {
+  tessivar_test::AllocationGuard alloc;
+  const unsigned W = 9, H = 9;
+  const std::vector<uchar4> a = texture(W, H, 3), b = texture(W, H, 4);
+  const std::vector<float> depth(W * H, 1.f);
+  // Radius 1 weighs the centre pixel alone (its four direct neighbours lie at u = 1), so each
+  // window's mean is its centre colour.
+  const std::vector<float> r1 = score(a, b, depth, W, H, 0.1f, 1);
+  for (unsigned y = 1; y + 1 < H; ++y)
+    for (unsigned x = 1; x + 1 < W; ++x) EXPECT_TRUE(std::isnan(r1[y * W + x])) << x << " " << y;
+  // A uniform window in either image, against a textured one.
+  const std::vector<uchar4> flat(W * H, make_uchar4(120, 60, 200, 255));
+  for (int radius : {2, 3}) {
+    const std::vector<float> s1 = score(flat, b, depth, W, H, 0.1f, radius);
+    const std::vector<float> s2 = score(a, flat, depth, W, H, 0.1f, radius);
+    for (unsigned y = unsigned(radius); y + radius < H; ++y)
+      for (unsigned x = unsigned(radius); x + radius < W; ++x) {
+        EXPECT_TRUE(std::isnan(s1[y * W + x])) << radius << ": " << x << " " << y;
+        EXPECT_TRUE(std::isnan(s2[y * W + x])) << radius << ": " << x << " " << y;
+      }
+  }
+}

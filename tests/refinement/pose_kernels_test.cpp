@@ -8,6 +8,7 @@
 
 #include "camera_estimation_kernels.h"
 #include "camera_pose.h"
+#include "yv/tools/range.h"
 #include "rendering/render_test_util.h"
 #include "support/test_support.h"
 
@@ -174,4 +175,137 @@ TEST(PoseKernels, ResidualLimitEdgesAndCleanUp) {
   for (auto a : {real, rendered, mask}) yv::releaseArray(a);
   yv::releaseArray(depth);
   for (auto a : {out, shifted, d6}) yv::releaseArray(a);
+}
+
+TEST(PoseKernels, ColourLimitIsInclusiveToTheLastBit) {
+  tessivar_test::AllocationGuard alloc;
+  const unsigned W = 4, H = 3;
+  const float f = 8.f, cx = 1.5f, cy = 1.f;
+  // Red alone differs, so the residual's length is |red| on every back end.
+  std::vector<uchar4> realHost(W * H, make_uchar4(173, 0, 0, 255));
+  std::vector<uchar4> renderedHost(W * H, make_uchar4(40, 0, 0, 255));
+  std::vector<float> depthHost(W * H, 1.f);
+  yv::Array<uchar4, 2> real = upload(realHost, W, H);
+  yv::Array<uchar4, 2> rendered = upload(renderedHost, W, H);
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  yv::Array<float, 3> out = deviceLayers(W, H, 3, 0.f);
+  const Projection pr = identityProjection(W, H, f, cx, cy);
+
+  computeDifferenceImage(out, real, rendered, depth, 10.f, pr, 1.f / f, 1.f / f, cx, cy);
+  std::vector<float> r = download(out);
+  const float dr = layerAt(r, W, H, 1, 1, 0);
+  ASSERT_NEAR(dr, 133.f / 255.f, 1e-5f);
+  ASSERT_EQ(layerAt(r, W, H, 1, 1, 1), 0.f);
+  ASSERT_EQ(layerAt(r, W, H, 1, 1, 2), 0.f);
+  const float length = std::sqrt(dr * dr);
+
+  // A limit of exactly the length keeps the residual ...
+  computeDifferenceImage(out, real, rendered, depth, length, pr, 1.f / f, 1.f / f, cx, cy);
+  r = download(out);
+  EXPECT_EQ(layerAt(r, W, H, 1, 1, 0), dr);
+  // ... one unit in the last place less rejects it.
+  computeDifferenceImage(out, real, rendered, depth, std::nextafter(length, 0.f), pr, 1.f / f,
+                         1.f / f, cx, cy);
+  r = download(out);
+  EXPECT_TRUE(std::isnan(layerAt(r, W, H, 1, 1, 0)));
+
+  for (auto a : {real, rendered}) yv::releaseArray(a);
+  yv::releaseArray(depth);
+  yv::releaseArray(out);
+}
+
+TEST(PoseKernels, ProjectionsOntoTheFirstAndLastColumnAndRowAreInside) {
+  tessivar_test::AllocationGuard alloc;
+  // f a power of two, depth 1 and half-integer principal points: every step of the warp is exact,
+  // so with the identity motion pixel x lands on u = W - 1 - x exactly.
+  const unsigned W = 8, H = 6;
+  const float f = 8.f, cx = 3.5f, cy = 2.5f;
+  std::vector<uchar4> image(W * H, make_uchar4(90, 90, 90, 255));
+  std::vector<float> depthHost(W * H, 1.f);
+  yv::Array<uchar4, 2> real = upload(image, W, H);
+  yv::Array<uchar4, 2> rendered = upload(image, W, H);
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  yv::Array<float, 3> out = deviceLayers(W, H, 3, 0.f);
+  std::vector<uchar4> maskHost(W * H, make_uchar4(9, 9, 9, 9));
+  yv::Array<uchar4, 2> mask = upload(maskHost, W, H);
+
+  Projection pr = identityProjection(W, H, f, cx, cy);
+  const auto residual = [&]() {
+    computeDifferenceImage(out, real, rendered, depth, 10.f, pr, 1.f / f, 1.f / f, cx, cy);
+    return download(out);
+  };
+  // Every pixel is kept, the first and last columns (u = W - 1 and u = 0) and rows included.
+  std::vector<float> r = residual();
+  for (unsigned y = 0; y < H; ++y)
+    for (unsigned x = 0; x < W; ++x)
+      EXPECT_FALSE(std::isnan(layerAt(r, W, H, x, y, 0))) << x << " " << y;
+
+  // A shift of 1/1024 pixel: the column that lands on u = W - 1 now lies just beyond it.
+  const float tiny = 1.f / (1024.f * f);
+  pr.t[0] = tiny;
+  r = residual();
+  for (unsigned y = 0; y < H; ++y) {
+    EXPECT_TRUE(std::isnan(layerAt(r, W, H, 0, y, 0))) << y;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, 1, y, 0))) << y;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, W - 1, y, 0))) << y;
+  }
+  // The rejected pixels have depth: masked as warped outside.
+  EXPECT_EQ(setNANtoZero(out, mask, depth), int(H));
+  const std::vector<uchar4> m = download(mask);
+  EXPECT_EQ(m[0].x, 200);
+  EXPECT_EQ(m[0].y, 0);
+  EXPECT_EQ(m[1].y, 200);
+  // And the other way: the column on u = 0 lies just before it.
+  pr.t[0] = -tiny;
+  r = residual();
+  for (unsigned y = 0; y < H; ++y) {
+    EXPECT_TRUE(std::isnan(layerAt(r, W, H, W - 1, y, 0))) << y;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, 0, y, 0))) << y;
+  }
+  // The same for the rows: v = H - 1 at y = 0, v = 0 at y = H - 1.
+  pr.t[0] = 0.f;
+  pr.t[1] = tiny;
+  r = residual();
+  for (unsigned x = 0; x < W; ++x) {
+    EXPECT_TRUE(std::isnan(layerAt(r, W, H, x, 0, 0))) << x;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, x, 1, 0))) << x;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, x, H - 1, 0))) << x;
+  }
+  pr.t[1] = -tiny;
+  r = residual();
+  for (unsigned x = 0; x < W; ++x) {
+    EXPECT_TRUE(std::isnan(layerAt(r, W, H, x, H - 1, 0))) << x;
+    EXPECT_FALSE(std::isnan(layerAt(r, W, H, x, 0, 0))) << x;
+  }
+
+  for (auto a : {real, rendered, mask}) yv::releaseArray(a);
+  yv::releaseArray(depth);
+  yv::releaseArray(out);
+}
+
+TEST(PoseKernels, MisalignedRealImageIsRefused) {
+  tessivar_test::AllocationGuard alloc;
+  const unsigned W = 8, H = 4;
+  // The real image as a view one texel into a wider image: its first texel is not aligned.
+  yv::Array<uchar4, 4> wide = yv::mallocDeviceArray<uchar4>(make_uint4(W + 1, H, 1, 1), yv::PITCHED);
+  const yv::Array<uchar4, 2> view = yv::internal::decreaseArrayDimension<uchar4, 4, 2>(
+      yv::block(wide, yv::Range(1, int(W)), yv::Range(0, int(H) - 1), yv::Range(0, 0),
+                yv::Range(0, 0)));
+  std::vector<uchar4> image(W * H, make_uchar4(90, 90, 90, 255));
+  std::vector<float> depthHost(W * H, 1.f);
+  yv::Array<uchar4, 2> rendered = upload(image, W, H);
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  yv::Array<float, 3> out = deviceLayers(W, H, 3, 5.f);
+  const Projection pr = identityProjection(W, H, 8.f, 3.5f, 1.5f);
+  EXPECT_THROW_MESSAGE(
+      computeDifferenceImage(out, view, rendered, depth, 1.f, pr, 0.125f, 0.125f, 3.5f, 1.5f),
+      "computeDifferenceImage: texture offset is not 0");
+  // Nothing was launched.
+  const std::vector<float> r = download(out);
+  EXPECT_EQ(r, std::vector<float>(r.size(), 5.f));
+
+  yv::releaseArray(wide);
+  yv::releaseArray(rendered);
+  yv::releaseArray(depth);
+  yv::releaseArray(out);
 }

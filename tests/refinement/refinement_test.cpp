@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "camera.h"
@@ -31,6 +32,34 @@ std::string slurp(const std::string& path) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+// run_tessivar with the refinement cycles on and `work` as the working folder; its standard
+// output in `out`, -1 when it throws.
+int runRefining(std::vector<std::string> args, const std::string& work, std::string& out) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(work);
+  improve_cameras = true;
+  testing::internal::CaptureStdout();
+  int code = -1;
+  try {
+    code = run_tessivar(int(args.size()), argv.data());
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  out = testing::internal::GetCapturedStdout();
+  improve_cameras = false;
+  std::filesystem::current_path(cwd);
+  return code;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 // Pose of a camera as its rotation (column by column) and centre.
@@ -253,4 +282,62 @@ TEST_F(RefinementScene, RunWithRefinementCyclesWritesValidModels) {
   for (const char* dump : {"debug_rendered_depthmaps.dat", "debug_improved_depthmaps.dat",
                            "debug_current_particles_depthmaps.dat"})
     EXPECT_TRUE(std::filesystem::exists(outDir + "/debug/" + dump)) << dump;
+}
+
+TEST(PosePyramid, TopLevelAndScalesThatGiveNoLevelCount) {
+  EXPECT_EQ(pose_pyramid_top_level(0.98f, 28, 104), 64);  // fine pyramids are not capped
+  EXPECT_EQ(pose_pyramid_top_level(0.98f, 110, 480), 72);
+  EXPECT_EQ(pose_pyramid_top_level(0.5f, 110, 480), 2);
+  EXPECT_EQ(pose_pyramid_top_level(0.5f, 480, 480), 0);
+  EXPECT_EQ(pose_pyramid_top_level(0.5f, 1000, 480), -1);
+  // A scale of 1 (infinite or not a number) and a min_size of 0 or below give no level.
+  EXPECT_EQ(pose_pyramid_top_level(1.f, 110, 480), -1);
+  EXPECT_EQ(pose_pyramid_top_level(1.f, 480, 480), -1);
+  EXPECT_EQ(pose_pyramid_top_level(0.5f, 0, 480), -1);
+  EXPECT_EQ(pose_pyramid_top_level(0.5f, -4, 480), -1);
+}
+
+TEST_F(RefinementScene, PoseRefinementNeedsCublas) {
+  Camera& c = cameras_[1];
+  const CublasDynamic loaded = cublas_dynamic;
+  cublas_dynamic = CublasDynamic{};
+  const std::vector<Particle> one(1);
+  EXPECT_THROW_MESSAGE(compute_camera_pose(c, one, {0.f}, {make_float3(0, 0, 1)}, 0.02f, 0.5f, 26),
+                       "compute_camera_pose: cuBLAS is not loaded");
+  EXPECT_THROW_MESSAGE(compute_camera_pose(c, cameras_[0], depth_[0], 0.5f, 26),
+                       "compute_camera_pose: cuBLAS is not loaded");
+  cublas_dynamic = loaded;
+}
+
+TEST_F(RefinementScene, RunWithRefinementCyclesAndNoDensePoints) {
+  // No point has the support asked for: every cycle finds the dense set empty and is skipped.
+  const std::string outDir = dir_->file("empty");
+  std::vector<std::string> args = {"tessivar", "-o", outDir, "--depth-avg",
+                                   std::to_string(depthAvg_), "--superpixels", "60",
+                                   "--min-support", "1e30", "--"};
+  args.insert(args.end(), files_.begin(), files_.end());
+  tessivar_test::TempDir work;
+  std::string out;
+  ASSERT_EQ(runRefining(args, work.path(), out), 0) << out;
+  EXPECT_EQ(count(out, "#PARTICLES"), 0u) << out;
+  EXPECT_EQ(count(out, " refine depth maps radius "), 0u) << out;
+  EXPECT_EQ(count(out, " Filter particles,"), 5u) << out;
+  const std::string model = slurp(outDir + "/model.ply");
+  EXPECT_NE(model.find("element vertex 0\n"), std::string::npos) << model.substr(0, 300);
+}
+
+TEST_F(RefinementScene, RunWithRefinementCyclesAndAMissingCameraWritesNoDebugFolder) {
+  const std::string outDir = dir_->file("missing");
+  std::vector<std::string> args = {"tessivar", "-o", outDir, "--depth-avg", "1", "--",
+                                   files_[0], dir_->file("no_such_camera.txt")};
+  tessivar_test::TempDir work;
+  std::string out;
+  testing::internal::CaptureStderr();
+  const int code = runRefining(args, work.path(), out);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(code, 1);
+  EXPECT_NE(err.find("does not exist"), std::string::npos) << err;
+  // The output folder is all that was made.
+  EXPECT_TRUE(std::filesystem::is_directory(outDir));
+  EXPECT_FALSE(std::filesystem::exists(outDir + "/debug"));
 }
