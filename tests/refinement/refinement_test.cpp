@@ -238,30 +238,13 @@ TEST_F(RefinementScene, RunWithRefinementCyclesWritesValidModels) {
   std::vector<std::string> args = {"tessivar", "-o", outDir, "--depth-avg",
                                    std::to_string(depthAvg_), "--superpixels", "100", "--"};
   args.insert(args.end(), files_.begin(), files_.end());
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
+  tessivar_test::TempDir work;
+  std::string out;
+  ASSERT_EQ(runRefining(args, work.path(), out), 0) << out;
 
-  improve_cameras = true;
-  testing::internal::CaptureStdout();
-  int code = -1;
-  try {
-    code = run_tessivar(int(args.size()), argv.data());
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
-  improve_cameras = false;
-  ASSERT_EQ(code, 0) << out;
-
-  auto count = [&](const std::string& what) {
-    std::size_t n = 0;
-    for (std::size_t at = out.find(what); at != std::string::npos; at = out.find(what, at + 1)) ++n;
-    return n;
-  };
-  EXPECT_EQ(count(" refine depth maps radius "), 3u);
-  EXPECT_EQ(count("#PARTICLES = "), 3u);
-  EXPECT_EQ(count(" Filter particles,"), 5u);  // one superpixel pass, four dense passes
+  EXPECT_EQ(count(out, " refine depth maps radius "), 3u);
+  EXPECT_EQ(count(out, "#PARTICLES = "), 3u);
+  EXPECT_EQ(count(out, " Filter particles,"), 5u);  // one superpixel pass, four dense passes
 
   for (const char* name : {"/model_superpixel.ply", "/model.ply"}) {
     const std::string text = slurp(outDir + name);
