@@ -1,5 +1,7 @@
 #include "camera.h"
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -7,7 +9,10 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "yv/cmatrixlib_interface.h"
+#include "cmatrix/CTensor.h"
+
+const float kMinFocalLength = 1.0f;
+const double kRotationTolerance = 1e-3;
 
 namespace {
 
@@ -32,10 +37,86 @@ void readMatrix(std::istream& in, float m[9], const std::string& path, const cha
     }
 }
 
+// Cameras that cannot be: non-finite values, a focal length below one pixel, or an R that is not
+// a rotation. Such files give models of a few points or of points at absurd distances.
+void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
+  const char* const names[] = {"K", "R"};
+  const float* const matrices[] = {c.K, c.R};
+  for (int m = 0; m < 2; ++m)
+    for (int k = 0; k < 9; ++k)
+      if (!std::isfinite(matrices[m][k])) {
+        std::stringstream ss;
+        ss << "gives " << names[m] << " row " << k % 3 << " column " << k / 3 << " = "
+           << matrices[m][k] << "; every value must be finite";
+        fail(path, ss.str());
+      }
+  if (!std::isfinite(c.t.x) || !std::isfinite(c.t.y) || !std::isfinite(c.t.z))
+    fail(path, "gives a non-finite t; every value must be finite");
+  if (!(c.K[0] >= kMinFocalLength && c.K[4] >= kMinFocalLength)) {
+    std::stringstream ss;
+    ss << "gives fx = " << c.K[0] << " and fy = " << c.K[4]
+       << "; both must be at least 1 pixel";
+    fail(path, ss.str());
+  }
+  // R R^T against the identity, entry by entry (R[3*j + i] is row i, column j).
+  double worst = 0.0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double dot = 0.0;
+      for (int k = 0; k < 3; ++k) dot += double(c.R[3 * k + i]) * double(c.R[3 * k + j]);
+      worst = std::max(worst, std::fabs(dot - (i == j ? 1.0 : 0.0)));
+    }
+  const float* R = c.R;
+  const double det = double(R[0]) * (double(R[4]) * R[8] - double(R[7]) * R[5]) -
+                     double(R[3]) * (double(R[1]) * R[8] - double(R[7]) * R[2]) +
+                     double(R[6]) * (double(R[1]) * R[5] - double(R[4]) * R[2]);
+  if (!(worst <= kRotationTolerance)) {
+    std::stringstream ss;
+    ss << "gives an R that is not a rotation: an entry of R R^T - I is " << worst
+       << " (at most " << kRotationTolerance << " allowed)";
+    fail(path, ss.str());
+  }
+  if (!(det > 0.0)) {
+    std::stringstream ss;
+    ss << "gives an R that is not a rotation: det R = " << det << " (must be > 0)";
+    fail(path, ss.str());
+  }
+}
+
+// Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
+// grey RGB. Every failure names the file.
+CMatrix<uchar4> readColourImage(const std::string& file) {
+  const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
+  CTensor<float> t;
+  try {
+    t.readFromImage(file.c_str());
+  } catch (const EInvalidFileFormat&) {
+    throw std::runtime_error(what + "not a PPM or PGM file");
+  } catch (const std::exception& e) {
+    throw std::runtime_error(what + e.what());
+  }
+  if (t.xSize < 1 || t.ySize < 1) {
+    std::stringstream ss;
+    ss << what << "it has " << t.xSize << " x " << t.ySize << " pixels";
+    throw std::runtime_error(ss.str());
+  }
+  CMatrix<uchar4> image(t.xSize, t.ySize);
+  const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
+  const auto plane = [&](int z, std::size_t i) {
+    return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
+    image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
+                                t.zSize == 4 ? plane(3, i) : 255);
+  }
+  return image;
+}
+
 }  // namespace
 
 void Camera::loadImage() {
-  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0) image = ::loadImage(image_file);
+  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0) image = readColourImage(image_file);
   if (image.xSize == width && image.ySize == height) return;
   if (width <= 0 || height <= 0) {
     std::stringstream ss;
@@ -45,6 +126,16 @@ void Camera::loadImage() {
   }
   const float sx = float(image.xSize) / float(width);
   const float sy = float(image.ySize) / float(height);
+  // Beyond a factor of 16 the declared size is a mistake, not a resized image: the scaled
+  // intrinsics would make the filter radii absurd.
+  const float kMaxRatio = 16.0f;
+  if (!(sx >= 1.0f / kMaxRatio && sx <= kMaxRatio && sy >= 1.0f / kMaxRatio && sy <= kMaxRatio)) {
+    std::stringstream ss;
+    ss << "Camera::loadImage: the colour image \"" << image_file << "\" (" << image.xSize << " x "
+       << image.ySize << ") and the declared size " << width << " x " << height
+       << " differ by more than a factor of 16";
+    throw std::runtime_error(ss.str());
+  }
   width = image.xSize;
   height = image.ySize;
   K[0] *= sx;
@@ -78,11 +169,7 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
        << "; width and height must be > 0";
     fail(path, ss.str());
   }
-  if (camera.K[0] == 0.0f || camera.K[4] == 0.0f) {
-    std::stringstream ss;
-    ss << "gives fx = " << camera.K[0] << " and fy = " << camera.K[4] << "; both must be non-zero";
-    fail(path, ss.str());
-  }
+  checkIntrinsicsAndPose(camera, path);
 
   // Centre C = -R^T t with R as the file lists it (R[3*j + i] is row i, column j).
   const float* R = camera.R;
@@ -104,7 +191,11 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
   depthmap = depth;
 
-  camera.loadImage();
+  try {
+    camera.loadImage();
+  } catch (const std::exception& e) {
+    fail(path, e.what());
+  }
 
   if (depthmap.xSize != camera.width || depthmap.ySize != camera.height) {
     std::stringstream ss;

@@ -26,8 +26,10 @@ struct Camera {
   float max_depth = 0.0f;
   float min_depth = 0.0f;
 
-  // Loads `image` from image_file when it is empty, then makes width, height and the intrinsics
-  // (fx and cx scaled by the width ratio, fy and cy by the height ratio) agree with its size.
+  // Loads `image` from image_file when it is empty (a greyscale image becomes grey RGB), then
+  // makes width, height and the intrinsics (fx and cx scaled by the width ratio, fy and cy by the
+  // height ratio) agree with its size. Throws naming the image when it cannot be read, has no
+  // pixels, or differs from the declared size by more than a factor of 16 on either axis.
   void loadImage();
 };
 
@@ -35,7 +37,9 @@ struct Camera {
 // the colour image path and the depth-map path (a greyscale PNG in thousandths of a world unit).
 // Fills `camera` (principal point mirrored, centre computed, image loaded) and replaces
 // `depthmap` by the depth in world units (0: no depth). Throws std::runtime_error naming the file
-// when it cannot be opened, is cut short, holds a non-number, gives a size <= 0 or fx or fy = 0,
-// or when the depth map's size differs from the colour image's.
+// when it cannot be opened, is cut short, holds a non-number, gives a size <= 0, a non-finite
+// value, fx or fy below 1 pixel, or an R that is not a rotation (an entry of R R^T - I above 1e-3
+// in absolute value, or det R <= 0), when its colour image cannot be loaded, or when the depth
+// map's size differs from the colour image's.
 void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap);

@@ -3,6 +3,7 @@
 #include <boost/filesystem.hpp>
 
 #include <cerrno>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -169,12 +170,20 @@ CommandLine process_command_line(int argc, char** argv) {
       result.exit_code = 1;
       return result;
     }
-    values[i] = float(v);
-    if (float_options[i] == DEPTH_AVG && !(std::isfinite(values[i]) && values[i] > 0.0f)) {
+    // A value beyond the float range would become infinity, and the run would then end with
+    // empty models.
+    const bool finite = std::isfinite(v) && std::fabs(v) <= double(FLT_MAX);
+    if (float_options[i] == DEPTH_AVG && !(finite && float(v) > 0.0f)) {
       MyArg::printError("Option '", o, "' requires a finite number greater than 0\n");
       result.exit_code = 1;
       return result;
     }
+    if (!finite) {
+      MyArg::printError("Option '", o, "' requires a finite number\n");
+      result.exit_code = 1;
+      return result;
+    }
+    values[i] = float(v);
   }
   int superpixels = superpixel_count;
   if (options[SUPERPIXELS].present()) {

@@ -1,7 +1,13 @@
 #include "driver.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
+#include <csignal>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <cmath>
@@ -69,14 +75,10 @@ void support_test(ParticleSet& set, float radius, float min_support) {
   threshold_particles<float>(support, set.particles, set.offsets, set.normals, min_support, FLT_MAX);
 }
 
-// Removes the points that more than `max_count` cameras see from behind.
-void backface_removal(ParticleSet& set, const std::vector<Camera*>& cameras, float radius,
-                      int max_count) {
-  std::cout << "removing invalid backface points\n";
-  std::vector<int> flags;
-  backface_visibility_test(flags, set.particles, set.offsets, set.normals, cameras, radius);
-  threshold_particles<int>(flags, set.particles, set.offsets, set.normals, 0, max_count);
-}
+// Destroys the timers' events on every way out of a run.
+struct TimerRelease {
+  ~TimerRelease() { yv::timer::clear(); }
+};
 
 void write_model(const ParticleSet& set, const std::string& name) {
   writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
@@ -148,10 +150,32 @@ void refinement_cycle(ParticleSet& dense, std::vector<Camera>& cameras,
 bool create_output_directory(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
-  if (!ec && std::filesystem::is_directory(path, ec)) return true;
-  std::cerr << "cannot create the output folder \"" << path << "\""
-            << (ec ? ": " + ec.message() : std::string(": not a folder")) << std::endl;
-  return false;
+  if (ec || !std::filesystem::is_directory(path, ec)) {
+    std::cerr << "cannot create the output folder \"" << path << "\""
+              << (ec ? ": " + ec.message() : std::string(": not a folder")) << std::endl;
+    return false;
+  }
+  // The models are written hours later; a folder that takes no files must fail now. A probe file
+  // tells more than access(), which a privileged user always passes.
+  std::string probe = path + "/.tessivar-write-test-XXXXXX";
+  const int fd = mkstemp(probe.data());
+  if (fd < 0) {
+    std::cerr << "cannot write into the output folder \"" << path << "\": " << std::strerror(errno)
+              << std::endl;
+    return false;
+  }
+  ::close(fd);
+  ::unlink(probe.c_str());
+  return true;
+}
+
+void remove_backface_points(std::vector<Particle>& particles, std::vector<float>& offsets,
+                            std::vector<float3>& normals, const std::vector<Camera*>& cameras,
+                            float radius, int max_count) {
+  std::cout << "removing invalid backface points\n";
+  std::vector<int> flags;
+  backface_visibility_test(flags, particles, offsets, normals, cameras, radius);
+  threshold_particles<int>(flags, particles, offsets, normals, 0, max_count);
 }
 
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
@@ -185,6 +209,11 @@ float superpixel_radius(int width, int height, int count) {
 }
 
 int run_tessivar(int argc, char** argv) {
+  TimerRelease timers;
+  // A file-size limit must end a model write with an error (and its temporary file removed), not
+  // kill the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+
   // 1. Command line, output folder.
   const CommandLine command_line = process_command_line(argc, argv);
   if (!command_line.run) return command_line.exit_code;
@@ -277,7 +306,9 @@ int run_tessivar(int argc, char** argv) {
   const float R_5 = (5.0f * average_depth) / fx;
 
   // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
-  if (use_backface_visibility_test) backface_removal(dense, camera_list, R_1, 1);
+  if (use_backface_visibility_test)
+    remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
+                           kFirstBackfaceLimit);
 
   // 12. Dense support test.
   support_test(dense, R_1, min_support);
@@ -309,7 +340,8 @@ int run_tessivar(int argc, char** argv) {
   // 14. Back-face removal, second time, between two models for comparison.
   if (use_backface_visibility_test) {
     write_model(dense, "/model_bf_removal1.ply");
-    backface_removal(dense, camera_list, R_1, 2);
+    remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
+                           kSecondBackfaceLimit);
     write_model(dense, "/model_bf_removal2.ply");
   }
 

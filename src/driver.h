@@ -5,14 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "camera.h"
 #include "cmatrix/CMatrix.h"
+#include "particles.h"
 
 // Runs tessivar on the arguments of main; returns the exit code. Errors of the stages and
 // readers are thrown as exceptions for main to report.
 int run_tessivar(int argc, char** argv);
 
-// Creates the output folder and any missing parents (never through a shell). Returns false
-// after printing a message naming the folder when it cannot be created.
+// Creates the output folder and any missing parents (never through a shell) and checks that a
+// file can be created in it. Returns false after printing a message naming the folder when it
+// cannot be created or written into.
 bool create_output_directory(const std::string& path);
 
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
@@ -23,3 +26,13 @@ void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& mi
 // Radius in pixels of a superpixel when `count` of them cover a width x height image:
 // sqrt(width * height / count / pi).
 float superpixel_radius(int width, int height, int count);
+
+// Back-face removal: the points that more than `max_count` cameras see from behind (in front of
+// the surface the model shows them, see backface_visibility_test) are removed. The run removes
+// with kFirstBackfaceLimit before the dense support test and with kSecondBackfaceLimit after the
+// filter passes.
+const int kFirstBackfaceLimit = 1;
+const int kSecondBackfaceLimit = 2;
+void remove_backface_points(std::vector<Particle>& particles, std::vector<float>& offsets,
+                            std::vector<float3>& normals, const std::vector<Camera*>& cameras,
+                            float radius, int max_count);

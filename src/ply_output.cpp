@@ -1,5 +1,12 @@
 #include "ply_output.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,6 +29,35 @@ void rememberError(p_ply, const char* message) {
   throw std::runtime_error(ss.str());
 }
 
+// A fresh, empty file beside `path` (same folder, so that the final rename stays on one file
+// system). O_EXCL: an existing file or symlink of that name is never written through.
+std::string createTemporaryBeside(const std::string& path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::stringstream name;
+    name << path << ".tmp-" << getpid() << "-" << attempt;
+    const int fd = ::open(name.str().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return name.str();
+    }
+    if (errno != EEXIST) {
+      first_error = std::string("Unable to create file (") + std::strerror(errno) + ")";
+      throwFailure(path);
+    }
+  }
+  first_error = "Unable to create a temporary file";
+  throwFailure(path);
+}
+
+// Removes the temporary file unless the write succeeded and it was renamed.
+struct TemporaryFile {
+  std::string name;
+  bool keep = false;
+  ~TemporaryFile() {
+    if (!keep) std::remove(name.c_str());
+  }
+};
+
 }  // namespace
 
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
@@ -34,8 +70,19 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
     throw std::runtime_error(ss.str());
   }
 
+  // The model is written under a temporary name and renamed over `path` only when complete, so
+  // a failed write (full disk, file-size limit) never leaves a short model, and an earlier model
+  // of the same name stays as it was.
   first_error.clear();
-  p_ply ply = ply_create(path.c_str(), PLY_DEFAULT, rememberError, 0, nullptr);
+  // Only a regular file (or a symlink, which the rename replaces) may stand at `path`: renaming
+  // over a device or a folder would replace something that is not a model.
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    first_error = "it exists and is not a regular file";
+    throwFailure(path);
+  }
+  TemporaryFile tmp{createTemporaryBeside(path)};
+  p_ply ply = ply_create(tmp.name.c_str(), PLY_DEFAULT, rememberError, 0, nullptr);
   if (!ply) throwFailure(path);
 
   bool ok = ply_add_element(ply, "vertex", long(n));
@@ -62,4 +109,9 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
   // Close in any case, so the handle is freed; a short or unfinished file is a failure.
   const bool closed = ply_close(ply);
   if (!ok || !closed) throwFailure(path);
+  if (std::rename(tmp.name.c_str(), path.c_str()) != 0) {
+    first_error = std::string("cannot rename the finished file (") + std::strerror(errno) + ")";
+    throwFailure(path);
+  }
+  tmp.keep = true;
 }

@@ -10,7 +10,9 @@
 #include "particles.h"
 
 // Binary little-endian, element "vertex" with x, y, z, nx, ny, nz (float), diffuse_red,
-// diffuse_green, diffuse_blue (uchar) and psz (float): 31 bytes per vertex. Throws
-// std::runtime_error naming the file when it cannot be created, written or completed.
+// diffuse_green, diffuse_blue (uchar) and psz (float): 31 bytes per vertex. The model is written
+// to a temporary file in the same folder and renamed to `path` when complete. Throws
+// std::runtime_error naming the file when it cannot be created, written or completed; the
+// temporary file is then removed and whatever was at `path` is left untouched.
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
                          const std::vector<float3>& normals, std::string path);

@@ -22,15 +22,22 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 bool isDigit(int c) { return c >= '0' && c <= '9'; }
-bool isBlankOrLineEnd(int c) { return c == ' ' || c == '\n'; }
+// Netpbm's whitespace.
+bool isSpace(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// Character input of the header scan. A file that ends inside its header is refused.
+// Longest header read: comments may be long, but a header that never ends (a pipe, /dev/zero) must
+// not keep the reader spinning.
+const long kMaxHeaderBytes = 1 << 16;
+
+// Character input of the header scan. A file that ends inside its header, or a header longer than
+// kMaxHeaderBytes, is refused.
 class HeaderScanner {
  public:
   HeaderScanner(FILE* f, const std::string& prefix, const char* fileName)
       : f_(f), prefix_(prefix), fileName_(fileName) {}
 
   int next() {
+    if (++read_ > kMaxHeaderBytes) fail("Header too long in ");
     const int c = std::fgetc(f_);
     if (c == EOF) fail("Unexpected end of file in the header of ");
     return c;
@@ -43,16 +50,31 @@ class HeaderScanner {
     while (!stop(c));
     return c;
   }
-  // Accumulates the decimal number whose first digit is c; returns the character after it.
-  int number(int c, int* value) {
-    if (!isDigit(c)) fail("Invalid image size in the header of ");
-    std::int64_t v = 0;
+  // Skips whitespace and comments (from '#' to the end of its line) starting at c; returns the
+  // first other character and whether anything was skipped.
+  int skipSpace(int c, bool* skipped) {
+    *skipped = false;
+    while (isSpace(c) || c == '#') {
+      if (c == '#') c = skipThrough([](int ch) { return ch == '\n' || ch == '\r'; });
+      *skipped = true;
+      c = next();
+    }
+    return c;
+  }
+  // A field: whitespace or a comment, then a decimal number in [minValue, maxValue]. Returns the
+  // character after its digits.
+  int field(int c, long minValue, long maxValue, const char* what, long* value) {
+    bool skipped;
+    c = skipSpace(c, &skipped);
+    if (!skipped || !isDigit(c)) fail(what);
+    long v = 0;
     do {
       v = v * 10 + (c - '0');
-      if (v > INT_MAX) fail("Invalid image size in the header of ");
+      if (v > maxValue) fail(what);
       c = next();
     } while (isDigit(c));
-    *value = int(v);
+    if (v < minValue) fail(what);
+    *value = v;
     return c;
   }
   [[noreturn]] void fail(const char* what) {
@@ -63,10 +85,12 @@ class HeaderScanner {
   FILE* f_;
   const std::string& prefix_;
   const char* fileName_;
+  long read_ = 0;
 };
 
 // Reads a P6 or P5 file. acceptColour: P6 allowed (readFromPPM); formatName: the name reported
-// for a wrong magic number.
+// for a wrong magic number. Samples are 1 byte when the maximum value is at most 255, else 2
+// bytes, most significant first; each becomes round(v * 255 / maxval).
 void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& prefix,
                 bool acceptColour, const char* formatName) {
   File f(std::fopen(fileName, "rb"));
@@ -85,54 +109,52 @@ void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& pref
     planes = 3;
   else
     throw EInvalidFileFormat(formatName);
-  in.skipThrough(isBlankOrLineEnd);
 
+  long width = 0, height = 0, maxval = 0;
   int c = in.next();
-  while (c == '#') {
-    in.skipThrough([](int ch) { return ch == '\n'; });
-    c = in.next();
-  }
-  while (c == '\n') c = in.next();
-
-  int width = 0, height = 0;
-  in.number(c, &width);
-  c = in.skipThrough(isDigit);
-  c = in.number(c, &height);
-
-  // Maximum value: skipped, never used.
-  if (!isBlankOrLineEnd(c)) in.skipThrough(isBlankOrLineEnd);
-  c = in.skipThrough(isDigit);
-  while (isDigit(c)) c = in.next();
-  if (c != '\n') in.skipThrough([](int ch) { return ch == '\n'; });
+  c = in.field(c, 0, INT_MAX, "Invalid image size in the header of ", &width);
+  c = in.field(c, 0, INT_MAX, "Invalid image size in the header of ", &height);
+  c = in.field(c, 1, 65535, "Invalid maximum value in the header of ", &maxval);
+  // One whitespace character ends the header; a comment may stand before it.
+  if (c == '#') c = in.skipThrough([](int ch) { return ch == '\n' || ch == '\r'; });
+  if (!isSpace(c)) in.fail("Invalid maximum value in the header of ");
 
   // Sizes come from the file: the element count must fit an int before anything is allocated.
   const std::int64_t pixels = std::int64_t(width) * height;
   if (pixels > INT_MAX || pixels * planes > INT_MAX) in.fail("Invalid image size in the header of ");
   const std::int64_t count64 = pixels * planes;
   const std::size_t count = std::size_t(count64);
+  const std::size_t sampleBytes = maxval > 255 ? 2 : 1;
 
   // A header that promises more pixels than the file holds is refused before the allocation.
   struct stat st;
   const long pos = std::ftell(f.get());
   if (pos >= 0 && fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode)) {
     const std::int64_t left = std::int64_t(st.st_size) - pos;
-    if (left < count64) in.fail("Unexpected end of file in the raster of ");
+    if (left < count64 * std::int64_t(sampleBytes))
+      in.fail("Unexpected end of file in the raster of ");
   }
 
-  std::vector<unsigned char> raster(count);
-  if (count && std::fread(raster.data(), 1, count, f.get()) != count)
+  std::vector<unsigned char> raster(count * sampleBytes);
+  if (count && std::fread(raster.data(), 1, raster.size(), f.get()) != raster.size())
     in.fail("Unexpected end of file in the raster of ");
   f.reset();
 
-  float* fresh = new float[count ? count : 1];
-  const std::size_t plane = std::size_t(width) * height;
+  std::unique_ptr<float[]> fresh(new float[count ? count : 1]);
+  const std::size_t plane = std::size_t(pixels);
   for (std::size_t i = 0; i < plane; ++i)
-    for (int k = 0; k < planes; ++k) fresh[k * plane + i] = float(raster[i * planes + k]);
+    for (int k = 0; k < planes; ++k) {
+      const std::size_t s = (i * planes + k) * sampleBytes;
+      const long v = sampleBytes == 2 ? (long(raster[s]) << 8) | raster[s + 1] : long(raster[s]);
+      if (v > maxval) in.fail("Sample above the maximum value in ");
+      // Rounded to the nearest of 0..255, halves up.
+      fresh[k * plane + i] = maxval == 255 ? float(v) : float((v * 255 + maxval / 2) / maxval);
+    }
   delete[] t.data;
-  t.xSize = width;
-  t.ySize = height;
+  t.xSize = int(width);
+  t.ySize = int(height);
   t.zSize = planes;
-  t.data = fresh;
+  t.data = fresh.release();
 }
 
 // Opens a file for writing, or throws.
