@@ -36,14 +36,78 @@ TEST(Netpbm, HeadersOnSeveralLinesOrOneLineReadTheSame) {
   tessivar_test::TempDir dir;
   writeText(dir.file("a.ppm"), "P6\n# made by hand\n4 2\n255\n" + raster(24));
   writeText(dir.file("b.ppm"), "P6 4 2 255\n" + raster(24));
-  // Anything before the first P is skipped; the maximum value is not used.
-  writeText(dir.file("c.ppm"), "xyzP6\n\n4\t2 65535\n" + raster(24));
+  // Anything before the first P is skipped; tabs and CR are whitespace.
+  writeText(dir.file("c.ppm"), "xyzP6\r\n\n4\t2 255\n" + raster(24));
   for (const char* name : {"a.ppm", "b.ppm", "c.ppm"}) {
     SCOPED_TRACE(name);
     CTensor<float> t;
     t.readFromPPM(dir.file(name).c_str());
     expectFourByTwoColour(t);
   }
+}
+
+// Netpbm's header rules: whitespace is blank, tab, CR or LF; a comment runs from '#' to the end
+// of its line wherever whitespace may stand; one whitespace character ends the header. Samples
+// are 2 bytes, most significant first, when the maximum value exceeds 255, and every sample is
+// scaled to round(v * 255 / maxval).
+TEST(Netpbm, HeaderCommentsWhitespaceAndMaximumValues) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("x.ppm");
+  for (const std::string header :
+       {"P6\n4 2\n#x 1\n255\n", "P6#c 7\n4#c 9\r2\t255\r", "P6\t4\r\n2 255#c 7\n",
+        "P6 4\n# 3\n\n#\n2 255\t"}) {
+    SCOPED_TRACE(header);
+    writeText(path, header + raster(24));
+    CTensor<float> t;
+    t.readFromPPM(path.c_str());
+    expectFourByTwoColour(t);
+  }
+
+  struct Case {
+    std::string file;
+    std::vector<float> want;  // plane 0, then plane 1, ...
+  };
+  const std::vector<Case> cases = {
+      {std::string("P5 4 1 65535\n") + std::string("\x00\x00\x01\x01\x80\x80\xff\xff", 8),
+       {0, 1, 128, 255}},
+      {"P5 4 1 15\n" + std::string("\x00\x01\x07\x0f", 4), {0, 17, 119, 255}},
+      {"P5 3 1 10\n" + std::string("\x01\x03\x0a", 3), {26, 77, 255}},  // halves round up
+      {"P5 2 1 1\n" + std::string("\x00\x01", 2), {0, 255}},
+      {"P6 2 1 1000\n" + std::string("\x00\x02\x03\xe8\x01\xf4\x00\x00\x00\x01\x00\x04", 12),
+       {1, 0, 255, 0, 128, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file.substr(0, c.file.find('\n')));
+    writeText(path, c.file);
+    CTensor<float> t;
+    t.readFromPPM(path.c_str());
+    ASSERT_EQ(std::size_t(t.xSize) * t.ySize * t.zSize, c.want.size());
+    EXPECT_EQ(std::vector<float>(t.data, t.data + c.want.size()), c.want);
+  }
+
+  // Refused, naming the file: maximum values outside 1..65535, a sample above the maximum value,
+  // and headers that never end (a symlink to /dev/zero must not keep the reader spinning).
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"P5 1 1 0\n\x00", "Invalid maximum value in the header of "},
+      {"P5 1 1 65536\n\x00\x00", "Invalid maximum value in the header of "},
+      {"P5 1 1 255x\x00", "Invalid maximum value in the header of "},
+      {"P5 2 1 15\n\x0f\x10", "Sample above the maximum value in "},
+      {"P5 1 1 300\n\x01\x2d", "Sample above the maximum value in "},
+      {"P5 1 1 #" + std::string(70000, 'c'), "Header too long in "},
+      {std::string(70000, '\0'), "Header too long in "},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.first.substr(0, 20));
+    writeText(path, b.first);
+    CTensor<float> t;
+    EXPECT_THROW_MESSAGE(t.readFromPGM(path.c_str()),
+                         "CTensor::readFromPGM: " + b.second + "file " + path);
+  }
+  const std::string zero = dir.file("zero.ppm");
+  std::filesystem::create_symlink("/dev/zero", zero);
+  CTensor<float> t;
+  EXPECT_THROW_MESSAGE(t.readFromPPM(zero.c_str()),
+                       "CTensor::readFromPPM: Header too long in file " + zero);
 }
 
 TEST(Netpbm, WrittenFilesReadBack) {
@@ -168,7 +232,8 @@ TEST(Netpbm, ShortMissingAndAbsurdFilesAreRefused) {
       {"P6\n4 2", "Unexpected end of file in the header of "},
       {"P6\n4 2 255", "Unexpected end of file in the header of "},
       {"P6\n-4 2\n255\n", "Invalid image size in the header of "},
-      {"P6\n 4 2\n255\n", "Invalid image size in the header of "},
+      {"P6\n 4 2\n255\n", "Unexpected end of file in the raster of "},
+      {"P64 2 255\n", "Invalid image size in the header of "},
       {"P6\n99999999999 2\n255\n", "Invalid image size in the header of "},
       {"P6\n65536 65536\n255\n", "Invalid image size in the header of "},
       {"P6\n30000 30000\n255\n", "Invalid image size in the header of "},

@@ -156,7 +156,38 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   expectFailure(
       write("e.txt", "0 0 320 0 500 240 0 0 1 1 0 0 0 1 0 0 0 1 0 0 0 640 480 " + color + " " +
                          depth16),
-      "gives fx = 0 and fy = 500; both must be non-zero");
+      "gives fx = 0 and fy = 500; both must be at least 1 pixel");
+
+  // Intrinsics that no camera has, and matrices that are no rotation (tolerance 1e-3 on every
+  // entry of R R^T - I, det R > 0).
+  const std::string id = "1 0 0 0 1 0 0 0 1";
+  const std::vector<std::pair<std::string, std::string>> impossible = {
+      {"-500 0 320 0 500 240 0 0 1 " + id, "gives fx = -500 and fy = 500; both must be at least 1 pixel"},
+      {"500 0 320 0 0.0001 240 0 0 1 " + id, "gives fx = 500 and fy = 0.0001; both must be at least 1 pixel"},
+      {"0.78 0 0.5 0 1.04 0.5 0 0 1 " + id, "gives fx = 0.78 and fy = 1.04; both must be at least 1 pixel"},
+      {"500 0 320 0 500 240 0 0 1 10 0 0 0 10 0 0 0 10",
+       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 99 (at most 0.001 allowed)"},
+      {"500 0 320 0 500 240 0 0 1 0 0 0 0 0 0 0 0 0",
+       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1 (at most 0.001 allowed)"},
+      {"500 0 320 0 500 240 0 0 1 1 0 0 1 0 0 0 0 1",
+       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1 (at most 0.001 allowed)"},
+      {"500 0 320 0 500 240 0 0 1 1.5 0 0 0 1 0 0 0 1",
+       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1.25 (at most 0.001 allowed)"},
+      {"500 0 320 0 500 240 0 0 1 -1 0 0 0 1 0 0 0 1",
+       "gives an R that is not a rotation: det R = -1 (must be > 0)"},
+      {"1e39 0 320 0 500 240 0 0 1 " + id,
+       "is cut short or holds a non-number where K row 0 column 0 is expected"},
+      {"500 0 320 0 500 240 0 0 1 nan 0 0 0 1 0 0 0 1",
+       "is cut short or holds a non-number where R row 0 column 0 is expected"},
+  };
+  for (const auto& c : impossible)
+    expectFailure(write("k.txt", c.first + " 0 0 0 640 480 " + color + " " + depth16), c.second);
+  // Within the tolerance: a rotation written with four decimals.
+  testing::internal::CaptureStdout();
+  read_camera_file(write("k.txt", "500 0 320 0 500 240 0 0 1 0.7071 -0.7071 0 0.7071 0.7071 0 0 0 1 "
+                                  "0 0 0 640 480 " + color + " " + depth16),
+                   0, cam, depth);
+  testing::internal::GetCapturedStdout();
 
   driver_test::writeGreyPNG(dir.file("small.png"), 320, 240, 16,
                             std::vector<unsigned short>(320 * 240, 1));
@@ -170,6 +201,68 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   EXPECT_EQ(failure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480",
                                              dir.file("no-depth.png")))),
             "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png"));
+}
+
+TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
+  Camera cam;
+  CMatrix<float> depth;
+  auto read = [&](const std::string& image, const std::string& size) {
+    color = image;
+    const std::string path = write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", size, depth16));
+    testing::internal::CaptureStdout();
+    std::string msg;
+    try {
+      cam = Camera();
+      read_camera_file(path, 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    return msg;
+  };
+  const std::string prefix = "read_camera_file: camera file \"" + dir.file("c.txt") + "\"\n";
+
+  // A greyscale PGM is a grey colour image.
+  std::string pgm = "P5 640 480 255\n" + std::string(640 * 480, '\x50');
+  pgm[pgm.size() - 640 * 480 + 7] = '\x90';
+  writeText(dir.file("grey.pgm"), pgm);
+  EXPECT_EQ(read(dir.file("grey.pgm"), "640 480"), "");
+  ASSERT_EQ(cam.image.xSize, 640);
+  EXPECT_EQ(cam.image.data[7].x, 0x90);
+  EXPECT_EQ(cam.image.data[7].y, 0x90);
+  EXPECT_EQ(cam.image.data[7].z, 0x90);
+  EXPECT_EQ(cam.image.data[7].w, 255);
+  EXPECT_EQ(cam.image.data[8].y, 0x50);
+
+  // Images that cannot be read are named; so is the camera file.
+  const std::string what = "Camera::loadImage: cannot read the colour image \"";
+  EXPECT_EQ(read(depth8, "640 480"),
+            prefix + what + depth8 + "\": CTensor::readFromPNG: Format not supported.  Expected "
+                                     "RGB(A) image with 8-bit per channel");
+  EXPECT_EQ(read(dir.file("x.jpg"), "640 480"),
+            prefix + what + dir.file("x.jpg") + "\": Image file format not supported");
+  writeText(dir.file("p3.ppm"), "P3 1 1 255\n1 2 3\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read(dir.file("p3.ppm"), "640 480"),
+            prefix + what + dir.file("p3.ppm") + "\": not a PPM or PGM file");
+  testing::internal::GetCapturedStderr();
+  writeText(dir.file("empty.ppm"), "P6 0 0 255\n");
+  EXPECT_EQ(read(dir.file("empty.ppm"), "640 480"),
+            prefix + what + dir.file("empty.ppm") + "\": it has 0 x 0 pixels");
+
+  // The declared size may differ from the image's by a factor of 16 on either axis, no more.
+  const std::string png = dir.file("color.png");
+  driver_test::writeRgbPNG(png, 640, 480, 10, 20, 30);
+  EXPECT_EQ(read(png, "40 7680"), "");
+  EXPECT_EQ(cam.K[0], 8000.0f);  // 500 scaled by 16
+  EXPECT_EQ(cam.K[4], 31.25f);   // and by 1/16
+  EXPECT_EQ(read(png, "39 480"),
+            prefix + "Camera::loadImage: the colour image \"" + png +
+                "\" (640 x 480) and the declared size 39 x 480 differ by more than a factor of 16");
+  EXPECT_EQ(read(png, "100000 100000"),
+            prefix + "Camera::loadImage: the colour image \"" + png +
+                "\" (640 x 480) and the declared size 100000 x 100000 differ by more than a factor "
+                "of 16");
 }
 
 }  // namespace

@@ -181,6 +181,20 @@ TEST_F(CommandLineTest, ValuesARunCannotUseAreRefused) {
     EXPECT_EQ(o.err, "Option '--superpixels' requires a whole number from 1 to 2147483647\n");
   }
   EXPECT_EQ(superpixel_count, 5000);
+  // Every float option: a value beyond the float range would become infinity.
+  for (const char* name : {"--alpha-sp", "--beta-sp", "--alpha", "--beta", "--min-support-sp",
+                           "--min-support"}) {
+    for (const char* big : {"1e39", "-1e39"}) {
+      Outcome o = run({"-o", "d", "--depth-avg", "1", name, big});
+      EXPECT_EQ(o.result.exit_code, 1) << name << " " << big;
+      EXPECT_EQ(o.err, std::string("Option '") + name + "' requires a finite number\n");
+    }
+    EXPECT_TRUE(run({"-o", "d", "--depth-avg", "1", name, "3.4e38"}).result.run) << name;
+  }
+  EXPECT_EQ(run({"-o", "d", "--depth-avg", "1e39"}).err,
+            "Option '--depth-avg' requires a finite number greater than 0\n");
+  resetSettings();
+  EXPECT_EQ(run({"-o", "d", "--depth-avg", "1", "--alpha", "1e39"}).result.run, false);
   EXPECT_EQ(output_directory, "");  // nothing was stored
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "rendering/render_test_util.h"
 #include "support/test_support.h"
 #include "test_files.h"
 
@@ -59,6 +60,48 @@ TEST(OutputFolder, CreatedWithParentsOrReportedByName) {
   EXPECT_FALSE(create_output_directory(dir.file("file")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "cannot create the output folder \"" + dir.file("file") + "\": Not a directory\n");
+
+  // A folder that exists but takes no files (even for root) fails now, not after hours of work;
+  // the probe file leaves nothing behind.
+  if (std::filesystem::is_directory("/proc/self")) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(create_output_directory("/proc/self"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
+                  "cannot write into the output folder \"/proc/self\": ", 0),
+              0u);
+  }
+  EXPECT_TRUE(create_output_directory(dir.file("a")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("a")),
+                          std::filesystem::directory_iterator()),
+            1);  // only "b c"
+}
+
+// The run's back-face removals: a point that the cameras see from behind, in front of the
+// surface they see, goes once more cameras than the removal's limit see it so; the surface stays.
+TEST(BackfaceRemoval, APointSeenFromBehindIsRemoved) {
+  render_test::Scene s;
+  s.add(make_float3(-0.2f, 0, 1), make_float3(0, 0, 1), 0.01f);  // faces away from the camera
+  for (int i = 0; i <= 45; ++i)
+    for (int j = -35; j <= 35; ++j)
+      s.add(make_float3(-0.02f * i, 0.02f * j, 2.f), make_float3(0, 0, -1), 0.03125f);
+  const std::size_t surface = s.size() - 1;
+  Camera c = render_test::makeCamera(40, 30, 50.f, 20.f, 15.f);
+  const auto removeSeenBy = [&](int cameras, int limit) {
+    render_test::Scene copy = s;
+    testing::internal::CaptureStdout();
+    remove_backface_points(copy.particles, copy.offsets, copy.normals,
+                           std::vector<Camera*>(cameras, &c), 0.5f, limit);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "removing invalid backface points\n");
+    return copy;
+  };
+  // The first removal keeps a point that one camera sees from behind, not one that two do.
+  EXPECT_EQ(removeSeenBy(1, kFirstBackfaceLimit).size(), surface + 1);
+  const render_test::Scene two = removeSeenBy(2, kFirstBackfaceLimit);
+  ASSERT_EQ(two.size(), surface);
+  for (std::size_t i = 0; i < surface; ++i) ASSERT_EQ(two.particles[i].position.z, 2.f);
+  // The second tolerates two cameras, not three.
+  EXPECT_EQ(removeSeenBy(2, kSecondBackfaceLimit).size(), surface + 1);
+  EXPECT_EQ(removeSeenBy(3, kSecondBackfaceLimit).size(), surface);
 }
 
 }  // namespace

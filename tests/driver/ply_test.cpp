@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -84,14 +90,67 @@ TEST(PlyModel, FailuresNameTheFile) {
                        "particle\nparticles: 2, offsets: 1, normals: 2");
 }
 
-TEST(PlyModel, AFullDeviceIsAFailureNotAShortFile) {
-  if (!std::ifstream("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
-  const std::vector<Particle> ps(100000);
-  const std::vector<float> offsets(ps.size(), 0.0f);
-  const std::vector<float3> normals(ps.size());
-  const std::string msg = tessivar_test::thrownMessage(
-      [&] { writeParticlesToPLY(ps, offsets, normals, "/dev/full"); });
-  EXPECT_EQ(msg.rfind("writeParticlesToPLY: cannot write the model \"/dev/full\"\n", 0), 0u) << msg;
+// Writes `n` particles to `path` in a child process whose files may not grow beyond
+// `limit` bytes; returns the child's exit status: 0 written, 1 refused with the writer's message
+// naming `path`, 2 any other outcome.
+int writeUnderFileSizeLimit(const std::string& path, std::size_t n, rlim_t limit) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);  // the write fails with EFBIG instead of killing the child
+    const rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    const std::vector<Particle> ps(n);
+    const std::vector<float> offsets(n, 0.0f);
+    const std::vector<float3> normals(n);
+    int code = 0;
+    try {
+      writeParticlesToPLY(ps, offsets, normals, path);
+    } catch (const std::runtime_error& e) {
+      const std::string expected = "writeParticlesToPLY: cannot write the model \"" + path + "\"\n";
+      code = std::string(e.what()).rfind(expected, 0) == 0 ? 1 : 2;
+    } catch (...) {
+      code = 2;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+}
+
+std::vector<std::string> folderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PlyModel, AFailedWriteLeavesTheOldModelAndNoShortFile) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("model.ply");
+  // No model yet: a write cut short by the file-size limit leaves nothing behind.
+  EXPECT_EQ(writeUnderFileSizeLimit(path, 10000, 4096), 1);
+  EXPECT_TRUE(folderEntries(dir.path()).empty());
+
+  // An earlier model stays as it was, byte for byte.
+  driver_test::writeText(path, "an earlier model");
+  EXPECT_EQ(writeUnderFileSizeLimit(path, 10000, 4096), 1);
+  EXPECT_EQ(driver_test::readFile(path), "an earlier model");
+  EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"model.ply"});
+
+  // Under the limit the model is written whole.
+  EXPECT_EQ(writeUnderFileSizeLimit(path, 10, 4096), 0);
+  EXPECT_EQ(driver_test::readFile(path).size(), header(10).size() + 10 * 31);
+
+  // A symlink at the model's name is replaced, not written through.
+  driver_test::writeText(dir.file("elsewhere"), "not a model");
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink(dir.file("elsewhere"), path);
+  writeParticlesToPLY({}, {}, {}, path);
+  EXPECT_EQ(driver_test::readFile(dir.file("elsewhere")), "not a model");
+  EXPECT_FALSE(std::filesystem::is_symlink(path));
+  EXPECT_EQ(driver_test::readFile(path), header(0));
 }
 
 TEST(PlyWriter, BigEndianFilesAndValueConversions) {

@@ -54,6 +54,43 @@ class EndToEnd : public testing::Test {
 tessivar_test::TempDir* EndToEnd::scene_ = nullptr;
 std::vector<std::string> EndToEnd::cameras_;
 
+// One filter pass as a run prints it: the radius line and the numbers of its iteration banners.
+struct FilterPass {
+  std::string radius;
+  std::vector<int> banners;
+};
+
+std::vector<FilterPass> filterPasses(const std::string& out) {
+  std::vector<FilterPass> passes;
+  std::istringstream in(out);
+  const std::string radius = " Filter particles,     radius = ", banner = "====================  iteration ";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(radius, 0) == 0) passes.push_back({line.substr(radius.size()), {}});
+    if (line.rfind(banner, 0) == 0 && !passes.empty())
+      passes.back().banners.push_back(std::stoi(line.substr(banner.size())));
+  }
+  return passes;
+}
+
+// A pass of at most `iterations` iterations (banners 1..k) and at most `gradient` gradient-descent
+// iterations (banners k+2, k+3, ...: the filter skips one number between the two loops).
+void expectIterations(const FilterPass& pass, int iterations, int gradient) {
+  const std::vector<int>& b = pass.banners;
+  std::size_t k = 0;
+  while (k < b.size() && b[k] == int(k) + 1) ++k;
+  EXPECT_GE(k, 1u);
+  EXPECT_LE(k, std::size_t(iterations));
+  ASSERT_LT(k, b.size()) << "no gradient-descent iterations";
+  for (std::size_t i = k; i < b.size(); ++i) EXPECT_EQ(b[i], int(i) + 2) << i;
+  EXPECT_LE(b.size() - k, std::size_t(gradient));
+}
+
+std::string printed(float f) {
+  std::ostringstream ss;
+  ss << f;
+  return ss.str();
+}
+
 TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
   const Result r = tessivar({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--", cameras_[0], cameras_[1],
                              cameras_[2]});
@@ -66,6 +103,22 @@ TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
   }
   EXPECT_NE(r.out.find("minimum depth = 0\n"), std::string::npos) << r.out;  // background holes
   EXPECT_NE(r.out.find("maximum depth = "), std::string::npos);
+
+  // The two filter passes: the superpixel level with radius r * 9 * depth / fx and at most 50 + 50
+  // iterations, the dense level with radius 5 * depth / fx, exactly 2 iterations (too few for the
+  // step to shrink below its limit) and at most 10 gradient-descent ones.
+  float fx = 0;
+  std::ifstream(cameras_[0]) >> fx;
+  const float r_sp = float(std::sqrt(double(float(160 * 120) / 300.0f) / M_PI));
+  const std::vector<FilterPass> passes = filterPasses(r.out);
+  ASSERT_EQ(passes.size(), 2u) << r.out;
+  EXPECT_EQ(passes[0].radius, printed(r_sp * 9.0f * 1.4f / fx));
+  EXPECT_EQ(passes[1].radius, printed((5.0f * 1.4f) / fx));
+  expectIterations(passes[0], 50, 50);
+  expectIterations(passes[1], 2, 10);
+  ASSERT_GE(passes[1].banners.size(), 3u);
+  EXPECT_EQ(passes[1].banners[1], 2);
+  EXPECT_EQ(passes[1].banners[2], 4);
 
   std::vector<std::string> written;
   for (const auto& e : fs::directory_iterator(out())) written.push_back(e.path().filename());
