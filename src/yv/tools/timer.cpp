@@ -15,6 +15,12 @@ std::map<std::string, timer::TimerEntry> timer::timers;
 
 namespace {
 
+// The timers' events live until the process ends; made after the table, this is destroyed before
+// it and releases them, so that no program leaks them.
+struct ReleaseAtExit {
+  ~ReleaseAtExit() { timer::clear(); }
+} release_at_exit;
+
 const float kMsPerSecond = 1000.f, kMsPerMinute = 60000.f, kMsPerHour = 3600000.f;
 
 int unitOf(float t) {
