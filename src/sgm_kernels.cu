@@ -293,6 +293,5 @@ void convert_labels_to_depth(yv::Array<float, 2>& labels, int n, float d0, float
 }
 
 void median3x3(yv::Array<float, 2>& out, yv::Array<float, 2> const& in) {
-  yv::rt::launch(yv_filtering_kernels::median3x3_kernel{out, in},
-                 yv::rt::extent2(in.size.x, in.size.y), dim3(16, 16, 1), 0, {out.ptr, in.ptr});
+  yv_filtering_kernels::launchMedian3x3(out, in);
 }
