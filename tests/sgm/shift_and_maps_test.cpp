@@ -46,14 +46,18 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
         else
           ASSERT_EQ(v, -5.f) << "written outside at " << z << " " << x << " " << y;
       }
-  // The one-thread-per-element form agrees.
-  Device<float> naive(Z, X, Y);
-  yv::Array<float, 3> n3 = naive.d3();
-  shift_dims_naive(n3, in.d3());
-  Device<float> tiled(Z, X, Y);
-  yv::Array<float, 3> t3 = tiled.d3();
-  shift_dims(t3, in.d3());
-  EXPECT_EQ(naive.download(), tiled.download());
+  // The one-thread-per-element form agrees, also where tiles are cut along x and z.
+  const unsigned extents[][3] = {{X, Y, Z}, {1, 1, 1}, {17, 17, 17}, {33, 5, 65}, {65, 31, 33}};
+  for (const auto& e : extents) {
+    Device<float> src(e[0], e[1], e[2]), naive(e[2], e[0], e[1]), tiled(e[2], e[0], e[1]);
+    std::vector<float> v(std::size_t(e[0]) * e[1] * e[2]);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = float(i) * 0.25f - 3.f;
+    src.upload(v);
+    yv::Array<float, 3> n3 = naive.d3(), t3 = tiled.d3();
+    shift_dims_naive(n3, src.d3());
+    shift_dims(t3, src.d3());
+    EXPECT_EQ(naive.download(), tiled.download()) << e[0] << " x " << e[1] << " x " << e[2];
+  }
 }
 
 TEST(ShiftDims, ThreeShiftsRestoreAndWrongExtentsAreRefused) {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "yv/runtime/launch.cuh"
+#include "yv/runtime/cooperative.cuh"
 #include "yv/tools/alloc.h"
 #include "yv/tools/copy.h"
 #include "yv/tools/cuda_check.h"
@@ -88,22 +88,37 @@ namespace algorithms_basic_namespace {
 
 constexpr unsigned kTile = 32;
 
-// The reduction of one 32 x 32 input tile (the part inside the array) into its partial result.
-// Tile (bx, by) always holds its first element, since the tile counts are ceilings.
+// Blocks of 32 x 32 threads, one block per 32 x 32 input tile. Phase 0 lifts each element inside
+// the array into the shared tile (other slots stay unwritten); phases 1 to 5 fold each row into
+// its slot 0 with strides 16 .. 1, phases 6 to 10 fold column 0 into slot (0, 0) likewise, every
+// step only over partners inside the array; phase 11 writes the tile's result. Column 0 and row 0
+// of a tile always lie inside the array, since the tile counts are ceilings.
 template <class T, class R, class Op, class Make>
 struct stat_op_kernel {
+  static constexpr std::size_t kSharedBytes = kTile * kTile * sizeof(R);
+  static constexpr unsigned kPhases = 12;
+  struct State {};
   Array<T, 2> in;
   Array<R, 2> partial;
   Op op;
   Make make;
-  YV_HD void operator()(unsigned bx, unsigned by, unsigned, unsigned) const {
-    const unsigned x0 = bx * kTile, y0 = by * kTile;
-    const unsigned x1 = x0 + kTile < in.size.x ? x0 + kTile : in.size.x;
-    const unsigned y1 = y0 + kTile < in.size.y ? y0 + kTile : in.size.y;
-    R acc = make(at(in, x0, y0));
-    for (unsigned y = y0; y < y1; ++y)
-      for (unsigned x = (y == y0 ? x0 + 1 : x0); x < x1; ++x) acc = op(acc, make(at(in, x, y)));
-    at(partial, bx, by) = acc;
+  YV_HD void operator()(unsigned phase, const rt::Team& t, State&) const {
+    R(*tile)[kTile] = static_cast<R(*)[kTile]>(t.shared);
+    const unsigned tx = t.thread.x, ty = t.thread.y;
+    const int x = int(t.blockDim.x * t.block.x + tx), y = int(t.blockDim.y * t.block.y + ty);
+    const int width = int(in.size.x), height = int(in.size.y);
+    if (phase == 0) {
+      if (x < width && y < height) tile[ty][tx] = make(at(in, unsigned(x), unsigned(y)));
+    } else if (phase <= 5) {
+      const int s = int(t.blockDim.x >> phase);
+      if (int(tx) < s && x + s < width && y < height)
+        tile[ty][tx] = op(tile[ty][tx], tile[ty][tx + s]);
+    } else if (phase <= 10) {
+      const int s = int(t.blockDim.y >> (phase - 5));
+      if (int(ty) < s && tx == 0 && y + s < height) tile[ty][0] = op(tile[ty][0], tile[ty + s][0]);
+    } else if (tx == 0 && ty == 0) {
+      at(partial, t.block.x, t.block.y) = tile[0][0];
+    }
   }
 };
 
@@ -130,9 +145,9 @@ R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) 
   };
   R result;
   try {
-    rt::launch(stat_op_kernel<T, R, Op, internal::make_type<R>>{a, dev, Op(),
-                                                                 internal::make_type<R>()},
-               rt::extent2(ext.x, ext.y), dim3(8, 8, 1), stream, {a.ptr, dev.ptr});
+    using Kernel = stat_op_kernel<T, R, Op, internal::make_type<R>>;
+    rt::launchCooperative(Kernel{a, dev, Op(), internal::make_type<R>()}, dim3(ext.x, ext.y, 1),
+                          dim3(kTile, kTile, 1), 0, Kernel::kPhases, stream, {a.ptr, dev.ptr});
     rt::streamSynchronize(stream);
     _CHECK_CUDA_ERROR(__FILE__, line);
     arrayCopy(host, dev);
