@@ -58,6 +58,14 @@ void checkShiftExtents(const yv::Array<float, 3>& out, const yv::Array<float, 3>
 }  // namespace
 
 void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in) {
+  shift_dims(out, in, yv::rt::KernelForm::Auto);
+}
+
+void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in, yv::rt::KernelForm form) {
+  if (!yv::rt::runsCooperative(form)) {
+    shift_dims_naive(out, in);
+    return;
+  }
   checkShiftExtents(out, in);
   const dim3 grid(unsigned(std::ceil(float(in.size.x) / 32.0f)), in.size.y,
                   unsigned(std::ceil(float(in.size.z) / 32.0f)));

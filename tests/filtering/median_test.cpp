@@ -11,7 +11,8 @@
 #include "filtering/device_images.h"
 #include "support/test_support.h"
 #include "yv/filtering/filtering.h"
-#include "yv/filtering/median3x3_kernel.h"
+#include "yv/filtering/median3x3.h"
+#include "yv/filtering/median3x3_select.h"
 #include "yv/tools/range.h"
 
 namespace {
@@ -56,12 +57,13 @@ std::vector<float> perPixelMedian(const std::vector<float>& in, int w, int h) {
 // Runs the median on a w x h image; the result array is larger by (padX, padY) and filled with
 // a sentinel, which must survive outside the image.
 std::vector<float> runMedian(const std::vector<float>& img, unsigned w, unsigned h,
-                             unsigned padX = 0, unsigned padY = 0) {
+                             unsigned padX = 0, unsigned padY = 0,
+                             yv::rt::KernelForm form = yv::rt::KernelForm::Auto) {
   DeviceArray<float> in(make_uint4(w, h, 1, 1)), out(make_uint4(w + padX, h + padY, 1, 1));
   upload(in.as2D(), img);
   upload(out.as2D(), std::vector<float>(std::size_t(w + padX) * (h + padY), -777.f));
   yv::Array<float, 2> o = out.as2D();
-  yv::median3x3(o, in.as2D());
+  yv::internal::median3x3(o, in.as2D(), form);
   const std::vector<float> all = download(o);
   std::vector<float> res(std::size_t(w) * h);
   for (unsigned y = 0; y < h + padY; ++y)
@@ -90,7 +92,8 @@ TEST(Median3x3, MatchesASortedWindowWithClampedBorders) {
     }
 }
 
-TEST(Median3x3, TiledFilterEqualsThePerPixelFilterToTheBit) {
+// Both kernel forms (shared tiles, one thread per pixel) against the selection pixel by pixel.
+TEST(Median3x3, BothFormsEqualThePerPixelSelectionToTheBit) {
   tessivar_test::AllocationGuard guard;
   std::mt19937 rng(11);
   std::uniform_real_distribution<float> wide(-100.f, 100.f);
@@ -100,10 +103,12 @@ TEST(Median3x3, TiledFilterEqualsThePerPixelFilterToTheBit) {
   for (const auto& s : sizes) {
     std::vector<float> img(std::size_t(s[0]) * s[1]);
     for (float& v : img) v = pick(rng) < 3 ? special[pick(rng) % 3] : wide(rng);
-    const std::vector<float> got = runMedian(img, s[0], s[1], 1, 1);
     const std::vector<float> want = perPixelMedian(img, int(s[0]), int(s[1]));
-    EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0)
-        << s[0] << " x " << s[1];
+    for (auto form : {yv::rt::KernelForm::Cooperative, yv::rt::KernelForm::ElementWise}) {
+      const std::vector<float> got = runMedian(img, s[0], s[1], 1, 1, form);
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0)
+          << s[0] << " x " << s[1] << " form " << int(form);
+    }
   }
 }
 

@@ -34,7 +34,7 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
   big.fill(-5.f);
   yv::Array<float, 3> out = yv::internal::decreaseArrayDimension<float, 4, 3>(
       yv::block(big.a, yv::Range(1, Z), yv::Range(1, X), yv::Range(0, Y - 1), yv::Range(0, 0)));
-  shift_dims(out, in.d3());
+  shift_dims(out, in.d3(), yv::rt::KernelForm::Cooperative);
   const std::vector<float> r = big.download();
   for (unsigned y = 0; y < Y + 1; ++y)
     for (unsigned x = 0; x < X + 2; ++x)
@@ -55,7 +55,7 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
     src.upload(v);
     yv::Array<float, 3> n3 = naive.d3(), t3 = tiled.d3();
     shift_dims_naive(n3, src.d3());
-    shift_dims(t3, src.d3());
+    shift_dims(t3, src.d3(), yv::rt::KernelForm::Cooperative);
     EXPECT_EQ(naive.download(), tiled.download()) << e[0] << " x " << e[1] << " x " << e[2];
   }
 }

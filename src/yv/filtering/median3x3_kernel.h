@@ -1,32 +1,19 @@
-// The 3x3 median of a float image with its edge pixels repeated outwards, as one cooperative
-// body shared by every median filter of the program, so that they all select alike (including
-// their NaN outcomes). Include from .cu files only.
+// The 3x3 median kernels of a float image with its edge pixels repeated outwards, in both forms,
+// shared by yv::median3x3 and the matching module's median3x3 so that they filter alike.
+// Include from .cu files only.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
 
+#include "yv/filtering/median3x3_select.h"
 #include "yv/runtime/cooperative.cuh"
+#include "yv/runtime/cooperative_form.h"
+#include "yv/runtime/launch.cuh"
 #include "yv/runtime/hd.h"
 #include "yv/tools/array.h"
 
 namespace yv_filtering_kernels {
-
-// The fifth smallest of w[0..8] by five passes of exchange selection (30 strict greater-than
-// compares): after pass i, w[i] is the (i + 1)-th smallest. A NaN never compares greater, so
-// it stays where it is: at w[4] it is the result, elsewhere it takes no part.
-YV_HD_INLINE float select5th(float w[9]) {
-  for (int i = 0; i < 5; ++i) {
-    for (int j = i + 1; j < 9; ++j) {
-      if (w[i] > w[j]) {
-        const float t = w[i];
-        w[i] = w[j];
-        w[j] = t;
-      }
-    }
-  }
-  return w[4];
-}
 
 // Blocks of B x B threads, one per pixel, over ceil(W / B) x ceil(H / B) blocks. Phase 0 loads
 // the block's pixels with a one-pixel border into a (B + 2) x (B + 2) tile, every thread its own
@@ -72,9 +59,30 @@ struct median3x3_kernel {
   }
 };
 
-// Queues the median of `in` into `out` on the default stream: blocks of 16 x 16, the grid's
-// extents formed in single precision (extent * 0.0625, rounded up).
-inline void launchMedian3x3(const yv::Array<float, 2>& out, const yv::Array<float, 2>& in) {
+// The element-wise form: one call per pixel inside the image, reading its nine clamped pixels
+// directly, which are the values the tile holds.
+struct median3x3_pixel {
+  yv::Array<float, 2> out;
+  yv::Array<float, 2> in;
+  YV_HD void operator()(unsigned x, unsigned y, unsigned, unsigned) const {
+    const unsigned xs[3] = {x > 0 ? x - 1 : 0, x, x + 1 < in.size.x ? x + 1 : in.size.x - 1};
+    const unsigned ys[3] = {y > 0 ? y - 1 : 0, y, y + 1 < in.size.y ? y + 1 : in.size.y - 1};
+    float w[9];
+    for (int r = 0; r < 3; ++r)
+      for (int c = 0; c < 3; ++c) w[3 * r + c] = yv::at(in, xs[c], ys[r]);
+    yv::at(out, x, y) = select5th(w);
+  }
+};
+
+// Queues the median of `in` into `out` on the default stream in blocks of 16 x 16; the tiled
+// grid's extents are formed in single precision (extent * 0.0625, rounded up).
+inline void launchMedian3x3(const yv::Array<float, 2>& out, const yv::Array<float, 2>& in,
+                            yv::rt::KernelForm form) {
+  if (!yv::rt::runsCooperative(form)) {
+    yv::rt::launch(median3x3_pixel{out, in}, yv::rt::extent2(in.size.x, in.size.y),
+                   dim3(16, 16, 1), 0, {out.ptr, in.ptr});
+    return;
+  }
   const dim3 grid(unsigned(ceilf(float(in.size.x) * 0.0625f)),
                   unsigned(ceilf(float(in.size.y) * 0.0625f)), 1);
   yv::rt::launchCooperative(median3x3_kernel<16>{out, in}, grid, dim3(16, 16, 1), 0, 2, 0,

@@ -122,10 +122,31 @@ struct stat_op_kernel {
   }
 };
 
+// The element-wise form: one call per tile, folding its elements in row order. The operators
+// are exact minima and maxima, so the order of the fold changes at most the sign of a
+// zero result.
+template <class T, class R, class Op, class Make>
+struct stat_op_tile {
+  Array<T, 2> in;
+  Array<R, 2> partial;
+  Op op;
+  Make make;
+  YV_HD void operator()(unsigned bx, unsigned by, unsigned, unsigned) const {
+    const unsigned x0 = bx * kTile, y0 = by * kTile;
+    const unsigned x1 = x0 + kTile < in.size.x ? x0 + kTile : in.size.x;
+    const unsigned y1 = y0 + kTile < in.size.y ? y0 + kTile : in.size.y;
+    R acc = make(at(in, x0, y0));
+    for (unsigned y = y0; y < y1; ++y)
+      for (unsigned x = (y == y0 ? x0 + 1 : x0); x < x1; ++x) acc = op(acc, make(at(in, x, y)));
+    at(partial, bx, by) = acc;
+  }
+};
+
 inline unsigned tiles(unsigned n) { return (n >> 5) + ((n & 31u) ? 1u : 0u); }
 
 template <class T, class R, class Op>
-R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) {
+R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line,
+         rt::KernelForm form) {
   if (a.device == -1)
     throw std::runtime_error(std::string("yv::") + name + ": the array must be on the device");
   const uint4 ext = make_uint4(tiles(a.size.x), tiles(a.size.y), 1, 1);
@@ -146,8 +167,14 @@ R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) 
   R result;
   try {
     using Kernel = stat_op_kernel<T, R, Op, internal::make_type<R>>;
-    rt::launchCooperative(Kernel{a, dev, Op(), internal::make_type<R>()}, dim3(ext.x, ext.y, 1),
-                          dim3(kTile, kTile, 1), 0, Kernel::kPhases, stream, {a.ptr, dev.ptr});
+    if (rt::runsCooperative(form))
+      rt::launchCooperative(Kernel{a, dev, Op(), internal::make_type<R>()},
+                            dim3(ext.x, ext.y, 1), dim3(kTile, kTile, 1), 0, Kernel::kPhases,
+                            stream, {a.ptr, dev.ptr});
+    else
+      rt::launch(stat_op_tile<T, R, Op, internal::make_type<R>>{a, dev, Op(),
+                                                                internal::make_type<R>()},
+                 rt::extent2(ext.x, ext.y), dim3(8, 8, 1), stream, {a.ptr, dev.ptr});
     rt::streamSynchronize(stream);
     _CHECK_CUDA_ERROR(__FILE__, line);
     arrayCopy(host, dev);
@@ -167,25 +194,46 @@ R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) 
 
 namespace abn = algorithms_basic_namespace;
 
+namespace internal {
+template <class T> T Min(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<T, T, abn::Min_Op<T>>(a, stream, "Min", __LINE__, form);
+}
+template <class T> T Max(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<T, T, abn::Max_Op<T>>(a, stream, "Max", __LINE__, form);
+}
+uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<unsigned char, uchar2, abn::MinMax_Op<uchar2>>(a, stream, "MinMax",
+                                                                    __LINE__, form);
+}
+int2 MinMax(Array<int, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<int, int2, abn::MinMax_Op<int2>>(a, stream, "MinMax", __LINE__, form);
+}
+float2 MinMax(Array<float, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<float, float2, abn::MinMax_Op<float2>>(a, stream, "MinMax", __LINE__, form);
+}
+}  // namespace internal
+
 template <class T> T Min(Array<T, 2>& a, cudaStream_t stream) {
-  return abn::reduce<T, T, abn::Min_Op<T>>(a, stream, "Min", __LINE__);
+  return internal::Min<T>(a, stream, rt::KernelForm::Auto);
 }
 template <class T> T Max(Array<T, 2>& a, cudaStream_t stream) {
-  return abn::reduce<T, T, abn::Max_Op<T>>(a, stream, "Max", __LINE__);
+  return internal::Max<T>(a, stream, rt::KernelForm::Auto);
 }
 uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream) {
-  return abn::reduce<unsigned char, uchar2, abn::MinMax_Op<uchar2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 int2 MinMax(Array<int, 2>& a, cudaStream_t stream) {
-  return abn::reduce<int, int2, abn::MinMax_Op<int2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 float2 MinMax(Array<float, 2>& a, cudaStream_t stream) {
-  return abn::reduce<float, float2, abn::MinMax_Op<float2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 
-#define YV_MIN_MAX(T)                                      \
-  template T Min<T>(Array<T, 2>&, cudaStream_t);           \
-  template T Max<T>(Array<T, 2>&, cudaStream_t);
+#define YV_MIN_MAX(T)                                                            \
+  template T Min<T>(Array<T, 2>&, cudaStream_t);                                 \
+  template T Max<T>(Array<T, 2>&, cudaStream_t);                                 \
+  template T internal::Min<T>(Array<T, 2>&, cudaStream_t, rt::KernelForm);       \
+  template T internal::Max<T>(Array<T, 2>&, cudaStream_t, rt::KernelForm);
 YV_MIN_MAX(int)
 YV_MIN_MAX(unsigned char)
 YV_MIN_MAX(float)
