@@ -41,6 +41,21 @@ struct shift_dims_kernel {
   }
 };
 
+// The element-wise form of the tiled kernel, for the host back end: each call moves
+// ElementsPerThread planes of one input column, launched over (X, Y, ceil(Z / ElementsPerThread)).
+template <int ElementsPerThread>
+struct shift_dims_columns {
+  yv::Array<float, 3> out;
+  yv::Array<float, 3> in;
+  YV_HD void operator()(unsigned x, unsigned y, unsigned g, unsigned) const {
+    for (unsigned k = 0; k < unsigned(ElementsPerThread); ++k) {
+      const unsigned z = unsigned(ElementsPerThread) * g + k;
+      if (z >= in.size.z) break;
+      yv::at(out, z, x, y) = yv::at(in, x, y, z);
+    }
+  }
+};
+
 // One call per input element.
 struct shift_dims_kernel_naive {
   yv::Array<float, 3> out;
@@ -62,15 +77,17 @@ void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in) {
 }
 
 void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in, yv::rt::KernelForm form) {
-  if (!yv::rt::runsCooperative(form)) {
-    shift_dims_naive(out, in);
-    return;
-  }
   checkShiftExtents(out, in);
-  const dim3 grid(unsigned(std::ceil(float(in.size.x) / 32.0f)), in.size.y,
-                  unsigned(std::ceil(float(in.size.z) / 32.0f)));
-  yv::rt::launchCooperative(shift_dims_kernel<8>{out, in}, grid, dim3(32, 1, 4), 0, 2, 0,
-                            {out.ptr, in.ptr});
+  if (yv::rt::runsCooperative(form)) {
+    const dim3 grid(unsigned(std::ceil(float(in.size.x) / 32.0f)), in.size.y,
+                    unsigned(std::ceil(float(in.size.z) / 32.0f)));
+    yv::rt::launchCooperative(shift_dims_kernel<8>{out, in}, grid, dim3(32, 1, 4), 0, 2, 0,
+                              {out.ptr, in.ptr});
+  } else {
+    const unsigned groups = unsigned(std::ceil(float(in.size.z) / 8.0f));
+    yv::rt::launch(shift_dims_columns<8>{out, in}, yv::rt::extent3(in.size.x, in.size.y, groups),
+                   dim3(32, 1, 4), 0, {out.ptr, in.ptr});
+  }
   _CHECK_CUDA_ERROR(__FILE__, __LINE__);
 }
 

@@ -46,17 +46,20 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
         else
           ASSERT_EQ(v, -5.f) << "written outside at " << z << " " << x << " " << y;
       }
-  // The one-thread-per-element form agrees, also where tiles are cut along x and z.
+  // The three forms agree, also where tiles are cut along x and z.
   const unsigned extents[][3] = {{X, Y, Z}, {1, 1, 1}, {17, 17, 17}, {33, 5, 65}, {65, 31, 33}};
   for (const auto& e : extents) {
-    Device<float> src(e[0], e[1], e[2]), naive(e[2], e[0], e[1]), tiled(e[2], e[0], e[1]);
+    Device<float> src(e[0], e[1], e[2]), naive(e[2], e[0], e[1]), tiled(e[2], e[0], e[1]),
+        columns(e[2], e[0], e[1]);
     std::vector<float> v(std::size_t(e[0]) * e[1] * e[2]);
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = float(i) * 0.25f - 3.f;
     src.upload(v);
-    yv::Array<float, 3> n3 = naive.d3(), t3 = tiled.d3();
+    yv::Array<float, 3> n3 = naive.d3(), t3 = tiled.d3(), c3 = columns.d3();
     shift_dims_naive(n3, src.d3());
     shift_dims(t3, src.d3(), yv::rt::KernelForm::Cooperative);
+    shift_dims(c3, src.d3(), yv::rt::KernelForm::ElementWise);
     EXPECT_EQ(naive.download(), tiled.download()) << e[0] << " x " << e[1] << " x " << e[2];
+    EXPECT_EQ(naive.download(), columns.download()) << e[0] << " x " << e[1] << " x " << e[2];
   }
 }
 
