@@ -1,7 +1,9 @@
 // Kernels of the semi-global matching: cost fix, path aggregation, label extraction with
 // sub-label refinement, and the per-pixel tools around them (edge and penalty maps, labels to
-// depths, median). Paths are walked by one thread each, label by label, in the order of
-// operations that fixes every rounding, so both back ends give the same sums.
+// depths, median). Paths and labels come in two forms with the same bits: blocks whose 32-lane
+// rows share a line's labels (the GPU's form), and one thread per line or row (the host back
+// end's form where it is faster). Every sum follows a fixed order of roundings, so both back
+// ends and both forms give the same results.
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -207,7 +209,8 @@ YV_HD_INLINE float refineLabel(float l, float c0, float cp, float cm, unsigned n
   return l;
 }
 
-// One image row per call, column by column. The arg-min runs as 32 lanes would: lane i keeps the
+// The element-wise form of label extraction, kept as the reference of the cooperative one: one
+// image row per call, column by column. The arg-min runs as 32 lanes would: lane i keeps the
 // first least cost among labels i, i + 32, ...; the lanes are then merged pairwise (i with
 // i + 16, 8, 4, 2, 1), a lane taking its partner's value only when strictly smaller.
 struct sgm_extract_labels {
