@@ -6,6 +6,7 @@
 
 #include <cuda_runtime.h>
 
+#include "yv/runtime/cooperative_form.h"
 #include "yv/tools/array.h"
 
 // A 3 x 4 matrix, row by row, from the reference camera's frame to mirrored pixel coordinates of
@@ -37,6 +38,9 @@ void add_matching_costs2(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>&
 
 // out(z, x, y) = in(x, y, z) for device volumes; out must have extents (Z, X, Y).
 void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in);
+// The same with the kernel form chosen: 32 x 32 shared tiles, or eight planes of one input
+// column per thread.
+void shift_dims(yv::Array<float, 3>& out, const yv::Array<float, 3>& in, yv::rt::KernelForm form);
 // The same mapping with one thread per element (the reference for the tiled form).
 void shift_dims_naive(yv::Array<float, 3>& out, const yv::Array<float, 3>& in);
 // Self test of shift_dims on a 160 x 120 x 32 volume; throws "test_shift_dims failed".

@@ -22,7 +22,7 @@
 namespace {
 
 using PathLaunch = void (*)(yv::Array<float, 3>, yv::Array<float, 3>, float, float,
-                            const yv::rt::Texture2D<float>&, yv::Array<float, 2>, cudaStream_t);
+                            const yv::rt::Texture2D<float>&, cudaStream_t);
 
 struct Direction {
   PathLaunch withMap;
@@ -172,15 +172,9 @@ void sgm(yv::Array<float, 2>& labels, yv::Array<float, 3>& costs, float P1, floa
 
   cudaStream_t slots[2] = {call.createStream(), nullptr};
   yv::Array<float, 4> sums[2] = {S4, S4};
-  // Two label vectors per line for every walk; each stream has its own.
-  const uint4 scratchExtent = make_uint4(2 * n, std::max(W, H), 1, 1);
-  yv::Array<float, 2> scratch[2];
-  scratch[0] = yv::internal::decreaseArrayDimension<float, 4, 2>(call.allocate(scratchExtent));
-  scratch[1] = scratch[0];
   if (!singleStream) {
     slots[1] = call.createStream();
     sums[1] = call.allocate(T4.size);
-    scratch[1] = yv::internal::decreaseArrayDimension<float, 4, 2>(call.allocate(scratchExtent));
   }
   yv::set(S4, 0.0f, 0);
   if (!singleStream) yv::set(sums[1], 0.0f, 0);
@@ -190,8 +184,7 @@ void sgm(yv::Array<float, 2>& labels, yv::Array<float, 3>& costs, float P1, floa
     const Direction& dir = kDirections[i];
     const int slot = singleStream ? 0 : dir.slot;
     const yv::Array<float, 3> sum = yv::internal::decreaseArrayDimension<float, 4, 3>(sums[slot]);
-    (useP2Map ? dir.withMap : dir.withConstant)(sum, T, P1, P2, call.P2_tex, scratch[slot],
-                                                slots[slot]);
+    (useP2Map ? dir.withMap : dir.withConstant)(sum, T, P1, P2, call.P2_tex, slots[slot]);
   }
   if (!singleStream) yv::add(S4, sums[1], 0);
   call.destroyStreams();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -22,6 +23,53 @@ yv::Array<T, 2> device2D(Owned<T>& o) {
 }
 
 }  // namespace
+
+// The 32 x 32 shared tiles and the one-thread-per-tile form give the same bits, on extents
+// that cut tiles, with NaNs among the floats.
+TEST(Reductions, BothKernelFormsAgree) {
+  AllocationGuard guard;
+  using yv::rt::KernelForm;
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> v(-100000, 100000);
+  const uint2 extents[] = {make_uint2(1, 1), make_uint2(17, 17), make_uint2(33, 5),
+                           make_uint2(65, 31)};
+  const auto same = [](const auto& a, const auto& b) { return std::memcmp(&a, &b, sizeof(a)) == 0; };
+  for (const uint2 e : extents) {
+    SCOPED_TRACE(testing::Message() << e.x << " x " << e.y);
+    const std::size_t n = std::size_t(e.x) * e.y;
+    std::vector<int> i(n);
+    std::vector<unsigned char> b(n);
+    std::vector<float> f(n);
+    std::vector<double> d(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      i[k] = v(rng);
+      b[k] = (unsigned char)(i[k] & 255);
+      f[k] = i[k] % 7 == 0 && n > 1 ? NAN : float(i[k]) * 0.5f;
+      d[k] = double(i[k]) * 0.25;
+    }
+    const uint4 ext = make_uint4(e.x, e.y, 1, 1);
+    Owned<int> ia(upload(i, ext));
+    Owned<unsigned char> ba(upload(b, ext));
+    Owned<float> fa(upload(f, ext));
+    Owned<double> da(upload(d, ext));
+    auto i2 = device2D(ia);
+    auto b2 = device2D(ba);
+    auto f2 = device2D(fa);
+    auto d2 = device2D(da);
+    const KernelForm tiled = KernelForm::Cooperative, flat = KernelForm::ElementWise;
+    namespace in = yv::internal;
+    EXPECT_TRUE(same(in::Min<int>(i2, 0, tiled), in::Min<int>(i2, 0, flat)));
+    EXPECT_TRUE(same(in::Max<unsigned char>(b2, 0, tiled), in::Max<unsigned char>(b2, 0, flat)));
+    EXPECT_TRUE(same(in::Min<float>(f2, 0, tiled), in::Min<float>(f2, 0, flat)));
+    EXPECT_TRUE(same(in::Max<double>(d2, 0, tiled), in::Max<double>(d2, 0, flat)));
+    EXPECT_TRUE(same(in::MinMax(i2, 0, tiled), in::MinMax(i2, 0, flat)));
+    EXPECT_TRUE(same(in::MinMax(b2, 0, tiled), in::MinMax(b2, 0, flat)));
+    EXPECT_TRUE(same(in::MinMax(f2, 0, tiled), in::MinMax(f2, 0, flat)));
+    // And the true extremes, which a tile of unwritten slots could miss.
+    EXPECT_EQ(in::Min<int>(i2, 0, tiled), *std::min_element(i.begin(), i.end()));
+    EXPECT_EQ(in::Max<unsigned char>(b2, 0, tiled), *std::max_element(b.begin(), b.end()));
+  }
+}
 
 TEST(Reductions, SingleElement) {
   AllocationGuard guard;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "filtering/device_images.h"
 #include "support/test_support.h"
 #include "yv/filtering/filtering.h"
+#include "yv/filtering/median3x3.h"
+#include "yv/filtering/median3x3_select.h"
 #include "yv/tools/range.h"
 
 namespace {
@@ -35,15 +38,32 @@ std::vector<float> sortedMedian(const std::vector<float>& in, int w, int h) {
   return out;
 }
 
+// The filter as it was computed pixel by pixel: the nine clamped pixels read directly, then the
+// shared selection (whose NaN outcomes a sort cannot model).
+std::vector<float> perPixelMedian(const std::vector<float>& in, int w, int h) {
+  std::vector<float> out(in.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      float win[9];
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+          win[3 * r + c] = in[std::min(std::max(y + r - 1, 0), h - 1) * w +
+                              std::min(std::max(x + c - 1, 0), w - 1)];
+      out[y * w + x] = yv_filtering_kernels::select5th(win);
+    }
+  return out;
+}
+
 // Runs the median on a w x h image; the result array is larger by (padX, padY) and filled with
 // a sentinel, which must survive outside the image.
 std::vector<float> runMedian(const std::vector<float>& img, unsigned w, unsigned h,
-                             unsigned padX = 0, unsigned padY = 0) {
+                             unsigned padX = 0, unsigned padY = 0,
+                             yv::rt::KernelForm form = yv::rt::KernelForm::Auto) {
   DeviceArray<float> in(make_uint4(w, h, 1, 1)), out(make_uint4(w + padX, h + padY, 1, 1));
   upload(in.as2D(), img);
   upload(out.as2D(), std::vector<float>(std::size_t(w + padX) * (h + padY), -777.f));
   yv::Array<float, 2> o = out.as2D();
-  yv::median3x3(o, in.as2D());
+  yv::internal::median3x3(o, in.as2D(), form);
   const std::vector<float> all = download(o);
   std::vector<float> res(std::size_t(w) * h);
   for (unsigned y = 0; y < h + padY; ++y)
@@ -62,7 +82,7 @@ TEST(Median3x3, MatchesASortedWindowWithClampedBorders) {
   std::mt19937 rng(7);
   std::uniform_int_distribution<int> small(0, 5);  // many ties
   std::uniform_real_distribution<float> wide(-100.f, 100.f);
-  const unsigned sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {17, 17}, {33, 5}, {40, 19}};
+  const unsigned sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {17, 17}, {33, 5}, {65, 31}};
   for (const auto& s : sizes)
     for (int ties = 0; ties < 2; ++ties) {
       std::vector<float> img(std::size_t(s[0]) * s[1]);
@@ -70,6 +90,26 @@ TEST(Median3x3, MatchesASortedWindowWithClampedBorders) {
       EXPECT_EQ(runMedian(img, s[0], s[1], 3, 2), sortedMedian(img, int(s[0]), int(s[1])))
           << s[0] << " x " << s[1];
     }
+}
+
+// Both kernel forms (shared tiles, one thread per pixel) against the selection pixel by pixel.
+TEST(Median3x3, BothFormsEqualThePerPixelSelectionToTheBit) {
+  tessivar_test::AllocationGuard guard;
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> wide(-100.f, 100.f);
+  std::uniform_int_distribution<int> pick(0, 9);
+  const float special[] = {std::nanf(""), 0.f, -0.f};
+  const unsigned sizes[][2] = {{1, 1}, {17, 17}, {33, 5}, {65, 31}};
+  for (const auto& s : sizes) {
+    std::vector<float> img(std::size_t(s[0]) * s[1]);
+    for (float& v : img) v = pick(rng) < 3 ? special[pick(rng) % 3] : wide(rng);
+    const std::vector<float> want = perPixelMedian(img, int(s[0]), int(s[1]));
+    for (auto form : {yv::rt::KernelForm::Cooperative, yv::rt::KernelForm::ElementWise}) {
+      const std::vector<float> got = runMedian(img, s[0], s[1], 1, 1, form);
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0)
+          << s[0] << " x " << s[1] << " form " << int(form);
+    }
+  }
 }
 
 TEST(Median3x3, HandComputedWindows) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
@@ -21,7 +22,7 @@ using sgm_test::Device;
 using sgm_test::Volume;
 
 using PathLaunch = void (*)(yv::Array<float, 3>, yv::Array<float, 3>, float, float,
-                            const yv::rt::Texture2D<float>&, yv::Array<float, 2>, cudaStream_t);
+                            const yv::rt::Texture2D<float>&, cudaStream_t);
 #define DIR(dx, dy) {&sgm_path_kernel<false, dx, dy>, &sgm_path_kernel<true, dx, dy>}
 const PathLaunch kLaunch[32][2] = {
     DIR(1, 0),   DIR(-1, 0),  DIR(0, 1),   DIR(0, -1),  DIR(1, 1),   DIR(-1, 1),  DIR(-1, -1),
@@ -33,7 +34,7 @@ const PathLaunch kLaunch[32][2] = {
 
 // Runs direction i on the device over `costs` and returns the aggregated volume.
 Volume runDirection(int i, const Volume& C, float P1, float P2, const std::vector<float>& p2map) {
-  Device<float> T(C.n, C.W, C.H), S(C.n, C.W, C.H), scratch(2 * C.n, std::max(C.W, C.H));
+  Device<float> T(C.n, C.W, C.H), S(C.n, C.W, C.H);
   T.upload(C.v);
   S.fill(0.f);
   yv::rt::Texture2D<float> tex;
@@ -45,7 +46,7 @@ Volume runDirection(int i, const Volume& C, float P1, float P2, const std::vecto
     EXPECT_EQ(yv::rt::createTexture2D(&tex, map->a.ptr, map->a.pitch.y, C.W, C.H, desc),
               cudaSuccess);
   }
-  kLaunch[i][p2map.empty() ? 0 : 1](S.d3(), T.d3(), P1, P2, tex, scratch.d2(), 0);
+  kLaunch[i][p2map.empty() ? 0 : 1](S.d3(), T.d3(), P1, P2, tex, 0);
   EXPECT_EQ(yv::rt::deviceSynchronize(), cudaSuccess);
   if (!p2map.empty()) yv::rt::destroyTexture(&tex);
   EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
@@ -90,6 +91,47 @@ Volume pathStartProbe(unsigned W, unsigned H, int direction) {
   for (unsigned y = 0; y < H; ++y)
     for (unsigned x = 0; x < W; ++x) C.at(1, x, y) = 10.f;
   return runDirection(direction, C, 1.f, 5.f, {});
+}
+
+#define DIR(dx, dy)                                                                       \
+  {&sgm_path_kernel_cooperative<false, dx, dy>, &sgm_path_kernel_cooperative<true, dx, dy>, \
+   &sgm_path_kernel_per_line<false, dx, dy>, &sgm_path_kernel_per_line<true, dx, dy>}
+// Column- and row-major directions of each slope class.
+const PathLaunch kForms[][4] = {DIR(1, 0), DIR(0, -1), DIR(-1, 1), DIR(-1, 2), DIR(4, -3)};
+#undef DIR
+
+// The cooperative form (lanes of a block, phase by phase) and the one-thread-per-line form add
+// the same bits, with enough labels to spread over the lanes unevenly.
+TEST(PathAggregation, CooperativeAndPerLineFormsAgreeToTheBit) {
+  const unsigned sizes[][2] = {{1, 1}, {17, 17}, {33, 5}, {65, 31}};
+  for (unsigned n : {32u, 33u, 70u})
+    for (const auto& sz : sizes) {
+      const Volume C = randomVolume(n, sz[0], sz[1], n + sz[0]);
+      Device<float> T(n, sz[0], sz[1]), map(sz[0], sz[1]);
+      T.upload(C.v);
+      std::vector<float> p2(std::size_t(sz[0]) * sz[1]);
+      for (std::size_t i = 0; i < p2.size(); ++i) p2[i] = 0.5f + 0.25f * float(i % 7);
+      map.upload(p2);
+      yv::rt::Texture2D<float> tex;
+      ASSERT_EQ(yv::rt::createTexture2D(&tex, map.a.ptr, map.a.pitch.y, sz[0], sz[1],
+                                        yv::rt::TextureDesc()),
+                cudaSuccess);
+      for (const auto& forms : kForms)
+        for (int useMap = 0; useMap < 2; ++useMap) {
+          std::vector<float> got[2];
+          for (int form = 0; form < 2; ++form) {
+            Device<float> S(n, sz[0], sz[1]);
+            S.fill(0.5f);  // what earlier directions left
+            forms[2 * form + useMap](S.d3(), T.d3(), 0.3f, 1.1f, tex, 0);
+            ASSERT_EQ(yv::rt::getLastError(), cudaSuccess);
+            got[form] = S.download();
+          }
+          ASSERT_EQ(std::memcmp(got[0].data(), got[1].data(), got[0].size() * sizeof(float)), 0)
+              << "n " << n << " size " << sz[0] << "x" << sz[1] << " form " << (&forms - kForms)
+              << " map " << useMap;
+        }
+      yv::rt::destroyTexture(&tex);
+    }
 }
 
 TEST(PathAggregation, PathsStartWhereTheMinorCoordinateWraps) {
@@ -148,6 +190,27 @@ std::vector<float> extract(const Volume& S) {
   sgm_extract_labels(labels.d2(), dS.d3());
   EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
   return labels.download();
+}
+
+// The cooperative extraction (lanes of a block, phase by phase) against the one-thread-per-row
+// form, on costs with many ties and NaNs, rows of full and partial batches of 32 pixels.
+TEST(LabelExtraction, CooperativeAndPerRowFormsAgreeToTheBit) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> level(0, 6);
+  const unsigned sizes[][2] = {{1, 1}, {17, 17}, {33, 5}, {65, 31}};
+  for (unsigned n : {32u, 33u, 70u})
+    for (const auto& sz : sizes) {
+      std::vector<float> h(std::size_t(n) * sz[0] * sz[1]);
+      for (float& v : h) v = level(rng) == 0 ? NAN : float(level(rng)) * 0.75f;
+      Device<float> S(n, sz[0], sz[1]), a(sz[0], sz[1]), b(sz[0], sz[1]);
+      S.upload(h);
+      sgm_extract_labels_cooperative(a.d2(), S.d3());
+      sgm_extract_labels_per_row(b.d2(), S.d3());
+      ASSERT_EQ(yv::rt::getLastError(), cudaSuccess);
+      const std::vector<float> ra = a.download(), rb = b.download();
+      ASSERT_EQ(std::memcmp(ra.data(), rb.data(), ra.size() * sizeof(float)), 0)
+          << "n " << n << " size " << sz[0] << "x" << sz[1];
+    }
 }
 
 TEST(LabelExtraction, SubLabelRefinementKnownAnswers) {

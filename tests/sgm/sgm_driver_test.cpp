@@ -219,6 +219,15 @@ TEST_F(SgmDriver, ArgumentErrorsAndNoLeaks) {
   yv::Array<float, 2> g = good.d2();
   EXPECT_THROW_MESSAGE(sgm(g, cv, 1.f, 2.f, shifted, 4, false), "sgm: texture offset is not 0");
   EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
+  // Two label vectors of 1537 labels for each of four lines exceed a block's shared memory:
+  // refused with CUDA's error, reported by the driver's check.
+  Device<float> many(1, 1, 1537), one(1, 1);
+  many.fill(1.f);
+  yv::Array<float, 2> o = one.d2();
+  yv::Array<float, 3> mv = many.d3();
+  const std::string msg =
+      tessivar_test::thrownMessage([&] { sgm(o, mv, 1.f, 2.f, yv::Array<float, 2>{}, 4, true); });
+  EXPECT_NE(msg.find(": cuda error: invalid argument"), std::string::npos) << msg;
 }
 
 }  // namespace

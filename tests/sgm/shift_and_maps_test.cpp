@@ -1,6 +1,7 @@
 // The cost-volume axis shift, the edge and penalty maps, labels to depths and the median.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <random>
@@ -33,7 +34,7 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
   big.fill(-5.f);
   yv::Array<float, 3> out = yv::internal::decreaseArrayDimension<float, 4, 3>(
       yv::block(big.a, yv::Range(1, Z), yv::Range(1, X), yv::Range(0, Y - 1), yv::Range(0, 0)));
-  shift_dims(out, in.d3());
+  shift_dims(out, in.d3(), yv::rt::KernelForm::Cooperative);
   const std::vector<float> r = big.download();
   for (unsigned y = 0; y < Y + 1; ++y)
     for (unsigned x = 0; x < X + 2; ++x)
@@ -45,14 +46,21 @@ TEST(ShiftDims, RaggedExtentsLandOnceAndTouchNothingOutside) {
         else
           ASSERT_EQ(v, -5.f) << "written outside at " << z << " " << x << " " << y;
       }
-  // The one-thread-per-element form agrees.
-  Device<float> naive(Z, X, Y);
-  yv::Array<float, 3> n3 = naive.d3();
-  shift_dims_naive(n3, in.d3());
-  Device<float> tiled(Z, X, Y);
-  yv::Array<float, 3> t3 = tiled.d3();
-  shift_dims(t3, in.d3());
-  EXPECT_EQ(naive.download(), tiled.download());
+  // The three forms agree, also where tiles are cut along x and z.
+  const unsigned extents[][3] = {{X, Y, Z}, {1, 1, 1}, {17, 17, 17}, {33, 5, 65}, {65, 31, 33}};
+  for (const auto& e : extents) {
+    Device<float> src(e[0], e[1], e[2]), naive(e[2], e[0], e[1]), tiled(e[2], e[0], e[1]),
+        columns(e[2], e[0], e[1]);
+    std::vector<float> v(std::size_t(e[0]) * e[1] * e[2]);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = float(i) * 0.25f - 3.f;
+    src.upload(v);
+    yv::Array<float, 3> n3 = naive.d3(), t3 = tiled.d3(), c3 = columns.d3();
+    shift_dims_naive(n3, src.d3());
+    shift_dims(t3, src.d3(), yv::rt::KernelForm::Cooperative);
+    shift_dims(c3, src.d3(), yv::rt::KernelForm::ElementWise);
+    EXPECT_EQ(naive.download(), tiled.download()) << e[0] << " x " << e[1] << " x " << e[2];
+    EXPECT_EQ(naive.download(), columns.download()) << e[0] << " x " << e[1] << " x " << e[2];
+  }
 }
 
 TEST(ShiftDims, ThreeShiftsRestoreAndWrongExtentsAreRefused) {
@@ -160,27 +168,29 @@ TEST(LabelsToDepth, InverseDepthIsLinearInTheLabel) {
   EXPECT_FLOAT_EQ(q[3], 8.f);
 }
 
-TEST(Median, EqualsTheArrayLibrarysMedian) {
-  const unsigned W = 37, H = 19;
+TEST(Median, MatchesASortedWindowWithClampedBorders) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<float> dist(-10.f, 10.f);
-  std::vector<float> h(W * H);
-  for (float& v : h) v = dist(rng);
-  h[5] = NAN;
-  Device<float> in(W, H), a(W, H), b(W, H);
-  in.upload(h);
-  yv::Array<float, 2> av = a.d2(), bv = b.d2();
-  ::median3x3(av, in.d2());
-  yv::median3x3(bv, in.d2());
-  const std::vector<float> ra = a.download(), rb = b.download();
-  for (std::size_t i = 0; i < ra.size(); ++i)
-    EXPECT_TRUE(ra[i] == rb[i] || (std::isnan(ra[i]) && std::isnan(rb[i]))) << i;
-  // Nine equal values, and a single pixel.
-  Device<float> one(1, 1), o(1, 1);
-  one.upload({4.25f});
-  yv::Array<float, 2> ov = o.d2();
-  ::median3x3(ov, one.d2());
-  EXPECT_EQ(o.download()[0], 4.25f);
+  const unsigned sizes[][2] = {{1, 1}, {17, 17}, {33, 5}, {65, 31}};
+  for (const auto& s : sizes) {
+    const int W = int(s[0]), H = int(s[1]);
+    std::vector<float> h(std::size_t(W) * H);
+    for (float& v : h) v = dist(rng);
+    Device<float> in(W, H), out(W, H);
+    in.upload(h);
+    yv::Array<float, 2> ov = out.d2();
+    ::median3x3(ov, in.d2());
+    const std::vector<float> got = out.download();
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        std::vector<float> win;
+        for (int r = -1; r <= 1; ++r)
+          for (int c = -1; c <= 1; ++c)
+            win.push_back(h[std::min(std::max(y + r, 0), H - 1) * W + std::min(std::max(x + c, 0), W - 1)]);
+        std::nth_element(win.begin(), win.begin() + 4, win.end());
+        ASSERT_EQ(got[y * W + x], win[4]) << W << " x " << H << " at " << x << ", " << y;
+      }
+  }
 }
 
 }  // namespace

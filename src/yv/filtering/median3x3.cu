@@ -1,21 +1,24 @@
-// yv::median3x3: checks, then one launch of the per-pixel median over the input's extents.
+// yv::median3x3: checks, then one launch of the median in the chosen form.
 #include <stdexcept>
 #include <string>
 
 #include "yv/filtering/filtering.h"
+#include "yv/filtering/median3x3.h"
 #include "yv/filtering/median3x3_kernel.h"
 #include "yv/filtering/param_sanity_check.h"
-#include "yv/runtime/launch.cuh"
 #include "yv/tools/cuda_check.h"
 
 namespace yv {
 
-void median3x3(Array<float, 2>& out, const Array<float, 2>& in) {
+void internal::median3x3(Array<float, 2>& out, const Array<float, 2>& in, rt::KernelForm form) {
   const std::string problem = internal::median3x3_sanity_check(out, in);
   if (!problem.empty()) throw std::runtime_error(problem);
-  rt::launch(yv_filtering_kernels::median3x3_kernel{out, in},
-             rt::extent2(in.size.x, in.size.y), dim3(16, 16, 1), 0, {out.ptr, in.ptr});
+  yv_filtering_kernels::launchMedian3x3(out, in, form);
   _CHECK_CUDA_ERROR(__FILE__, __LINE__);
+}
+
+void median3x3(Array<float, 2>& out, const Array<float, 2>& in) {
+  internal::median3x3(out, in, rt::KernelForm::Auto);
 }
 
 }  // namespace yv

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "yv/runtime/launch.cuh"
+#include "yv/runtime/cooperative.cuh"
 #include "yv/tools/alloc.h"
 #include "yv/tools/copy.h"
 #include "yv/tools/cuda_check.h"
@@ -88,10 +88,45 @@ namespace algorithms_basic_namespace {
 
 constexpr unsigned kTile = 32;
 
-// The reduction of one 32 x 32 input tile (the part inside the array) into its partial result.
-// Tile (bx, by) always holds its first element, since the tile counts are ceilings.
+// Blocks of 32 x 32 threads, one block per 32 x 32 input tile. Phase 0 lifts each element inside
+// the array into the shared tile (other slots stay unwritten); phases 1 to 5 fold each row into
+// its slot 0 with strides 16 .. 1, phases 6 to 10 fold column 0 into slot (0, 0) likewise, every
+// step only over partners inside the array; phase 11 writes the tile's result. Column 0 and row 0
+// of a tile always lie inside the array, since the tile counts are ceilings.
 template <class T, class R, class Op, class Make>
 struct stat_op_kernel {
+  static constexpr std::size_t kSharedBytes = kTile * kTile * sizeof(R);
+  static constexpr unsigned kPhases = 12;
+  struct State {};
+  Array<T, 2> in;
+  Array<R, 2> partial;
+  Op op;
+  Make make;
+  YV_HD void operator()(unsigned phase, const rt::Team& t, State&) const {
+    R(*tile)[kTile] = static_cast<R(*)[kTile]>(t.shared);
+    const unsigned tx = t.thread.x, ty = t.thread.y;
+    const int x = int(t.blockDim.x * t.block.x + tx), y = int(t.blockDim.y * t.block.y + ty);
+    const int width = int(in.size.x), height = int(in.size.y);
+    if (phase == 0) {
+      if (x < width && y < height) tile[ty][tx] = make(at(in, unsigned(x), unsigned(y)));
+    } else if (phase <= 5) {
+      const int s = int(t.blockDim.x >> phase);
+      if (int(tx) < s && x + s < width && y < height)
+        tile[ty][tx] = op(tile[ty][tx], tile[ty][tx + s]);
+    } else if (phase <= 10) {
+      const int s = int(t.blockDim.y >> (phase - 5));
+      if (int(ty) < s && tx == 0 && y + s < height) tile[ty][0] = op(tile[ty][0], tile[ty + s][0]);
+    } else if (tx == 0 && ty == 0) {
+      at(partial, t.block.x, t.block.y) = tile[0][0];
+    }
+  }
+};
+
+// The element-wise form: one call per tile, folding its elements in row order. The operators
+// are exact minima and maxima, so the order of the fold changes at most the sign of a
+// zero result.
+template <class T, class R, class Op, class Make>
+struct stat_op_tile {
   Array<T, 2> in;
   Array<R, 2> partial;
   Op op;
@@ -110,7 +145,8 @@ struct stat_op_kernel {
 inline unsigned tiles(unsigned n) { return (n >> 5) + ((n & 31u) ? 1u : 0u); }
 
 template <class T, class R, class Op>
-R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) {
+R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line,
+         rt::KernelForm form) {
   if (a.device == -1)
     throw std::runtime_error(std::string("yv::") + name + ": the array must be on the device");
   const uint4 ext = make_uint4(tiles(a.size.x), tiles(a.size.y), 1, 1);
@@ -130,9 +166,15 @@ R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) 
   };
   R result;
   try {
-    rt::launch(stat_op_kernel<T, R, Op, internal::make_type<R>>{a, dev, Op(),
-                                                                 internal::make_type<R>()},
-               rt::extent2(ext.x, ext.y), dim3(8, 8, 1), stream, {a.ptr, dev.ptr});
+    using Kernel = stat_op_kernel<T, R, Op, internal::make_type<R>>;
+    if (rt::runsCooperative(form))
+      rt::launchCooperative(Kernel{a, dev, Op(), internal::make_type<R>()},
+                            dim3(ext.x, ext.y, 1), dim3(kTile, kTile, 1), 0, Kernel::kPhases,
+                            stream, {a.ptr, dev.ptr});
+    else
+      rt::launch(stat_op_tile<T, R, Op, internal::make_type<R>>{a, dev, Op(),
+                                                                internal::make_type<R>()},
+                 rt::extent2(ext.x, ext.y), dim3(8, 8, 1), stream, {a.ptr, dev.ptr});
     rt::streamSynchronize(stream);
     _CHECK_CUDA_ERROR(__FILE__, line);
     arrayCopy(host, dev);
@@ -152,25 +194,46 @@ R reduce(const Array<T, 2>& a, cudaStream_t stream, const char* name, int line) 
 
 namespace abn = algorithms_basic_namespace;
 
+namespace internal {
+template <class T> T Min(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<T, T, abn::Min_Op<T>>(a, stream, "Min", __LINE__, form);
+}
+template <class T> T Max(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<T, T, abn::Max_Op<T>>(a, stream, "Max", __LINE__, form);
+}
+uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<unsigned char, uchar2, abn::MinMax_Op<uchar2>>(a, stream, "MinMax",
+                                                                    __LINE__, form);
+}
+int2 MinMax(Array<int, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<int, int2, abn::MinMax_Op<int2>>(a, stream, "MinMax", __LINE__, form);
+}
+float2 MinMax(Array<float, 2>& a, cudaStream_t stream, rt::KernelForm form) {
+  return abn::reduce<float, float2, abn::MinMax_Op<float2>>(a, stream, "MinMax", __LINE__, form);
+}
+}  // namespace internal
+
 template <class T> T Min(Array<T, 2>& a, cudaStream_t stream) {
-  return abn::reduce<T, T, abn::Min_Op<T>>(a, stream, "Min", __LINE__);
+  return internal::Min<T>(a, stream, rt::KernelForm::Auto);
 }
 template <class T> T Max(Array<T, 2>& a, cudaStream_t stream) {
-  return abn::reduce<T, T, abn::Max_Op<T>>(a, stream, "Max", __LINE__);
+  return internal::Max<T>(a, stream, rt::KernelForm::Auto);
 }
 uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream) {
-  return abn::reduce<unsigned char, uchar2, abn::MinMax_Op<uchar2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 int2 MinMax(Array<int, 2>& a, cudaStream_t stream) {
-  return abn::reduce<int, int2, abn::MinMax_Op<int2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 float2 MinMax(Array<float, 2>& a, cudaStream_t stream) {
-  return abn::reduce<float, float2, abn::MinMax_Op<float2>>(a, stream, "MinMax", __LINE__);
+  return internal::MinMax(a, stream, rt::KernelForm::Auto);
 }
 
-#define YV_MIN_MAX(T)                                      \
-  template T Min<T>(Array<T, 2>&, cudaStream_t);           \
-  template T Max<T>(Array<T, 2>&, cudaStream_t);
+#define YV_MIN_MAX(T)                                                            \
+  template T Min<T>(Array<T, 2>&, cudaStream_t);                                 \
+  template T Max<T>(Array<T, 2>&, cudaStream_t);                                 \
+  template T internal::Min<T>(Array<T, 2>&, cudaStream_t, rt::KernelForm);       \
+  template T internal::Max<T>(Array<T, 2>&, cudaStream_t, rt::KernelForm);
 YV_MIN_MAX(int)
 YV_MIN_MAX(unsigned char)
 YV_MIN_MAX(float)

@@ -5,6 +5,7 @@
 
 #include <cuda_runtime.h>
 
+#include "yv/runtime/cooperative_form.h"
 #include "yv/tools/array.h"
 
 namespace yv {
@@ -18,5 +19,14 @@ template <class T> T Max(Array<T, 2>& a, cudaStream_t stream);
 uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream);
 int2 MinMax(Array<int, 2>& a, cudaStream_t stream);
 float2 MinMax(Array<float, 2>& a, cudaStream_t stream);
+
+namespace internal {
+// The same with the kernel form chosen: 32 x 32 shared tiles or one thread per tile.
+template <class T> T Min(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form);
+template <class T> T Max(Array<T, 2>& a, cudaStream_t stream, rt::KernelForm form);
+uchar2 MinMax(Array<unsigned char, 2>& a, cudaStream_t stream, rt::KernelForm form);
+int2 MinMax(Array<int, 2>& a, cudaStream_t stream, rt::KernelForm form);
+float2 MinMax(Array<float, 2>& a, cudaStream_t stream, rt::KernelForm form);
+}  // namespace internal
 
 }  // namespace yv
