@@ -8,6 +8,7 @@
 #include "algorithms/arrays.h"
 #include "support/test_support.h"
 #include "yv/algorithms/transform/upsample2D.h"
+#include "yv/tools/range.h"
 
 using namespace algo_test;
 using tessivar_test::AllocationGuard;
@@ -57,6 +58,30 @@ TEST(Upsample2DForm, PointAndLinearDoubling) {
     EXPECT_EQ(r2[k].x, ex[k]);
     EXPECT_EQ(r2[k].y, 12 - ex[k]);
   }
+}
+
+// A texture needs an aligned base and row pitch: a packed input (rows of 12 bytes) and a view that
+// starts inside a row are sampled through an aligned copy, with the same result.
+TEST(Upsample2DForm, PackedAndOffsetInputsAreSampledLikeAlignedOnes) {
+  AllocationGuard guard;
+  const std::vector<float> expected = {1, 1.25f, 1.75f, 2.25f, 2.75f, 3,
+                                       4, 4.25f, 4.75f, 5.25f, 5.75f, 6};
+  Owned<float> out(yv::mallocDeviceArray<float>(make_uint4(6, 2, 1, 1), yv::PITCHED));
+  auto o = as2D(out.a);
+  Owned<float> packed(yv::mallocDeviceArray<float>(make_uint4(3, 2, 1, 1), yv::PACKED));
+  std::vector<float> v = {1, 2, 3, 4, 5, 6};
+  yv::arrayCopy(packed.a, hostView(v.data(), packed.a.size));
+  auto p = as2D(packed.a);
+  yv::upsample(o, p, YvInterpolationLinear);
+  EXPECT_EQ(download(out.a), expected);
+
+  Owned<float> wide(upload(std::vector<float>{0, 1, 2, 3, 0, 4, 5, 6}, make_uint4(4, 2, 1, 1)));
+  auto view = as2D(yv::block(wide.a, yv::Range(1, 3), yv::internal::wholeAxis(),
+                             yv::internal::wholeAxis(), yv::internal::wholeAxis()));
+  Owned<float> out2(yv::mallocDeviceArray<float>(make_uint4(6, 2, 1, 1), yv::PITCHED));
+  auto o2 = as2D(out2.a);
+  yv::upsample(o2, view, YvInterpolationLinear);
+  EXPECT_EQ(download(out2.a), expected);
 }
 
 TEST(Upsample2DForm, RefusesUnknownTypesAndHostArrays) {

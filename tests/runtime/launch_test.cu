@@ -7,6 +7,7 @@
 #include "yv/runtime/atomics.h"
 #include "yv/runtime/launch.cuh"
 #include "yv/runtime/texture.h"
+#include "yv/runtime/texture_offset.h"
 #include "yv/algorithms/basic/arithmetic.h"
 #include "yv/tools/alloc.h"
 #include "yv/tools/copy.h"
@@ -54,15 +55,63 @@ struct Nothing {
   YV_HD void operator()(unsigned, unsigned, unsigned, unsigned) const {}
 };
 
-TEST(Launch, RefusedLaunchesLeaveAPendingErrorAndNeverThrow) {
-  yv::rt::launch(Nothing{}, make_uint4(0, 4, 1, 1), dim3(128, 2, 1));
-  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
-  // y blocks beyond the grid limit
-  yv::rt::launch(Nothing{}, make_uint4(1, 2 * 65536, 1, 1), dim3(1, 1, 1));
-  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
-  // more than 1024 threads per block
-  yv::rt::launch(Nothing{}, make_uint4(4, 4, 1, 1), dim3(64, 32, 1));
-  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidConfiguration);
+// The error a launch leaves pending. The host back end must refuse exactly what CUDA refuses, with
+// CUDA's code; on a GPU the same calls check the real limits.
+cudaError_t launchError(uint4 ext, dim3 block, std::size_t dynamicShared = 0) {
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess) << "an error was pending before the launch";
+  yv::rt::launch(Nothing{}, ext, block, 0, {}, dynamicShared);
+  yv::rt::deviceSynchronize();
+  return yv::rt::getLastError();
+}
+
+TEST(LaunchLimits, EmptyGridsAndBlocksAreRefusedAndNeverThrow) {
+  EXPECT_EQ(launchError(make_uint4(0, 4, 1, 1), dim3(128, 2, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(4, 4, 1, 0), dim3(1, 1, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(4, 4, 1, 1), dim3(4, 0, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
+}
+
+TEST(LaunchLimits, AtMost1024ThreadsPerBlock) {
+  EXPECT_EQ(launchError(make_uint4(64, 64, 1, 1), dim3(32, 32, 1)), cudaSuccess);
+  EXPECT_EQ(launchError(make_uint4(64, 64, 1, 1), dim3(32, 33, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(4096, 1, 1, 1), dim3(1025, 1, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(4, 4, 4, 1), dim3(16, 16, 8)), cudaErrorInvalidConfiguration);
+}
+
+TEST(LaunchLimits, BlockZAtMost64) {
+  EXPECT_EQ(launchError(make_uint4(1, 1, 64, 1), dim3(1, 1, 64)), cudaSuccess);
+  EXPECT_EQ(launchError(make_uint4(1, 1, 65, 1), dim3(1, 1, 65)), cudaErrorInvalidConfiguration);
+}
+
+TEST(LaunchLimits, GridYAndZAtMost65535Blocks) {
+  EXPECT_EQ(launchError(make_uint4(1, 65535, 1, 1), dim3(1, 1, 1)), cudaSuccess);
+  EXPECT_EQ(launchError(make_uint4(1, 65536, 1, 1), dim3(1, 1, 1)), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(1, 1, 65535, 1), dim3(1, 1, 1)), cudaSuccess);
+  EXPECT_EQ(launchError(make_uint4(1, 1, 65536, 1), dim3(1, 1, 1)), cudaErrorInvalidConfiguration);
+  // The grid's z axis also carries the fourth axis.
+  EXPECT_EQ(launchError(make_uint4(1, 1, 2, 32768), dim3(1, 1, 1)), cudaErrorInvalidConfiguration);
+}
+
+TEST(LaunchLimits, GridXBelow2To31Blocks) {
+  EXPECT_EQ(launchError(make_uint4(2147483648u, 1, 1, 1), dim3(1, 1, 1)),
+            cudaErrorInvalidConfiguration);
+  EXPECT_EQ(launchError(make_uint4(4294967295u, 1, 1, 1), dim3(1, 1, 1)),
+            cudaErrorInvalidConfiguration);
+}
+
+TEST(LaunchLimits, DynamicSharedMemoryWithinTheDefault48KiB) {
+  EXPECT_EQ(launchError(make_uint4(4, 1, 1, 1), dim3(4, 1, 1), 48 * 1024), cudaSuccess);
+  EXPECT_EQ(launchError(make_uint4(4, 1, 1, 1), dim3(4, 1, 1), 48 * 1024 + 1),
+            cudaErrorInvalidValue);
+}
+
+TEST(Errors, ALayerErrorDoesNotSwallowAPendingCudaError) {
+  if (!tessivar_test::onGpu()) GTEST_SKIP() << "needs the CUDA runtime's own pending error";
+  void* p = nullptr;
+  EXPECT_EQ(yv::rt::malloc(&p, std::size_t(1) << 60), cudaErrorMemoryAllocation);
+  yv::rt::setLastError(cudaErrorInvalidValue);
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidValue);
+  EXPECT_EQ(yv::rt::getLastError(), cudaErrorMemoryAllocation);
   EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
 }
 
@@ -206,7 +255,6 @@ TEST(Device, MemoryInfoAndResetReleaseEverythingAndClearTheError) {
   EXPECT_GT(totalBytes, 0u);
   EXPECT_GT(freeBytes, 0u);
   EXPECT_LE(freeBytes, totalBytes);
-  if (tessivar_test::onGpu()) GTEST_SKIP() << "the allocation registry is the host back end's";
   const std::size_t before = yv::rt::liveAllocationCount();
   void *a, *b;
   ASSERT_EQ(yv::rt::malloc(&a, 64), cudaSuccess);
@@ -251,6 +299,45 @@ std::vector<R> sample(const std::vector<T>& texels, unsigned w, unsigned h,
   yv::rt::free(o);
   yv::releaseArray(img);
   return out;
+}
+
+// CUDA's rules for textures over pitched memory, which the host back end applies too: the base on
+// the texture alignment, the row pitch a multiple of the texture pitch alignment. Our own pitched
+// allocations meet both.
+TEST(Texture, PitchedBaseMustLieOnTheTextureAlignment) {
+  AllocationGuard guard;
+  auto img = yv::mallocDeviceArray<float>(make_uint4(1024, 4, 1, 1), yv::PITCHED);
+  const std::size_t align = yv::rt::textureAlignment();
+  yv::rt::Texture2D<float> tex;
+  EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr, img.pitch.y, 1024, 4, {}), cudaSuccess);
+  yv::rt::destroyTexture(&tex);
+  EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr + align / sizeof(float), img.pitch.y, 512, 4, {}),
+            cudaSuccess);
+  yv::rt::destroyTexture(&tex);
+  for (std::size_t bytes : {std::size_t(4), std::size_t(32), align / 2}) {
+    EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr + bytes / sizeof(float), img.pitch.y, 512, 4, {}),
+              cudaErrorInvalidValue)
+        << "base " << bytes << " bytes past the alignment";
+    EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidValue);
+  }
+  EXPECT_EQ(yv::rt::getLastError(), cudaSuccess);
+  yv::releaseArray(img);
+}
+
+TEST(Texture, PitchedRowPitchMustBeAMultipleOfThePitchAlignment) {
+  AllocationGuard guard;
+  auto img = yv::mallocDeviceArray<float>(make_uint4(16, 8, 1, 1), yv::PITCHED);
+  ASSERT_EQ(img.pitch.y % yv::rt::texturePitchAlignment(), 0u);
+  const std::size_t step = yv::rt::texturePitchAlignment();
+  yv::rt::Texture2D<float> tex;
+  EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr, 64 + step, 16, 4, {}), cudaSuccess);
+  yv::rt::destroyTexture(&tex);
+  for (std::size_t pitch : {std::size_t(68), 64 + step / 2, 64 + step + 4}) {
+    EXPECT_EQ(yv::rt::createTexture2D(&tex, img.ptr, pitch, 16, 4, {}), cudaErrorInvalidValue)
+        << "row pitch " << pitch;
+    EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidValue);
+  }
+  yv::releaseArray(img);
 }
 
 TEST(Texture, PointSamplingPicksTheTexelUnderTheCoordinate) {

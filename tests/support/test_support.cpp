@@ -31,9 +31,7 @@ TempDir::~TempDir() {
 
 AllocationGuard::AllocationGuard() : start_(yv::rt::liveAllocationCount()) {}
 AllocationGuard::~AllocationGuard() {
-  if (!yv::rt::onGpu()) {
-    EXPECT_EQ(yv::rt::liveAllocationCount(), start_) << "device memory leaked";
-  }
+  EXPECT_EQ(yv::rt::liveAllocationCount(), start_) << "device memory leaked";
 }
 std::size_t AllocationGuard::live() const { return yv::rt::liveAllocationCount() - start_; }
 

@@ -25,7 +25,7 @@ class TempDir {
   std::string path_;
 };
 
-// Checks that a test body releases every device allocation it makes (host back end registry).
+// Checks that a test body releases every device allocation it makes (the runtime's registry).
 class AllocationGuard {
  public:
   AllocationGuard();

@@ -6,6 +6,7 @@
 
 #include <omp.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -15,15 +16,11 @@
 namespace yv {
 namespace rt {
 
-// Grid limits of current GPUs (blocks per grid along x, y, z; threads per block).
-constexpr std::uint64_t kMaxGridX = 2147483647u;
-constexpr std::uint64_t kMaxGridYZ = 65535u;
-constexpr std::uint64_t kMaxThreadsPerBlock = 1024u;
-
 inline std::uint64_t ceilDiv(std::uint64_t a, std::uint64_t b) { return (a + b - 1) / b; }
 
 // The grid of a 4-D launch: x and y blocks over the extents; z carries the z blocks of every w
-// volume. Returns false when the launch would be refused (an empty grid or one beyond limits).
+// volume. `valid` is false when the grid cannot even be stated (a zero block edge, or more than
+// 2^32 - 1 blocks on an axis); whether CUDA accepts a stated grid is launchConfigError's question.
 struct LaunchGrid {
   dim3 grid;
   unsigned zBlocks;
@@ -33,11 +30,9 @@ struct LaunchGrid {
 inline LaunchGrid gridFor(uint4 ext, dim3 block) {
   LaunchGrid g{dim3(0, 0, 0), 0, false};
   if (block.x == 0 || block.y == 0 || block.z == 0) return g;
-  if (std::uint64_t(block.x) * block.y * block.z > kMaxThreadsPerBlock) return g;
-  std::uint64_t gx = ceilDiv(ext.x, block.x), gy = ceilDiv(ext.y, block.y);
-  std::uint64_t zb = ceilDiv(ext.z, block.z), gz = zb * ext.w;
-  if (gx == 0 || gy == 0 || gz == 0 || gx > kMaxGridX || gy > kMaxGridYZ || gz > kMaxGridYZ)
-    return g;
+  const std::uint64_t gx = ceilDiv(ext.x, block.x), gy = ceilDiv(ext.y, block.y);
+  const std::uint64_t zb = ceilDiv(ext.z, block.z), gz = zb * ext.w;
+  if (gx > UINT32_MAX || gy > UINT32_MAX || gz > UINT32_MAX) return g;
   g.grid = dim3(unsigned(gx), unsigned(gy), unsigned(gz));
   g.zBlocks = unsigned(zb);
   g.valid = true;
@@ -70,23 +65,30 @@ inline bool kernelMemoryValid(std::initializer_list<const void*> deviceMemory) {
 }
 
 // Calls f(x, y, z, w) once for every index below ext. The block shape is the CUDA block; on the
-// host back end it only decides, as on a GPU, whether the launch is accepted. deviceMemory lists
-// the arrays the functor reads or writes (checked on the host back end).
+// host back end it only decides, as on a GPU, whether the launch is accepted (launchConfigError:
+// CUDA itself judges the launch on the CUDA back end). deviceMemory lists the arrays the functor
+// reads or writes (checked on the host back end). dynamicShared bytes of dynamic shared memory
+// are reserved per block on a GPU; functors of this launcher do not use them.
 template <class F>
 void launch(const F& f, uint4 ext, dim3 block, cudaStream_t stream = 0,
-            std::initializer_list<const void*> deviceMemory = {}) {
-  LaunchGrid g = gridFor(ext, block);
+            std::initializer_list<const void*> deviceMemory = {}, std::size_t dynamicShared = 0) {
+  const LaunchGrid g = gridFor(ext, block);
   if (!g.valid) {
     setLastError(cudaErrorInvalidConfiguration);
     return;
   }
-  if (!kernelMemoryValid(deviceMemory)) return;
 #if defined(__CUDACC__)
   if (onGpu()) {
-    launch_kernel<F><<<g.grid, block, 0, stream>>>(f, ext, g.zBlocks);
+    launch_kernel<F><<<g.grid, block, dynamicShared, stream>>>(f, ext, g.zBlocks);
     return;
   }
 #endif
+  const cudaError_t refused = launchConfigError(g.grid, block, dynamicShared);
+  if (refused != cudaSuccess) {
+    setLastError(refused);
+    return;
+  }
+  if (!kernelMemoryValid(deviceMemory)) return;
   // Host back end: rows are split among the threads; long rows are cut into chunks as well so
   // that a single row still uses every core.
   const std::uint64_t chunk = 4096;

@@ -24,7 +24,9 @@ const char* backendName();
 int currentDevice();
 
 // ---- errors ------------------------------------------------------------------------------------
-// Returns the calling thread's pending error and resets it to cudaSuccess.
+// Returns the calling thread's pending error and resets it. The layer and the CUDA runtime each
+// keep one; when both are pending the layer's is returned and CUDA's stays pending for the next
+// call, so no error is lost.
 cudaError_t getLastError();
 // Returns the pending error without resetting it.
 cudaError_t peekAtLastError();
@@ -33,8 +35,15 @@ void setLastError(cudaError_t e);
 const char* errorString(cudaError_t e);
 
 // ---- memory ------------------------------------------------------------------------------------
-// Row alignment of pitched allocations on the host back end (what current GPUs use).
+// What the host back end promises, as current GPUs do: pitched allocations start on the texture
+// alignment with rows padded to a multiple of it; linear allocations only get CUDA's documented
+// 256-byte alignment (and on the host back end never more, so that code relying on luck with
+// cudaMalloc fails here too). Textures over pitched memory need a base on kTextureAlignment and
+// a row pitch that is a multiple of kTexturePitchAlignment.
 constexpr std::size_t kPitchAlignment = 512;
+constexpr std::size_t kTextureAlignment = 512;
+constexpr std::size_t kTexturePitchAlignment = 32;
+constexpr std::size_t kLinearAlignment = 256;
 
 cudaError_t malloc3D(cudaPitchedPtr* p, cudaExtent extent);
 cudaError_t malloc(void** p, std::size_t bytes);
@@ -61,10 +70,29 @@ const void* hostArrayData(cudaArray_t a, std::size_t* rowPitch, std::size_t* sli
 // the CUDA back end the driver's pointer attributes do.
 bool isDevicePointer(const void* p);
 
-// Host back end bookkeeping, for tests that check that operations release what they allocate:
-// number of live device allocations (linear and CUDA arrays) and their total bytes.
+// Bookkeeping of both back ends, for tests that check that operations release what they
+// allocate: number of live allocations made through this layer (linear, pitched and CUDA
+// arrays) and their total bytes. Memory that libraries take on their own is not counted.
 std::size_t liveAllocationCount();
 std::size_t liveAllocationBytes();
+
+// ---- launches ----------------------------------------------------------------------------------
+// Launch limits of current GPUs.
+constexpr unsigned kMaxThreadsPerBlock = 1024u;
+constexpr unsigned kMaxBlockXY = 1024u;
+constexpr unsigned kMaxBlockZ = 64u;
+constexpr unsigned kMaxGridX = 2147483647u;
+constexpr unsigned kMaxGridYZ = 65535u;
+// Dynamic shared memory a kernel may ask for per block unless it opted in to more.
+constexpr std::size_t kDefaultMaxDynamicShared = 48u * 1024u;
+
+// The error a CUDA launch of `grid` blocks of `block` threads with `dynamicShared` bytes of
+// dynamic shared memory reports, for a kernel allowed `maxDynamicShared` bytes
+// (cudaFuncAttributeMaxDynamicSharedMemorySize; kDefaultMaxDynamicShared unless raised), or
+// cudaSuccess. An empty or oversized grid or block is cudaErrorInvalidConfiguration; too much
+// shared memory is cudaErrorInvalidValue. The host back end refuses launches by this rule.
+cudaError_t launchConfigError(dim3 grid, dim3 block, std::size_t dynamicShared = 0,
+                              std::size_t maxDynamicShared = kDefaultMaxDynamicShared);
 
 // ---- streams, events, device -------------------------------------------------------------------
 cudaError_t streamCreate(cudaStream_t* s);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "yv/runtime/runtime.h"
+#include "yv/runtime/texture_offset.h"
 
 namespace yv {
 namespace rt {
@@ -39,7 +40,9 @@ cudaError_t createTexture2D(Texture2D<T>* tex, const T* ptr, std::size_t pitch, 
   if (!ptr || width == 0 || height == 0 || pitch < width * sizeof(T))
     return record(cudaErrorInvalidValue);
   if (!onGpu()) {
-    if (!isDevicePointer(ptr)) return record(cudaErrorInvalidValue);
+    // CUDA's rules for pitched 2-D textures: device memory, base on the texture alignment, row
+    // pitch a multiple of the texture pitch alignment.
+    if (!isDevicePointer(ptr) || !textureAligned(ptr, pitch)) return record(cudaErrorInvalidValue);
     tex->data = reinterpret_cast<const unsigned char*>(ptr);
     tex->pitch = pitch;
     return cudaSuccess;

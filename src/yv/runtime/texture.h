@@ -146,7 +146,9 @@ struct Texture2D {
 // The CUDA texture description of our filter, address and read modes (CUDA back end).
 cudaTextureDesc cudaTextureDescOf(const TextureDesc& desc);
 
-// Texture over pitched 2-D memory (device memory of the current back end).
+// Texture over pitched 2-D memory (device memory of the current back end). As on CUDA, the base
+// must lie on textureAlignment() and the pitch be a multiple of texturePitchAlignment()
+// (texture_offset.h); otherwise cudaErrorInvalidValue.
 template <class T>
 cudaError_t createTexture2D(Texture2D<T>* tex, const T* ptr, std::size_t pitch, unsigned width,
                             unsigned height, const TextureDesc& desc);

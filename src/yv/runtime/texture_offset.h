@@ -8,10 +8,15 @@
 namespace yv {
 namespace rt {
 
-// Alignment of texture base addresses: the device's own on the CUDA back end; on the host back
-// end the alignment every allocation of that back end has.
+// Alignment of texture base addresses and of the row pitch of pitched 2-D textures: the device's
+// own on the CUDA back end; on the host back end the values of current GPUs, which that back end
+// enforces too (kTextureAlignment, kTexturePitchAlignment).
 std::size_t textureAlignment();
+std::size_t texturePitchAlignment();
 std::size_t textureOffset(const void* p);
+
+// Whether a pitched 2-D texture may start at p with rows `pitch` bytes apart.
+bool textureAligned(const void* p, std::size_t pitch);
 
 }  // namespace rt
 }  // namespace yv

@@ -8,6 +8,7 @@
 #include "yv/runtime/launch.cuh"
 #include "yv/runtime/texture.h"
 #include "yv/runtime/texture3d.h"
+#include "yv/runtime/texture_offset.h"
 #include "yv/tools/alloc.h"
 #include "yv/tools/copy.h"
 #include "yv/tools/cuda_check.h"
@@ -193,14 +194,31 @@ rt::TextureDesc checkForm2D(const Array<T, 2>* out, const Array<T, 2>& in,
 template <class T>
 void form2D(Array<T, 2>& out, Array<T, 2>& in, YvInterpolationType type) {
   const rt::TextureDesc desc = checkForm2D(&out, in, type);
+  // A texture starts on the texture alignment with an aligned row pitch; an input that does not
+  // (a packed array, a view starting inside a row) is sampled from an aligned copy.
+  Array<T, 2> src = in;
+  Array<T, 4> staged;
+  staged.ptr = nullptr;
+  if (in.ptr && in.size.x && in.size.y && !rt::textureAligned(in.ptr, in.pitch.y)) {
+    staged = mallocDeviceArray<T>(make_uint4(in.size.x, in.size.y, 1, 1), PITCHED);
+    src = internal::decreaseArrayDimension<T, 4, 2>(staged);
+    try {
+      arrayCopy(src, in);
+    } catch (...) {
+      rt::free(staged.ptr);
+      throw;
+    }
+  }
   rt::Texture2D<T> tex;
   // A texture that cannot be made leaves its error pending for the check below.
-  if (rt::createTexture2D(&tex, in.ptr, in.pitch.y, in.size.x, in.size.y, desc) == cudaSuccess) {
-    rt::launch(upsample_kernel<T>{out, in, tex}, rt::extent2(out.size.x, out.size.y),
+  if (rt::createTexture2D(&tex, src.ptr, src.pitch.y, src.size.x, src.size.y, desc) ==
+      cudaSuccess) {
+    rt::launch(upsample_kernel<T>{out, src, tex}, rt::extent2(out.size.x, out.size.y),
                dim3(32, 32, 1), 0, {out.ptr});
-    rt::streamSynchronize(0);  // the kernel must be done with the texture
+    rt::streamSynchronize(0);  // the kernel must be done with the texture and the copy
     rt::destroyTexture(&tex);
   }
+  rt::free(staged.ptr);
   _CHECK_CUDA_ERROR(__FILE__, Form2D<T>::line);
 }
 
