@@ -406,7 +406,7 @@ void sgm_path_kernel_per_line(yv::Array<float, 3> aggregated, yv::Array<float, 3
   }
   // Refused where the GPU's form would be, so both back ends accept the same volumes.
   if (dek::sgm_path_block<useP2Map>::sharedBytes(aggregated.size.x, 4) >
-      yv::rt::kMaxSharedBytesPerBlock) {
+      yv::rt::kDefaultMaxDynamicShared) {
     yv::rt::setLastError(cudaErrorInvalidValue);
     return;
   }

@@ -28,29 +28,11 @@ std::string quote(const std::string& s) {
   return q + "'";
 }
 
-// In a sanitizer build the programs would report the CUDA toolkit's Thrust headers on standard
-// error; the suppressions file hides those reports only.
-std::string sanitizerOptions() {
-  // The source folder: from the environment, else from the build folder's CMake cache.
-  std::string source;
-  if (const char* s = std::getenv("TESSIVAR_SOURCE_DIR")) source = s;
-  std::istringstream cache(readFile(binary("CMakeCache.txt")));
-  const std::string key = "CMAKE_HOME_DIRECTORY:INTERNAL=";
-  for (std::string line; source.empty() && std::getline(cache, line);)
-    if (line.rfind(key, 0) == 0) source = line.substr(key.size());
-  if (source.empty()) return "";
-  const char* given = std::getenv("UBSAN_OPTIONS");
-  return "UBSAN_OPTIONS=" +
-         quote((given && *given ? std::string(given) + ":" : std::string()) + "suppressions=" +
-               source + "/scripts/ubsan-thrust.supp") +
-         " ";
-}
-
 }  // namespace
 
 Result run(const std::string& program, const std::vector<std::string>& args,
            const std::string& scratch, const std::string& env) {
-  std::string cmd = sanitizerOptions() + (env.empty() ? "" : env + " ") + quote(binary(program));
+  std::string cmd = (env.empty() ? "" : env + " ") + quote(binary(program));
   for (const std::string& a : args) cmd += " " + quote(a);
   cmd += " >" + quote(scratch + "/stdout") + " 2>" + quote(scratch + "/stderr");
   const int status = std::system(cmd.c_str());

@@ -60,7 +60,7 @@ TEST(CooperativeLaunch, SharedMemoryBeyondTheBlockLimitIsRefused) {
   AllocationGuard guard;
   auto a = yv::internal::decreaseArrayDimension<int, 4, 2>(
       yv::mallocDeviceArray<int>(make_uint4(1, 1, 1, 1), yv::PITCHED));
-  const std::size_t room = yv::rt::kMaxSharedBytesPerBlock - PassAround::kSharedBytes;
+  const std::size_t room = yv::rt::kDefaultMaxDynamicShared - PassAround::kSharedBytes;
   yv::rt::launchCooperative(PassAround{a}, dim3(1), dim3(1), room + 1, 4, 0, {a.ptr});
   EXPECT_EQ(yv::rt::getLastError(), cudaErrorInvalidValue);
   yv::rt::launchCooperative(PassAround{a}, dim3(1), dim3(1), room, 4, 0, {a.ptr});

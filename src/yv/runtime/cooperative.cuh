@@ -41,9 +41,6 @@
 namespace yv {
 namespace rt {
 
-// Shared memory a block may use without opting in to more (static and dynamic together).
-constexpr std::size_t kMaxSharedBytesPerBlock = 48 * 1024;
-
 // What one thread of a cooperative body sees.
 struct Team {
   uint3 thread;          // threadIdx
@@ -76,16 +73,13 @@ template <class F>
 void launchCooperative(const F& f, dim3 grid, dim3 block, std::size_t dynamicBytes,
                        unsigned phases, cudaStream_t stream = 0,
                        std::initializer_list<const void*> deviceMemory = {}) {
+  // Static and dynamic shared memory count together against the per-block limit.
+  if (const cudaError_t refused =
+          launchConfigError(grid, block, F::kSharedBytes + dynamicBytes)) {
+    setLastError(refused);
+    return;
+  }
   const std::uint64_t threads = std::uint64_t(block.x) * block.y * block.z;
-  if (threads == 0 || threads > kMaxThreadsPerBlock || grid.x == 0 || grid.y == 0 ||
-      grid.z == 0 || grid.x > kMaxGridX || grid.y > kMaxGridYZ || grid.z > kMaxGridYZ) {
-    setLastError(cudaErrorInvalidConfiguration);
-    return;
-  }
-  if (F::kSharedBytes + dynamicBytes > kMaxSharedBytesPerBlock) {
-    setLastError(cudaErrorInvalidValue);
-    return;
-  }
   if (!kernelMemoryValid(deviceMemory)) return;
 #if defined(__CUDACC__)
   if (onGpu()) {
