@@ -6,6 +6,9 @@
 
 #include <cuda_runtime.h>
 #include <omp.h>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include <atomic>
 #include <cmath>
@@ -14,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -57,6 +61,43 @@ inline float safe_acos(float c) { return std::acos(std::fmax(-1.f, std::fmin(1.f
 
 }  // namespace pf
 
+// Four points of one cell side by side in the lanes of a vector. Every lane does exactly the
+// arithmetic of the scalar pair step (IEEE single-precision operations, element by element), so
+// a lane's sums are formed in the same order and come out bit for bit the same; the lanes only
+// share the cost of the neighbour loop.
+namespace pf_lanes {
+typedef float v4 __attribute__((vector_size(16)));
+typedef int v4i __attribute__((vector_size(16)));
+inline v4 splat(float a) { return v4{a, a, a, a}; }
+inline v4i splat_int(int a) { return v4i{a, a, a, a}; }
+inline v4 vsqrt(v4 a) {
+#if defined(__SSE__)
+  return reinterpret_cast<v4>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
+#else
+  return v4{std::sqrt(a[0]), std::sqrt(a[1]), std::sqrt(a[2]), std::sqrt(a[3])};
+#endif
+}
+inline v4 vabs(v4 a) {
+  return reinterpret_cast<v4>(reinterpret_cast<v4i>(a) & splat_int(0x7FFFFFFF));
+}
+inline v4 select(v4i mask, v4 a, v4 b) {
+  return reinterpret_cast<v4>((reinterpret_cast<v4i>(a) & mask) |
+                              (reinterpret_cast<v4i>(b) & ~mask));
+}
+inline bool any(v4i mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
+struct v3 {
+  v4 x, y, z;
+};
+inline v3 pack(const float3 (&a)[4]) {
+  return {v4{a[0].x, a[1].x, a[2].x, a[3].x}, v4{a[0].y, a[1].y, a[2].y, a[3].y},
+          v4{a[0].z, a[1].z, a[2].z, a[3].z}};
+}
+inline v3 splat3(float3 a) { return {splat(a.x), splat(a.y), splat(a.z)}; }
+inline v3 sub(v3 a, v3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline v4 dot(v3 a, v3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline v3 scale(v3 a, v4 s) { return {a.x * s, a.y * s, a.z * s}; }
+}  // namespace pf_lanes
+
 // Smoothing kernel of the neighbourhood functors: 315 / (64 pi h^9) * (h^2 - r^2)^3 inside h.
 inline float poly6_kernel(float r, float h) {
   if (std::fabs(r) > h) return 0.f;
@@ -65,6 +106,18 @@ inline float poly6_kernel(float r, float h) {
   const float a = h2 - r * r;
   return 315.f / (201.06194f * h * h8) * (a * a * a);
 }
+
+// poly6_kernel for one h with its constant factor formed once; gives the same bits.
+struct Poly6 {
+  explicit Poly6(float h_)
+      : h(h_), h2(h_ * h_), factor(315.f / (201.06194f * h_ * ((h2 * h2) * (h2 * h2)))) {}
+  float operator()(float r) const {
+    if (std::fabs(r) > h) return 0.f;
+    const float a = h2 - r * r;
+    return factor * (a * a * a);
+  }
+  float h, h2, factor;
+};
 
 // Everything a functor may read while a cell pass runs.
 struct CellPassInputs {
@@ -78,15 +131,35 @@ struct CellPassInputs {
   int max_cell_length;
 };
 
+// The neighbours of the points of one cell in delivery order, copied into contiguous arrays once
+// per cell, and the squared distance of each to the point being visited. `density` and
+// `inv_density` (1 / density) are filled only for passes that read densities.
+struct NeighbourBlock {
+  const int* q;
+  const float *x, *y, *z;
+  const float *nx, *ny, *nz;
+  const float *density, *inv_density;
+  const float* d2;
+  float3 position(int i) const { return make_float3(x[i], y[i], z[i]); }
+  float3 normal(int i) const { return make_float3(nx[i], ny[i], nz[i]); }
+};
+
 // The functors are empty types: `Local` is the per-thread state (made once per thread and
 // reused for every point), start/pair/finish are the per-point steps; start and pair receive the
 // effective positions of p and q.
+//
+// A functor for which every pair whose squared distance is pf::surely_beyond the radius changes
+// nothing (beyond counting it) also has near_pairs: it runs the pair steps of the listed entries
+// of a NeighbourBlock, which are exactly the delivered pairs not surely beyond the radius, in
+// delivery order; `delivered` is the number of all delivered pairs. The cell iteration then
+// filters the far pairs in bulk; both routes share the arithmetic, so results are identical.
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
 struct ComputeDensityFunctor {
   typedef float Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float sum = 0.f;
     bool self = false;
     float3 xp;
@@ -101,7 +174,49 @@ struct ComputeDensityFunctor {
     const float3 d = pf::sub(xq, l.xp);
     const float d2 = pf::dot(d, d);
     if (pf::surely_beyond(d2, in.radius)) return;  // the kernel is 0 there
-    l.sum += poly6_kernel(std::sqrt(d2), in.radius);
+    l.sum += l.kernel(std::sqrt(d2));
+  }
+  static void near_pairs(Local& l, const CellPassInputs&, int p, const NeighbourBlock& b,
+                         const int* list, int count, int) {
+    float sum = l.sum;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      if (b.q[i] == p) l.self = true;
+      sum += l.kernel(std::sqrt(b.d2[i]));
+    }
+    l.sum = sum;
+  }
+  // Four points of a cell at once (pf_lanes); `list` holds the neighbours that are not surely
+  // beyond the radius for at least one lane, in order.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l(in) {}
+    Local l;
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    const v3 XP = pack(xp);
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
+             factor = splat(L.l.kernel.factor), zero = splat(0.f);
+    v4 sum = zero;
+    v4i self = splat_int(0);
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 d = sub(splat3(b.position(i)), XP);
+      const v4 d2 = dot(d, d);
+      self |= splat_int(b.q[i]) == P;
+      const v4 r = vsqrt(d2);
+      const v4 a = h2 - r * r;
+      const v4 K = select(vabs(r) > h, zero, factor * (a * a * a));
+      sum = select(~(d2 > bound), sum + K, sum);
+    }
+    for (int j = 0; j < 4; ++j) {
+      L.l.sum = sum[j];
+      L.l.self = self[j] != 0;
+      out[j] = finish(L.l, in, p[j]);
+    }
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (!l.self && in.radius >= 0.f) l.sum += poly6_kernel(0.f, in.radius);
@@ -155,7 +270,8 @@ template <bool F, bool W>
 struct ComputeNormalsFunctor {
   typedef float3 Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float C[9];
     int count = 0;
     float3 xp, np;
@@ -166,19 +282,34 @@ struct ComputeNormalsFunctor {
     l.xp = xp;
     l.np = in.normals[p];
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
-    ++l.count;
+  // A pair that is not surely beyond the radius, once counted.
+  static void near(Local& l, int p, int q, float3 xq, float3 nq, float d2) {
     if (q == p) return;
-    const float c = pf::dot(l.np, in.normals[q]);
+    const float c = pf::dot(l.np, nq);
     if (c < 0.f) return;
     const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;  // weight 0
-    float w = poly6_kernel(std::sqrt(d2), in.radius);
+    float w = l.kernel(std::sqrt(d2));
     if (W) w *= c;
     const float dv[3] = {d.x, d.y, d.z};
     for (int j = 0; j < 3; ++j)
       for (int k = 0; k < 3; ++k) l.C[j * 3 + k] += w * dv[j] * dv[k];
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+    ++l.count;
+    if (q == p) return;
+    if (pf::dot(l.np, in.normals[q]) < 0.f) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;  // weight 0
+    near(l, p, q, xq, in.normals[q], d2);
+  }
+  static void near_pairs(Local& l, const CellPassInputs&, int p, const NeighbourBlock& b,
+                         const int* list, int count, int delivered) {
+    l.count += delivered;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      near(l, p, b.q[i], b.position(i), b.normal(i), b.d2[i]);
+    }
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int p) {
     if (l.count < 8) return in.normals[p];
@@ -192,10 +323,11 @@ template <bool W>
 struct ComputeGradientFunctor {
   typedef float3 Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float g_t = 0.f, g_theta = 0.f, g_phi = 0.f;
     float3 xp, np, D, dn_dtheta, dn_dphi;
-    float inv_ap = 0.f;
+    float inv_ap = 0.f, minus_Dn = 0.f;
   };
   static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     l.g_t = l.g_theta = l.g_phi = 0.f;
@@ -204,6 +336,7 @@ struct ComputeGradientFunctor {
     l.np = in.normals[p];
     l.D = pp.direction;
     l.inv_ap = 1.f / in.density[p];
+    l.minus_Dn = -pf::dot(l.D, l.np);
     float3 u, w;
     pf::view_frame(l.D, u, w);
     const float theta = std::atan2(pf::dot(l.np, u), pf::dot(l.np, l.D));
@@ -216,16 +349,15 @@ struct ComputeGradientFunctor {
       (&l.dn_dphi.x)[k] = cp * ct * Dk + cp * st * uk - sp * wk;
     }
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+  // A pair that is not surely beyond the radius; inv_aq = 1 / density of q.
+  static void near(Local& l, float h, float beta, int p, int q, float3 xq, float3 nq,
+                   float inv_aq, float d2) {
     if (q == p) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;
     const float r = std::sqrt(d2);
     // Coincident points have no direction between them; they contribute nothing.
-    if (r > in.radius || !(r > 0.f)) return;
-    const float3 nq = in.normals[q];
-    const float K = poly6_kernel(r, in.radius);
+    if (r > h || !(r > 0.f)) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float K = l.kernel(r);
     const float c = pf::dot(l.np, nq);
     const float f = W ? std::fabs(c) * K : K;
     const float3 dhat = pf::scale(d, 1.f / r);
@@ -235,15 +367,98 @@ struct ComputeGradientFunctor {
     const float B = std::fabs(pf::dot(nq, dhat)) * f;
     const float s_p = std::sqrt(e_p * e_p + 1e-6f);
     const float s_q = std::sqrt(e_q * e_q + 1e-6f);
-    float G1 = -pf::dot(l.D, l.np) * e_p * l.inv_ap * A / s_p;
-    float G2 = pf::dot(nq, l.D) * e_q * (1.f / in.density[q]) * B / s_q;
+    float G1 = l.minus_Dn * e_p * l.inv_ap * A / s_p;
+    float G2 = pf::dot(nq, l.D) * e_q * inv_aq * B / s_q;
     if (c < 0.f) {
-      G1 = e_p > 0.f ? G1 * in.beta : 0.f;
-      G2 = e_q > 0.f ? G2 * in.beta : 0.f;
+      G1 = e_p > 0.f ? G1 * beta : 0.f;
+      G2 = e_q > 0.f ? G2 * beta : 0.f;
     }
     l.g_t = (l.g_t + G1) + G2;
     l.g_theta += pf::dot(l.dn_dtheta, d) * e_p * l.inv_ap * A / s_p;
     l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+    if (q == p) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
+    near(l, in.radius, in.beta, p, q, xq, in.normals[q], 1.f / in.density[q], d2);
+  }
+  static void near_pairs(Local& l, const CellPassInputs& in, int p, const NeighbourBlock& b,
+                         const int* list, int count, int) {
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      near(l, in.radius, in.beta, p, b.q[i], b.position(i), b.normal(i), b.inv_density[i],
+           b.d2[i]);
+    }
+  }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
+    Local l[4];
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4], D[4], dt[4], df[4];
+    float inv_ap[4], mDn[4];
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      start(l, in, p[j], xp[j]);
+      np[j] = l.np;
+      D[j] = l.D;
+      dt[j] = l.dn_dtheta;
+      df[j] = l.dn_dphi;
+      inv_ap[j] = l.inv_ap;
+      mDn[j] = l.minus_Dn;
+    }
+    const v3 XP = pack(xp), NP = pack(np), DD = pack(D), DT = pack(dt), DF = pack(df);
+    const v4 INV_AP = {inv_ap[0], inv_ap[1], inv_ap[2], inv_ap[3]};
+    const v4 MDN = {mDn[0], mDn[1], mDn[2], mDn[3]};
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const Poly6& kernel = L.l[0].kernel;
+    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
+             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
+             one = splat(1.f), tiny = splat(1e-6f);
+    v4 gt = zero, gth = zero, gph = zero;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 XQ = splat3(b.position(i));
+      const v3 d = sub(XQ, XP);
+      const v4 d2 = dot(d, d);
+      const v4 r = vsqrt(d2);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & (r > zero);
+      if (!any(ok)) continue;
+      const v3 NQ = splat3(b.normal(i));
+      const v4 a = h2 - r * r;
+      const v4 K = factor * (a * a * a);
+      const v4 c = dot(NP, NQ);
+      const v4 f = W ? vabs(c) * K : K;
+      const v3 dhat = scale(d, one / r);
+      const v4 e_p = dot(NP, d);
+      const v4 e_q = dot(NQ, sub(XP, XQ));
+      const v4 A = vabs(dot(NP, dhat)) * f;
+      const v4 B = vabs(dot(NQ, dhat)) * f;
+      const v4 s_p = vsqrt(e_p * e_p + tiny);
+      const v4 s_q = vsqrt(e_q * e_q + tiny);
+      v4 G1 = MDN * e_p * INV_AP * A / s_p;
+      v4 G2 = dot(NQ, DD) * e_q * splat(b.inv_density[i]) * B / s_q;
+      const v4i facing_away = c < zero;
+      G1 = select(facing_away, select(e_p > zero, G1 * beta, zero), G1);
+      G2 = select(facing_away, select(e_q > zero, G2 * beta, zero), G2);
+      gt = select(ok, (gt + G1) + G2, gt);
+      gth = select(ok, gth + dot(DT, d) * e_p * INV_AP * A / s_p, gth);
+      gph = select(ok, gph + dot(DF, d) * e_p * INV_AP * A / s_p, gph);
+    }
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      l.g_t = gt[j];
+      l.g_theta = gth[j];
+      l.g_phi = gph[j];
+      out[j] = finish(l, in, p[j]);
+    }
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int p) {
     const float t = in.offsets[p];
@@ -272,9 +487,10 @@ struct UpdateParticlePosFunctor {
   typedef ParticleOffsetCandidate Minimum;
   inline static float omega = 1.0f;
   struct Local {
-    explicit Local(const CellPassInputs& in) {
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {
       records.reserve(4 * static_cast<size_t>(std::max(in.max_cell_length, 0)));
     }
+    Poly6 kernel;
     std::vector<Minimum> records;
     float3 xp, np, D;
     float t_p = 0.f, a_p = 0.f, nD = 0.f;
@@ -289,15 +505,14 @@ struct UpdateParticlePosFunctor {
     l.a_p = in.density[p];
     l.nD = pf::dot(l.np, l.D);
   }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+  // A pair that is not surely beyond the radius; a_q = density of q.
+  static void near(Local& l, float h, float beta, int p, int q, float3 xq, float3 nq, float a_q,
+                   float d2) {
     if (q == p) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;
     const float r = std::sqrt(d2);
-    if (r > in.radius || r < 1e-6f) return;
-    const float3 nq = in.normals[q];
-    const float K = poly6_kernel(r, in.radius);
+    if (r > h || r < 1e-6f) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float K = l.kernel(r);
     const float c = pf::dot(l.np, nq);
     const float f = W ? std::fabs(c) * K : K;
     const float3 dhat = pf::scale(d, 1.f / r);
@@ -308,14 +523,27 @@ struct UpdateParticlePosFunctor {
     const float t2 = l.t_p + pf::dot(nq, d) / nqD;
     int kind1 = 3, kind2 = 3;
     if (c < 0.f) {
-      w1 *= in.beta;
-      w2 *= in.beta;
+      w1 *= beta;
+      w2 *= beta;
       kind1 = w1 > 0.f ? 1 : 2;
       kind2 = w2 > 0.f ? 1 : 2;
     }
-    if (std::fabs(t1 - l.t_p) < in.radius) l.records.push_back({t1, std::fabs(w1) / l.a_p, kind1});
-    if (std::fabs(t2 - l.t_p) < in.radius)
-      l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
+    if (std::fabs(t1 - l.t_p) < h) l.records.push_back({t1, std::fabs(w1) / l.a_p, kind1});
+    if (std::fabs(t2 - l.t_p) < h) l.records.push_back({t2, std::fabs(w2) / a_q, kind2});
+  }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+    if (q == p) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
+    near(l, in.radius, in.beta, p, q, xq, in.normals[q], in.density[q], d2);
+  }
+  static void near_pairs(Local& l, const CellPassInputs& in, int p, const NeighbourBlock& b,
+                         const int* list, int count, int) {
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      near(l, in.radius, in.beta, p, b.q[i], b.position(i), b.normal(i), b.density[i], b.d2[i]);
+    }
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (l.records.empty()) return l.t_p;
@@ -338,6 +566,31 @@ const int neighbour_offsets[27][3] = {
   s << "cell_start is invalid!  key " << key << "   value " << empty_cell_start << std::endl;
   throw std::runtime_error(s.str());
 }
+
+template <class F, class = void>
+struct has_near_pairs : std::false_type {};
+template <class F>
+struct has_near_pairs<F, std::void_t<decltype(&F::near_pairs)>> : std::true_type {};
+template <class F, class = void>
+struct has_lanes : std::false_type {};
+template <class F>
+struct has_lanes<F, std::void_t<decltype(&F::lanes)>> : std::true_type {};
+// Lane state of a functor with lanes; a placeholder for the others.
+template <class F, bool = has_lanes<F>::value>
+struct LaneState {
+  explicit LaneState(const CellPassInputs&) {}
+};
+template <class F>
+struct LaneState<F, true> : F::Lanes {
+  explicit LaneState(const CellPassInputs& in) : F::Lanes(in) {}
+};
+
+// Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
+// largest neighbourhood a thread meets and are reused for every cell of a pass.
+struct NeighbourScratch {
+  std::vector<int> slot, q, list;
+  std::vector<float> x, y, z, nx, ny, nz, density, inv_density, d2;
+};
 }  // namespace pf_detail
 
 // Runs the functor for every point of every occupied cell over the points of the 27 cells
@@ -357,6 +610,7 @@ void iterate_particles_cells(Functor& functor,
                              float beta, int length_quotient) {
   typedef typename Functor::Out_t Out_t;
   typedef typename Functor::Local Local;
+  constexpr bool bulk = pf_detail::has_near_pairs<Functor>::value;
   const int n = static_cast<int>(particles.size());
   const int m = static_cast<int>(cell_keys.size());
   const float inv = 1.f / radius;
@@ -368,22 +622,15 @@ void iterate_particles_cells(Functor& functor,
                              radius,           alpha,          beta,           max_cell_length};
   const unsigned int stride = static_cast<unsigned int>(std::max(length_quotient, 1));
   const unsigned long long size = cell_map.size;
+  const bool with_density = !density.empty();
+  // The bound of pf::surely_beyond, formed once.
+  const float far_bound = radius * radius * 1.0001f;
 
   // Offsets do not change during a pass, so each point's current cell key and effective position
   // are computed once, in handle order, instead of once per pair.
   const int slots = std::min(static_cast<int>(handles.size()), n);
   std::vector<unsigned long long> slot_keys(slots);
   std::vector<float3> slot_positions(slots);
-#pragma omp parallel
-  {
-    int begin, end;
-    static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int j = begin; j < end; ++j) {
-      const unsigned int h = handles[j];
-      slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
-      slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
-    }
-  }
 
   // An exception cannot leave the team: the first one is kept, the others stop taking cells,
   // and it is rethrown once the team has joined.
@@ -392,11 +639,25 @@ void iterate_particles_cells(Functor& functor,
 
 #pragma omp parallel
   {
+    {
+      int begin, end;
+      static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int j = begin; j < end; ++j) {
+        const unsigned int h = handles[j];
+        slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
+        slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
+      }
+    }
+#pragma omp barrier
+
     unsigned long long neighbour_keys[27];
     unsigned int neighbour_starts[27];
     std::unique_ptr<Local> local;
+    std::unique_ptr<pf_detail::LaneState<Functor>> lane_state;
+    pf_detail::NeighbourScratch nb;
     try {
       local.reset(new Local(in));
+      lane_state.reset(new pf_detail::LaneState<Functor>(in));
     } catch (...) {
 #pragma omp critical(iterate_particles_cells_error)
       if (!error) error = std::current_exception();
@@ -437,22 +698,133 @@ void iterate_particles_cells(Functor& functor,
 
         const int base = i == 0 ? 0 : cell_sizes[i - 1];
         const int cell_slots = cell_sizes[i] - base;
-        for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
-             ++j) {
-          const int p = static_cast<int>(handles[start + j]);
-          if (slot_keys[start + j] != key) break;
-          results[base + j].first = p;
-          Functor::start(*local, in, p, slot_positions[start + j]);
+
+        if constexpr (bulk) {
+          // The delivered neighbours, the same for every point of the cell, in delivery order.
+          nb.slot.clear();
           for (int t = 0; t < 27; ++t) {
             const unsigned int ns = neighbour_starts[t];
             if (ns == empty_cell_start) continue;
             for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
               if (slot_keys[ns + k] != neighbour_keys[t]) break;
-              Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
-                            slot_positions[ns + k]);
+              nb.slot.push_back(static_cast<int>(ns + k));
             }
           }
-          results[base + j].second = Functor::finish(*local, in, p);
+          const int count = static_cast<int>(nb.slot.size());
+          if (static_cast<int>(nb.q.size()) < count) {
+            for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz, &nb.d2}) v->resize(count);
+            nb.q.resize(count);
+            nb.list.resize(count);
+            if (with_density) {
+              nb.density.resize(count);
+              nb.inv_density.resize(count);
+            }
+          }
+          for (int k = 0; k < count; ++k) {
+            const int s = nb.slot[k];
+            const int q = static_cast<int>(handles[s]);
+            nb.q[k] = q;
+            nb.x[k] = slot_positions[s].x;
+            nb.y[k] = slot_positions[s].y;
+            nb.z[k] = slot_positions[s].z;
+            const float3 nq = normals[q];
+            nb.nx[k] = nq.x;
+            nb.ny[k] = nq.y;
+            nb.nz[k] = nq.z;
+            if (with_density) {
+              nb.density[k] = density[q];
+              nb.inv_density[k] = 1.f / density[q];
+            }
+          }
+          const NeighbourBlock block = {nb.q.data(),  nb.x.data(),       nb.y.data(),
+                                        nb.z.data(),  nb.nx.data(),      nb.ny.data(),
+                                        nb.nz.data(), nb.density.data(), nb.inv_density.data(),
+                                        nb.d2.data()};
+          const float* __restrict__ bx = nb.x.data();
+          const float* __restrict__ by = nb.y.data();
+          const float* __restrict__ bz = nb.z.data();
+          float* __restrict__ d2 = nb.d2.data();
+          int* __restrict__ list = nb.list.data();
+
+          if constexpr (pf_detail::has_lanes<Functor>::value) {
+            // Groups of four points of the run; a short last group repeats its first point in
+            // the spare lanes, whose results are dropped.
+            bool run_ended = false;
+            for (int j = 0; !run_ended;) {
+              int p[4], slot_of[4], g = 0;
+              float3 xp[4];
+              while (g < 4 && j < cell_slots &&
+                     start + static_cast<unsigned int>(j) < unsigned(slots)) {
+                if (slot_keys[start + j] != key) break;
+                p[g] = static_cast<int>(handles[start + j]);
+                xp[g] = slot_positions[start + j];
+                slot_of[g] = base + j;
+                results[base + j].first = p[g];
+                ++g;
+                ++j;
+              }
+              if (g < 4) run_ended = true;
+              if (g == 0) break;
+              for (int l = g; l < 4; ++l) {
+                p[l] = p[0];
+                xp[l] = xp[0];
+              }
+              const pf_lanes::v3 XP = pf_lanes::pack(xp);
+              const pf_lanes::v4 bound = pf_lanes::splat(far_bound);
+              int near = 0;
+              for (int k = 0; k < count; ++k) {
+                const pf_lanes::v3 d = pf_lanes::sub(
+                    pf_lanes::v3{pf_lanes::splat(bx[k]), pf_lanes::splat(by[k]),
+                                 pf_lanes::splat(bz[k])},
+                    XP);
+                list[near] = k;
+                near += pf_lanes::any(~(pf_lanes::dot(d, d) > bound));
+              }
+              typename Functor::Out_t out[4];
+              Functor::lanes(*lane_state, in, p, xp, block, list, near, count, far_bound, out);
+              for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
+            }
+            continue;
+          }
+          for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
+               ++j) {
+            const int p = static_cast<int>(handles[start + j]);
+            if (slot_keys[start + j] != key) break;
+            results[base + j].first = p;
+            const float3 xp = slot_positions[start + j];
+            Functor::start(*local, in, p, xp);
+            // Squared distances as the pair step forms them, then the pairs that are not
+            // surely beyond the radius, in order.
+            for (int k = 0; k < count; ++k) {
+              const float dx = bx[k] - xp.x, dy = by[k] - xp.y, dz = bz[k] - xp.z;
+              d2[k] = dx * dx + dy * dy + dz * dz;
+            }
+            int near = 0;
+            for (int k = 0; k < count; ++k) {
+              list[near] = k;
+              near += !(d2[k] > far_bound);
+            }
+            Functor::near_pairs(*local, in, p, block, list, near, count);
+            results[base + j].second = Functor::finish(*local, in, p);
+          }
+        } else {
+          for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
+               ++j) {
+            const int p = static_cast<int>(handles[start + j]);
+            if (slot_keys[start + j] != key) break;
+            results[base + j].first = p;
+            Functor::start(*local, in, p, slot_positions[start + j]);
+            for (int t = 0; t < 27; ++t) {
+              const unsigned int ns = neighbour_starts[t];
+              if (ns == empty_cell_start) continue;
+              for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
+                if (slot_keys[ns + k] != neighbour_keys[t]) break;
+                Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
+                              slot_positions[ns + k]);
+              }
+            }
+            results[base + j].second = Functor::finish(*local, in, p);
+          }
         }
       } catch (...) {
 #pragma omp critical(iterate_particles_cells_error)
@@ -462,6 +834,8 @@ void iterate_particles_cells(Functor& functor,
     }
   }
   (void)functor;
+  (void)with_density;
+  (void)far_bound;
   if (error) std::rethrow_exception(error);
 }
 
