@@ -84,19 +84,16 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
   }
   SlopeEntry* cur = buffer_a.data();
   SlopeEntry* other = buffer_b.data();
-  // Four partial sums each, so that the additions do not wait on one another.
-  double total4[4] = {0.0, 0.0, 0.0, 0.0}, below4[4] = {0.0, 0.0, 0.0, 0.0};
+  double total = 0.0, below = 0.0;
   bool sound = true;
   for (int k = 0; k < m; ++k) {
     const ParticleOffsetCandidate& r = records[k];
     const float w = r.weight;
     sound &= (w >= 0.f) & (w <= FLT_MAX) & (r.value == r.value);
-    total4[k & 3] += w;
-    below4[k & 3] -= r.kind != 1 ? static_cast<double>(w) : 0.0;
+    total += w;
+    below -= r.kind != 1 ? static_cast<double>(w) : 0.0;
     cur[k] = {r.value, r.kind == 3 ? 2.f * w : w};
   }
-  const double total = (total4[0] + total4[1]) + (total4[2] + total4[3]);
-  const double below = (below4[0] + below4[1]) + (below4[2] + below4[3]);
   if (!sound || !(total < 1e37)) return false;
   const double margin = 4e-7 * (m + 1) * total;
 
@@ -138,19 +135,25 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
     if (b > c) b = std::max(a, c);
     const float pivot = b;
     int less = 0, greater = 0;
-    double less4[4] = {0.0, 0.0, 0.0, 0.0}, equal4[4] = {0.0, 0.0, 0.0, 0.0};
-    for (int k = 0; k < len; ++k) {
-      const SlopeEntry e = cur[k];
+    double less_a = 0.0, less_b = 0.0, equal_a = 0.0, equal_b = 0.0;
+    const auto place = [&](const SlopeEntry e, double& slope_below, double& slope_at) {
       const bool lt = e.value < pivot, gt = e.value > pivot;
       other[less] = e;
       other[len - 1 - greater] = e;
       less += lt;
       greater += gt;
-      less4[k & 3] += lt ? static_cast<double>(e.slope) : 0.0;
-      equal4[k & 3] += !lt && !gt ? static_cast<double>(e.slope) : 0.0;
+      slope_below += lt ? static_cast<double>(e.slope) : 0.0;
+      slope_at += !lt && !gt ? static_cast<double>(e.slope) : 0.0;
+    };
+    // Two chains of sums, so that the additions do not wait on one another.
+    int k = 0;
+    for (; k + 1 < len; k += 2) {
+      place(cur[k], less_a, equal_a);
+      place(cur[k + 1], less_b, equal_b);
     }
-    const double slope_less = (less4[0] + less4[1]) + (less4[2] + less4[3]);
-    const double slope_equal = (equal4[0] + equal4[1]) + (equal4[2] + equal4[3]);
+    if (k < len) place(cur[k], less_a, equal_a);
+    const double slope_less = less_a + less_b;
+    const double slope_equal = equal_a + equal_b;
     const double at_pivot = base + slope_less;
     const double after_pivot = at_pivot + slope_equal;
     if (at_pivot > 0.0) {

@@ -545,6 +545,73 @@ struct UpdateParticlePosFunctor {
       near(l, in.radius, in.beta, p, b.q[i], b.position(i), b.normal(i), b.density[i], b.d2[i]);
     }
   }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
+  // appends its candidates to its own record vector in the scalar order.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
+    Local l[4];
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4], D[4];
+    float t_p[4], a_p[4], nD[4];
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      start(l, in, p[j], xp[j]);
+      np[j] = l.np;
+      D[j] = l.D;
+      t_p[j] = l.t_p;
+      a_p[j] = l.a_p;
+      nD[j] = l.nD;
+    }
+    const v3 XP = pack(xp), NP = pack(np), DD = pack(D);
+    const v4 TP = {t_p[0], t_p[1], t_p[2], t_p[3]};
+    const v4 AP = {a_p[0], a_p[1], a_p[2], a_p[3]};
+    const v4 ND = {nD[0], nD[1], nD[2], nD[3]};
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const Poly6& kernel = L.l[0].kernel;
+    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
+             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
+             one = splat(1.f), small = splat(1e-6f);
+    const v4i three = splat_int(3), one_i = splat_int(1), two_i = splat_int(2);
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 XQ = splat3(b.position(i));
+      const v3 d = sub(XQ, XP);
+      const v4 d2 = dot(d, d);
+      const v4 r = vsqrt(d2);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & ~(r < small);
+      if (!any(ok)) continue;
+      const v3 NQ = splat3(b.normal(i));
+      const v4 a = h2 - r * r;
+      const v4 K = factor * (a * a * a);
+      const v4 c = dot(NP, NQ);
+      const v4 f = W ? vabs(c) * K : K;
+      const v3 dhat = scale(d, one / r);
+      const v4 nqD = dot(NQ, DD);
+      v4 w1 = (vabs(dot(NP, dhat)) * (-f)) * ND;
+      v4 w2 = (vabs(dot(NQ, dhat)) * f) * nqD;
+      const v4 t1 = TP + dot(NP, d) / ND;
+      const v4 t2 = TP + dot(NQ, d) / nqD;
+      const v4i facing_away = c < zero;
+      w1 = select(facing_away, w1 * beta, w1);
+      w2 = select(facing_away, w2 * beta, w2);
+      const v4i kind1 = facing_away ? (w1 > zero ? one_i : two_i) : three;
+      const v4i kind2 = facing_away ? (w2 > zero ? one_i : two_i) : three;
+      const v4i take1 = ok & (vabs(t1 - TP) < h);
+      const v4i take2 = ok & (vabs(t2 - TP) < h);
+      const v4 weight1 = vabs(w1) / AP;
+      const v4 weight2 = vabs(w2) / splat(b.density[i]);
+      for (int j = 0; j < 4; ++j) {
+        if (take1[j]) L.l[j].records.push_back({t1[j], weight1[j], kind1[j]});
+        if (take2[j]) L.l[j].records.push_back({t2[j], weight2[j], kind2[j]});
+      }
+    }
+    for (int j = 0; j < 4; ++j) out[j] = finish(L.l[j], in, p[j]);
+  }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (l.records.empty()) return l.t_p;
     l.records.push_back({0.f, in.alpha, 3});
