@@ -27,10 +27,6 @@ float3 normal_from_scatter(const float C[9], float3 direction, float3 stored_nor
   return n;
 }
 
-namespace {
-
-// The defining search: bisection over ranks, each step putting one rank in place with a partial
-// ordering and summing slopes in single precision in the order the records then lie.
 float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
   const int m = static_cast<int>(records.size());
   // Slope of the penalty sum below every candidate.
@@ -57,6 +53,8 @@ float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
   }
   return records[lo].value;
 }
+
+namespace {
 
 // The same median found without reordering the records, when that provably gives the same
 // value. With ranks ordered by value, F(k) = S + (slopes of the ranks below k) rises with k and

@@ -311,6 +311,48 @@ struct ComputeNormalsFunctor {
       near(l, p, b.q[i], b.position(i), b.normal(i), b.d2[i]);
     }
   }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l(in) {}
+    Local l;
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int delivered,
+                    float far_bound, Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4];
+    for (int j = 0; j < 4; ++j) np[j] = in.normals[p[j]];
+    const v3 XP = pack(xp), NP = pack(np);
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
+             factor = splat(L.l.kernel.factor), zero = splat(0.f);
+    v4 C[9];
+    for (v4& v : C) v = zero;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 NQ = splat3(b.normal(i));
+      const v3 d = sub(splat3(b.position(i)), XP);
+      const v4 d2 = dot(d, d);
+      const v4 c = dot(NP, NQ);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(c < zero);
+      if (!any(ok)) continue;
+      const v4 r = vsqrt(d2);
+      const v4 a = h2 - r * r;
+      v4 w = select(vabs(r) > h, zero, factor * (a * a * a));
+      if (W) w *= c;
+      const v4 dv[3] = {d.x, d.y, d.z};
+      for (int j = 0; j < 3; ++j)
+        for (int k2 = 0; k2 < 3; ++k2)
+          C[j * 3 + k2] = select(ok, C[j * 3 + k2] + w * dv[j] * dv[k2], C[j * 3 + k2]);
+    }
+    for (int j = 0; j < 4; ++j) {
+      start(L.l, in, p[j], xp[j]);
+      L.l.count += delivered;
+      for (int e = 0; e < 9; ++e) L.l.C[e] = C[e][j];
+      out[j] = finish(L.l, in, p[j]);
+    }
+  }
   static Out_t finish(Local& l, const CellPassInputs& in, int p) {
     if (l.count < 8) return in.normals[p];
     return normal_from_scatter(l.C, in.particles[p].direction, in.particles[p].normal);
@@ -477,6 +519,11 @@ struct ParticleOffsetCandidate {
 // The offset minimising the sum of the candidates' penalties (the largest such value when
 // several do). Reorders the records; needs at least one.
 float weighted_median(std::vector<ParticleOffsetCandidate>& records);
+
+// The search that defines weighted_median's result bit for bit: bisection over ranks, each step
+// putting one rank in place with std::nth_element and summing slopes in single precision.
+// weighted_median takes a cheaper route where it can prove that it gives the same value.
+float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 
 // New offset of every point: the weighted median of the offsets at which its neighbours' and
 // its own tangent planes meet, and of the measured position, blended with the old offset by
