@@ -71,6 +71,11 @@ struct SlopeEntry {
   float value, slope;
 };
 
+inline float median_of_three(float a, float b, float c) {
+  if (a > b) std::swap(a, b);
+  return b > c ? std::max(a, c) : b;
+}
+
 bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& records,
                                   float& median) {
   const int m = static_cast<int>(records.size());
@@ -82,57 +87,14 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
   }
   SlopeEntry* cur = buffer_a.data();
   SlopeEntry* other = buffer_b.data();
-  double total = 0.0, below = 0.0;
-  bool sound = true;
-  for (int k = 0; k < m; ++k) {
-    const ParticleOffsetCandidate& r = records[k];
-    const float w = r.weight;
-    sound &= (w >= 0.f) & (w <= FLT_MAX) & (r.value == r.value);
-    total += w;
-    below -= r.kind != 1 ? static_cast<double>(w) : 0.0;
-    cur[k] = {r.value, r.kind == 3 ? 2.f * w : w};
-  }
-  if (!sound || !(total < 1e37)) return false;
-  const double margin = 4e-7 * (m + 1) * total;
 
-  // base = F at the start of the current range [cur, cur + len); F at its end is above 0 unless
-  // the range reaches the last rank.
-  double base = below;
-  int len = m;
-  float found = 0.f;
-  double f_start = 0.0, f_end = 0.0;
-  bool last_group = false;
-  for (int level = 0;; ++level) {
-    if (level > 64) return false;
-    if (len <= 16) {
-      for (int i = 1; i < len; ++i) {
-        const SlopeEntry e = cur[i];
-        int j = i;
-        for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
-        cur[j] = e;
-      }
-      int i = 0;
-      while (true) {
-        double group = 0.0;
-        int e = i;
-        for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
-        if (base + group > 0.0 || e == len) {
-          found = cur[i].value;
-          f_start = base;
-          f_end = base + group;
-          last_group = e == len && !(f_end > 0.0);
-          break;
-        }
-        base += group;
-        i = e;
-      }
-      break;
-    }
-    float a = cur[0].value, b = cur[len / 2].value, c = cur[len - 1].value;
-    if (a > b) std::swap(a, b);
-    if (b > c) b = std::max(a, c);
-    const float pivot = b;
-    int less = 0, greater = 0;
+  // One partition step: the entries of [0, len) below the pivot go to the front of `other`,
+  // those above it to the back; the slopes below and at the pivot are summed in two chains
+  // each, so that the additions do not wait on one another.
+  int less = 0, greater = 0;
+  double slope_less = 0.0, slope_equal = 0.0;
+  const auto partition = [&](int len, float pivot, const auto& entry) {
+    less = greater = 0;
     double less_a = 0.0, less_b = 0.0, equal_a = 0.0, equal_b = 0.0;
     const auto place = [&](const SlopeEntry e, double& slope_below, double& slope_at) {
       const bool lt = e.value < pivot, gt = e.value > pivot;
@@ -143,15 +105,74 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
       slope_below += lt ? static_cast<double>(e.slope) : 0.0;
       slope_at += !lt && !gt ? static_cast<double>(e.slope) : 0.0;
     };
-    // Two chains of sums, so that the additions do not wait on one another.
     int k = 0;
     for (; k + 1 < len; k += 2) {
-      place(cur[k], less_a, equal_a);
-      place(cur[k + 1], less_b, equal_b);
+      place(entry(k, 0), less_a, equal_a);
+      place(entry(k + 1, 1), less_b, equal_b);
     }
-    if (k < len) place(cur[k], less_a, equal_a);
-    const double slope_less = less_a + less_b;
-    const double slope_equal = equal_a + equal_b;
+    if (k < len) place(entry(k, 0), less_a, equal_a);
+    slope_less = less_a + less_b;
+    slope_equal = equal_a + equal_b;
+  };
+
+  // The first step reads the records themselves and also sums their weights.
+  double total_ab[2] = {0.0, 0.0}, below_ab[2] = {0.0, 0.0};
+  bool sound = true;
+  const auto from_records = [&](int k, int chain) {
+    const ParticleOffsetCandidate& r = records[k];
+    const float w = r.weight;
+    sound &= (w >= 0.f) & (w <= FLT_MAX) & (r.value == r.value);
+    total_ab[chain] += w;
+    below_ab[chain] -= r.kind != 1 ? static_cast<double>(w) : 0.0;
+    return SlopeEntry{r.value, r.kind == 3 ? 2.f * w : w};
+  };
+  const auto from_cur = [&](int k, int) { return cur[k]; };
+  int len = m;
+  partition(len, median_of_three(records[0].value, records[m / 2].value, records[m - 1].value),
+            from_records);
+  const double total = total_ab[0] + total_ab[1];
+  if (!sound || !(total < 1e37)) return false;
+  const double margin = 4e-7 * (m + 1) * total;
+
+  // base = F at the start of the current range; F at its end is above 0 unless the range
+  // reaches the last rank.
+  double base = below_ab[0] + below_ab[1];
+  float pivot = 0.f;
+  float found = 0.f;
+  double f_start = 0.0, f_end = 0.0;
+  bool last_group = false;
+  for (int level = 0;; ++level) {
+    if (level > 0) {
+      if (level > 64) return false;
+      if (len <= 16) {
+        for (int i = 1; i < len; ++i) {
+          const SlopeEntry e = cur[i];
+          int j = i;
+          for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
+          cur[j] = e;
+        }
+        int i = 0;
+        while (true) {
+          double group = 0.0;
+          int e = i;
+          for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
+          if (base + group > 0.0 || e == len) {
+            found = cur[i].value;
+            f_start = base;
+            f_end = base + group;
+            last_group = e == len && !(f_end > 0.0);
+            break;
+          }
+          base += group;
+          i = e;
+        }
+        break;
+      }
+      pivot = median_of_three(cur[0].value, cur[len / 2].value, cur[len - 1].value);
+      partition(len, pivot, from_cur);
+    } else {
+      pivot = median_of_three(records[0].value, records[m / 2].value, records[m - 1].value);
+    }
     const double at_pivot = base + slope_less;
     const double after_pivot = at_pivot + slope_equal;
     if (at_pivot > 0.0) {
