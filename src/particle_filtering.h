@@ -132,14 +132,13 @@ struct CellPassInputs {
 };
 
 // The neighbours of the points of one cell in delivery order, copied into contiguous arrays once
-// per cell, and the squared distance of each to the point being visited. `density` and
-// `inv_density` (1 / density) are filled only for passes that read densities.
+// per cell. `density` and `inv_density` (1 / density) are filled only for passes that read
+// densities.
 struct NeighbourBlock {
   const int* q;
   const float *x, *y, *z;
   const float *nx, *ny, *nz;
   const float *density, *inv_density;
-  const float* d2;
   float3 position(int i) const { return make_float3(x[i], y[i], z[i]); }
   float3 normal(int i) const { return make_float3(nx[i], ny[i], nz[i]); }
 };
@@ -148,11 +147,12 @@ struct NeighbourBlock {
 // reused for every point), start/pair/finish are the per-point steps; start and pair receive the
 // effective positions of p and q.
 //
-// A functor for which every pair whose squared distance is pf::surely_beyond the radius changes
-// nothing (beyond counting it) also has near_pairs: it runs the pair steps of the listed entries
-// of a NeighbourBlock, which are exactly the delivered pairs not surely beyond the radius, in
-// delivery order; `delivered` is the number of all delivered pairs. The cell iteration then
-// filters the far pairs in bulk; both routes share the arithmetic, so results are identical.
+// The functors of the filter passes, for which every pair whose squared distance is
+// pf::surely_beyond the radius changes nothing (beyond being counted), also have `Lanes` and
+// `lanes`: four points of a cell at once, over the listed entries of a NeighbourBlock, which
+// hold every delivered pair not surely beyond the radius for at least one of the four, in
+// delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
+// pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
 struct ComputeDensityFunctor {
@@ -174,17 +174,7 @@ struct ComputeDensityFunctor {
     const float3 d = pf::sub(xq, l.xp);
     const float d2 = pf::dot(d, d);
     if (pf::surely_beyond(d2, in.radius)) return;  // the kernel is 0 there
-    l.sum += l.kernel(std::sqrt(d2));
-  }
-  static void near_pairs(Local& l, const CellPassInputs&, int p, const NeighbourBlock& b,
-                         const int* list, int count, int) {
-    float sum = l.sum;
-    for (int k = 0; k < count; ++k) {
-      const int i = list[k];
-      if (b.q[i] == p) l.self = true;
-      sum += l.kernel(std::sqrt(b.d2[i]));
-    }
-    l.sum = sum;
+    l.sum += poly6_kernel(std::sqrt(d2), in.radius);
   }
   // Four points of a cell at once (pf_lanes); `list` holds the neighbours that are not surely
   // beyond the radius for at least one lane, in order.
@@ -282,34 +272,19 @@ struct ComputeNormalsFunctor {
     l.xp = xp;
     l.np = in.normals[p];
   }
-  // A pair that is not surely beyond the radius, once counted.
-  static void near(Local& l, int p, int q, float3 xq, float3 nq, float d2) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
+    ++l.count;
     if (q == p) return;
-    const float c = pf::dot(l.np, nq);
+    const float c = pf::dot(l.np, in.normals[q]);
     if (c < 0.f) return;
     const float3 d = pf::sub(xq, l.xp);
-    float w = l.kernel(std::sqrt(d2));
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;  // weight 0
+    float w = poly6_kernel(std::sqrt(d2), in.radius);
     if (W) w *= c;
     const float dv[3] = {d.x, d.y, d.z};
     for (int j = 0; j < 3; ++j)
       for (int k = 0; k < 3; ++k) l.C[j * 3 + k] += w * dv[j] * dv[k];
-  }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
-    ++l.count;
-    if (q == p) return;
-    if (pf::dot(l.np, in.normals[q]) < 0.f) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;  // weight 0
-    near(l, p, q, xq, in.normals[q], d2);
-  }
-  static void near_pairs(Local& l, const CellPassInputs&, int p, const NeighbourBlock& b,
-                         const int* list, int count, int delivered) {
-    l.count += delivered;
-    for (int k = 0; k < count; ++k) {
-      const int i = list[k];
-      near(l, p, b.q[i], b.position(i), b.normal(i), b.d2[i]);
-    }
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
   struct Lanes {
@@ -391,15 +366,16 @@ struct ComputeGradientFunctor {
       (&l.dn_dphi.x)[k] = cp * ct * Dk + cp * st * uk - sp * wk;
     }
   }
-  // A pair that is not surely beyond the radius; inv_aq = 1 / density of q.
-  static void near(Local& l, float h, float beta, int p, int q, float3 xq, float3 nq,
-                   float inv_aq, float d2) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (q == p) return;
+    const float3 d = pf::sub(xq, l.xp);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
     const float r = std::sqrt(d2);
     // Coincident points have no direction between them; they contribute nothing.
-    if (r > h || !(r > 0.f)) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float K = l.kernel(r);
+    if (r > in.radius || !(r > 0.f)) return;
+    const float3 nq = in.normals[q];
+    const float K = poly6_kernel(r, in.radius);
     const float c = pf::dot(l.np, nq);
     const float f = W ? std::fabs(c) * K : K;
     const float3 dhat = pf::scale(d, 1.f / r);
@@ -409,30 +385,15 @@ struct ComputeGradientFunctor {
     const float B = std::fabs(pf::dot(nq, dhat)) * f;
     const float s_p = std::sqrt(e_p * e_p + 1e-6f);
     const float s_q = std::sqrt(e_q * e_q + 1e-6f);
-    float G1 = l.minus_Dn * e_p * l.inv_ap * A / s_p;
-    float G2 = pf::dot(nq, l.D) * e_q * inv_aq * B / s_q;
+    float G1 = -pf::dot(l.D, l.np) * e_p * l.inv_ap * A / s_p;
+    float G2 = pf::dot(nq, l.D) * e_q * (1.f / in.density[q]) * B / s_q;
     if (c < 0.f) {
-      G1 = e_p > 0.f ? G1 * beta : 0.f;
-      G2 = e_q > 0.f ? G2 * beta : 0.f;
+      G1 = e_p > 0.f ? G1 * in.beta : 0.f;
+      G2 = e_q > 0.f ? G2 * in.beta : 0.f;
     }
     l.g_t = (l.g_t + G1) + G2;
     l.g_theta += pf::dot(l.dn_dtheta, d) * e_p * l.inv_ap * A / s_p;
     l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
-  }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
-    if (q == p) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;
-    near(l, in.radius, in.beta, p, q, xq, in.normals[q], 1.f / in.density[q], d2);
-  }
-  static void near_pairs(Local& l, const CellPassInputs& in, int p, const NeighbourBlock& b,
-                         const int* list, int count, int) {
-    for (int k = 0; k < count; ++k) {
-      const int i = list[k];
-      near(l, in.radius, in.beta, p, b.q[i], b.position(i), b.normal(i), b.inv_density[i],
-           b.d2[i]);
-    }
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
   struct Lanes {
@@ -552,14 +513,15 @@ struct UpdateParticlePosFunctor {
     l.a_p = in.density[p];
     l.nD = pf::dot(l.np, l.D);
   }
-  // A pair that is not surely beyond the radius; a_q = density of q.
-  static void near(Local& l, float h, float beta, int p, int q, float3 xq, float3 nq, float a_q,
-                   float d2) {
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
     if (q == p) return;
-    const float r = std::sqrt(d2);
-    if (r > h || r < 1e-6f) return;
     const float3 d = pf::sub(xq, l.xp);
-    const float K = l.kernel(r);
+    const float d2 = pf::dot(d, d);
+    if (pf::surely_beyond(d2, in.radius)) return;
+    const float r = std::sqrt(d2);
+    if (r > in.radius || r < 1e-6f) return;
+    const float3 nq = in.normals[q];
+    const float K = poly6_kernel(r, in.radius);
     const float c = pf::dot(l.np, nq);
     const float f = W ? std::fabs(c) * K : K;
     const float3 dhat = pf::scale(d, 1.f / r);
@@ -570,27 +532,14 @@ struct UpdateParticlePosFunctor {
     const float t2 = l.t_p + pf::dot(nq, d) / nqD;
     int kind1 = 3, kind2 = 3;
     if (c < 0.f) {
-      w1 *= beta;
-      w2 *= beta;
+      w1 *= in.beta;
+      w2 *= in.beta;
       kind1 = w1 > 0.f ? 1 : 2;
       kind2 = w2 > 0.f ? 1 : 2;
     }
-    if (std::fabs(t1 - l.t_p) < h) l.records.push_back({t1, std::fabs(w1) / l.a_p, kind1});
-    if (std::fabs(t2 - l.t_p) < h) l.records.push_back({t2, std::fabs(w2) / a_q, kind2});
-  }
-  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 xq) {
-    if (q == p) return;
-    const float3 d = pf::sub(xq, l.xp);
-    const float d2 = pf::dot(d, d);
-    if (pf::surely_beyond(d2, in.radius)) return;
-    near(l, in.radius, in.beta, p, q, xq, in.normals[q], in.density[q], d2);
-  }
-  static void near_pairs(Local& l, const CellPassInputs& in, int p, const NeighbourBlock& b,
-                         const int* list, int count, int) {
-    for (int k = 0; k < count; ++k) {
-      const int i = list[k];
-      near(l, in.radius, in.beta, p, b.q[i], b.position(i), b.normal(i), b.density[i], b.d2[i]);
-    }
+    if (std::fabs(t1 - l.t_p) < in.radius) l.records.push_back({t1, std::fabs(w1) / l.a_p, kind1});
+    if (std::fabs(t2 - l.t_p) < in.radius)
+      l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
   // appends its candidates to its own record vector in the scalar order.
@@ -682,10 +631,6 @@ const int neighbour_offsets[27][3] = {
 }
 
 template <class F, class = void>
-struct has_near_pairs : std::false_type {};
-template <class F>
-struct has_near_pairs<F, std::void_t<decltype(&F::near_pairs)>> : std::true_type {};
-template <class F, class = void>
 struct has_lanes : std::false_type {};
 template <class F>
 struct has_lanes<F, std::void_t<decltype(&F::lanes)>> : std::true_type {};
@@ -703,7 +648,7 @@ struct LaneState<F, true> : F::Lanes {
 // largest neighbourhood a thread meets and are reused for every cell of a pass.
 struct NeighbourScratch {
   std::vector<int> slot, q, list;
-  std::vector<float> x, y, z, nx, ny, nz, density, inv_density, d2;
+  std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
 };
 }  // namespace pf_detail
 
@@ -724,7 +669,7 @@ void iterate_particles_cells(Functor& functor,
                              float beta, int length_quotient) {
   typedef typename Functor::Out_t Out_t;
   typedef typename Functor::Local Local;
-  constexpr bool bulk = pf_detail::has_near_pairs<Functor>::value;
+  constexpr bool bulk = pf_detail::has_lanes<Functor>::value;
   const int n = static_cast<int>(particles.size());
   const int m = static_cast<int>(cell_keys.size());
   const float inv = 1.f / radius;
@@ -826,7 +771,7 @@ void iterate_particles_cells(Functor& functor,
           }
           const int count = static_cast<int>(nb.slot.size());
           if (static_cast<int>(nb.q.size()) < count) {
-            for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz, &nb.d2}) v->resize(count);
+            for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz}) v->resize(count);
             nb.q.resize(count);
             nb.list.resize(count);
             if (with_density) {
@@ -852,15 +797,13 @@ void iterate_particles_cells(Functor& functor,
           }
           const NeighbourBlock block = {nb.q.data(),  nb.x.data(),       nb.y.data(),
                                         nb.z.data(),  nb.nx.data(),      nb.ny.data(),
-                                        nb.nz.data(), nb.density.data(), nb.inv_density.data(),
-                                        nb.d2.data()};
+                                        nb.nz.data(), nb.density.data(), nb.inv_density.data()};
           const float* __restrict__ bx = nb.x.data();
           const float* __restrict__ by = nb.y.data();
           const float* __restrict__ bz = nb.z.data();
-          float* __restrict__ d2 = nb.d2.data();
           int* __restrict__ list = nb.list.data();
 
-          if constexpr (pf_detail::has_lanes<Functor>::value) {
+          {
             // Groups of four points of the run; a short last group repeats its first point in
             // the spare lanes, whose results are dropped.
             bool run_ended = false;
@@ -898,28 +841,6 @@ void iterate_particles_cells(Functor& functor,
               Functor::lanes(*lane_state, in, p, xp, block, list, near, count, far_bound, out);
               for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
             }
-            continue;
-          }
-          for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
-               ++j) {
-            const int p = static_cast<int>(handles[start + j]);
-            if (slot_keys[start + j] != key) break;
-            results[base + j].first = p;
-            const float3 xp = slot_positions[start + j];
-            Functor::start(*local, in, p, xp);
-            // Squared distances as the pair step forms them, then the pairs that are not
-            // surely beyond the radius, in order.
-            for (int k = 0; k < count; ++k) {
-              const float dx = bx[k] - xp.x, dy = by[k] - xp.y, dz = bz[k] - xp.z;
-              d2[k] = dx * dx + dy * dy + dz * dz;
-            }
-            int near = 0;
-            for (int k = 0; k < count; ++k) {
-              list[near] = k;
-              near += !(d2[k] > far_bound);
-            }
-            Functor::near_pairs(*local, in, p, block, list, near, count);
-            results[base + j].second = Functor::finish(*local, in, p);
           }
         } else {
           for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
