@@ -478,7 +478,7 @@ struct ParticleOffsetCandidate {
 };
 
 // The offset minimising the sum of the candidates' penalties (the largest such value when
-// several do). Reorders the records; needs at least one.
+// several do). May reorder the records; needs at least one.
 float weighted_median(std::vector<ParticleOffsetCandidate>& records);
 
 // The search that defines weighted_median's result bit for bit: bisection over ranks, each step
