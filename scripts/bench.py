@@ -3,6 +3,8 @@
 
 Stage times come from the driver's TESSIVAR_STAGE_TIMES report (one "stage NAME SECONDS" line per
 stage on standard error); accuracy from tools/model_accuracy against the scene's ground truth.
+cpu_s is the run's user plus system CPU time: on a machine shared with other work it varies far
+less than the wall times, so compare builds by it there (and by wall times on an idle machine).
 """
 import os
 import subprocess
@@ -42,6 +44,7 @@ def run_scene(build, name, work):
     if status != 0:
         sys.exit(f"tessivar failed on {name}:\n{stderr}")
     peak = usage.ru_maxrss  # KiB
+    cpu = usage.ru_utime + usage.ru_stime
     stages = {}
     for line in stderr.splitlines():
         parts = line.split()
@@ -54,7 +57,7 @@ def run_scene(build, name, work):
                            capture_output=True, text=True)
         kv = r.stdout.split()
         acc[model] = dict(zip(kv[0::2], kv[1::2]))
-    return stages, total, peak, acc
+    return stages, total, cpu, peak, acc
 
 
 def main():
@@ -63,16 +66,17 @@ def main():
     work = os.path.join(build, "bench")
     rows = []
     for name in names:
-        stages, total, peak_kib, acc = run_scene(build, name, work)
-        rows.append((name, stages, total, peak_kib, acc))
+        stages, total, cpu, peak_kib, acc = run_scene(build, name, work)
+        rows.append((name, stages, total, cpu, peak_kib, acc))
     # One table: a row per scene; stage seconds, total, peak memory, then points and accuracy of
     # the superpixel model (sp_) and the dense model.
     model_cols = [("points", "{:d}"), ("median_mm", "{:.3f}"), ("p90_mm", "{:.3f}"), ("within_2mm_%", "{:.1f}")]
-    header = (["scene"] + STAGES + ["total_s", "peak_MiB"] + ["sp_" + c for c, _ in model_cols]
+    header = (["scene"] + STAGES + ["total_s", "cpu_s", "peak_MiB"] + ["sp_" + c for c, _ in model_cols]
               + [c for c, _ in model_cols])
     table = []
-    for name, stages, total, peak, acc in rows:
-        row = [name] + [f"{stages.get(st, 0.0):.2f}" for st in STAGES] + [f"{total:.2f}", f"{peak / 1024:.0f}"]
+    for name, stages, total, cpu, peak, acc in rows:
+        row = ([name] + [f"{stages.get(st, 0.0):.2f}" for st in STAGES]
+               + [f"{total:.2f}", f"{cpu:.2f}", f"{peak / 1024:.0f}"])
         for model in ("model_superpixel.ply", "model.ply"):
             a = acc[model]
             values = [int(a["points"]), float(a["median_mm"]), float(a["p90_mm"]), float(a["completeness"]) * 100]

@@ -252,11 +252,10 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
       for (;;) {
         const unsigned long long e = (a << 48) | k;
         const unsigned long long s = (k + static_cast<unsigned long long>(offsets[a - 1])) % size;
-        unsigned long long old;
-#pragma omp critical(hash_age_keys)
-        {
-          old = table[s];
-          table[s] = std::max(old, e);
+        // table[s] = max(table[s], e) as one atomic step; old is the entry it replaced.
+        unsigned long long old = __atomic_load_n(&table[s], __ATOMIC_RELAXED);
+        while (old < e && !__atomic_compare_exchange_n(&table[s], &old, e, true,
+                                                       __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
         }
         if (old >= e) {
           if (++a > 64) {
@@ -267,8 +266,11 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
           continue;
         }
         const unsigned long long home = k % size;
-#pragma omp critical(age_table)
-        max_ages[home] = std::max(max_ages[home], static_cast<unsigned int>(a));
+        const unsigned int age = static_cast<unsigned int>(a);
+        unsigned int seen = __atomic_load_n(&max_ages[home], __ATOMIC_RELAXED);
+        while (seen < age && !__atomic_compare_exchange_n(&max_ages[home], &seen, age, true,
+                                                          __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+        }
         if ((old >> 48) == 0) break;
         // The displaced entry moves on to its next age on this thread.
         k = old & cell_key_mask;

@@ -6,6 +6,9 @@
 
 #include <cuda_runtime.h>
 #include <omp.h>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include <atomic>
 #include <cmath>
@@ -14,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -57,6 +61,43 @@ inline float safe_acos(float c) { return std::acos(std::fmax(-1.f, std::fmin(1.f
 
 }  // namespace pf
 
+// Four points of one cell side by side in the lanes of a vector. Every lane does exactly the
+// arithmetic of the scalar pair step (IEEE single-precision operations, element by element), so
+// a lane's sums are formed in the same order and come out bit for bit the same; the lanes only
+// share the cost of the neighbour loop.
+namespace pf_lanes {
+typedef float v4 __attribute__((vector_size(16)));
+typedef int v4i __attribute__((vector_size(16)));
+inline v4 splat(float a) { return v4{a, a, a, a}; }
+inline v4i splat_int(int a) { return v4i{a, a, a, a}; }
+inline v4 vsqrt(v4 a) {
+#if defined(__SSE__)
+  return reinterpret_cast<v4>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
+#else
+  return v4{std::sqrt(a[0]), std::sqrt(a[1]), std::sqrt(a[2]), std::sqrt(a[3])};
+#endif
+}
+inline v4 vabs(v4 a) {
+  return reinterpret_cast<v4>(reinterpret_cast<v4i>(a) & splat_int(0x7FFFFFFF));
+}
+inline v4 select(v4i mask, v4 a, v4 b) {
+  return reinterpret_cast<v4>((reinterpret_cast<v4i>(a) & mask) |
+                              (reinterpret_cast<v4i>(b) & ~mask));
+}
+inline bool any(v4i mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
+struct v3 {
+  v4 x, y, z;
+};
+inline v3 pack(const float3 (&a)[4]) {
+  return {v4{a[0].x, a[1].x, a[2].x, a[3].x}, v4{a[0].y, a[1].y, a[2].y, a[3].y},
+          v4{a[0].z, a[1].z, a[2].z, a[3].z}};
+}
+inline v3 splat3(float3 a) { return {splat(a.x), splat(a.y), splat(a.z)}; }
+inline v3 sub(v3 a, v3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline v4 dot(v3 a, v3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline v3 scale(v3 a, v4 s) { return {a.x * s, a.y * s, a.z * s}; }
+}  // namespace pf_lanes
+
 // Smoothing kernel of the neighbourhood functors: 315 / (64 pi h^9) * (h^2 - r^2)^3 inside h.
 inline float poly6_kernel(float r, float h) {
   if (std::fabs(r) > h) return 0.f;
@@ -65,6 +106,18 @@ inline float poly6_kernel(float r, float h) {
   const float a = h2 - r * r;
   return 315.f / (201.06194f * h * h8) * (a * a * a);
 }
+
+// poly6_kernel for one h with its constant factor formed once; gives the same bits.
+struct Poly6 {
+  explicit Poly6(float h_)
+      : h(h_), h2(h_ * h_), factor(315.f / (201.06194f * h_ * ((h2 * h2) * (h2 * h2)))) {}
+  float operator()(float r) const {
+    if (std::fabs(r) > h) return 0.f;
+    const float a = h2 - r * r;
+    return factor * (a * a * a);
+  }
+  float h, h2, factor;
+};
 
 // Everything a functor may read while a cell pass runs.
 struct CellPassInputs {
@@ -78,15 +131,35 @@ struct CellPassInputs {
   int max_cell_length;
 };
 
+// The neighbours of the points of one cell in delivery order, copied into contiguous arrays once
+// per cell. `density` and `inv_density` (1 / density) are filled only for passes that read
+// densities.
+struct NeighbourBlock {
+  const int* q;
+  const float *x, *y, *z;
+  const float *nx, *ny, *nz;
+  const float *density, *inv_density;
+  float3 position(int i) const { return make_float3(x[i], y[i], z[i]); }
+  float3 normal(int i) const { return make_float3(nx[i], ny[i], nz[i]); }
+};
+
 // The functors are empty types: `Local` is the per-thread state (made once per thread and
 // reused for every point), start/pair/finish are the per-point steps; start and pair receive the
 // effective positions of p and q.
+//
+// The functors of the filter passes, for which every pair whose squared distance is
+// pf::surely_beyond the radius changes nothing (beyond being counted), also have `Lanes` and
+// `lanes`: four points of a cell at once, over the listed entries of a NeighbourBlock, which
+// hold every delivered pair not surely beyond the radius for at least one of the four, in
+// delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
+// pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
 struct ComputeDensityFunctor {
   typedef float Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float sum = 0.f;
     bool self = false;
     float3 xp;
@@ -102,6 +175,38 @@ struct ComputeDensityFunctor {
     const float d2 = pf::dot(d, d);
     if (pf::surely_beyond(d2, in.radius)) return;  // the kernel is 0 there
     l.sum += poly6_kernel(std::sqrt(d2), in.radius);
+  }
+  // Four points of a cell at once (pf_lanes); `list` holds the neighbours that are not surely
+  // beyond the radius for at least one lane, in order.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l(in) {}
+    Local l;
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    const v3 XP = pack(xp);
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
+             factor = splat(L.l.kernel.factor), zero = splat(0.f);
+    v4 sum = zero;
+    v4i self = splat_int(0);
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 d = sub(splat3(b.position(i)), XP);
+      const v4 d2 = dot(d, d);
+      self |= splat_int(b.q[i]) == P;
+      const v4 r = vsqrt(d2);
+      const v4 a = h2 - r * r;
+      const v4 K = select(vabs(r) > h, zero, factor * (a * a * a));
+      sum = select(~(d2 > bound), sum + K, sum);
+    }
+    for (int j = 0; j < 4; ++j) {
+      L.l.sum = sum[j];
+      L.l.self = self[j] != 0;
+      out[j] = finish(L.l, in, p[j]);
+    }
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (!l.self && in.radius >= 0.f) l.sum += poly6_kernel(0.f, in.radius);
@@ -155,7 +260,8 @@ template <bool F, bool W>
 struct ComputeNormalsFunctor {
   typedef float3 Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float C[9];
     int count = 0;
     float3 xp, np;
@@ -180,6 +286,48 @@ struct ComputeNormalsFunctor {
     for (int j = 0; j < 3; ++j)
       for (int k = 0; k < 3; ++k) l.C[j * 3 + k] += w * dv[j] * dv[k];
   }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l(in) {}
+    Local l;
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int delivered,
+                    float far_bound, Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4];
+    for (int j = 0; j < 4; ++j) np[j] = in.normals[p[j]];
+    const v3 XP = pack(xp), NP = pack(np);
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
+             factor = splat(L.l.kernel.factor), zero = splat(0.f);
+    v4 C[9];
+    for (v4& v : C) v = zero;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 NQ = splat3(b.normal(i));
+      const v3 d = sub(splat3(b.position(i)), XP);
+      const v4 d2 = dot(d, d);
+      const v4 c = dot(NP, NQ);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(c < zero);
+      if (!any(ok)) continue;
+      const v4 r = vsqrt(d2);
+      const v4 a = h2 - r * r;
+      v4 w = select(vabs(r) > h, zero, factor * (a * a * a));
+      if (W) w *= c;
+      const v4 dv[3] = {d.x, d.y, d.z};
+      for (int j = 0; j < 3; ++j)
+        for (int k2 = 0; k2 < 3; ++k2)
+          C[j * 3 + k2] = select(ok, C[j * 3 + k2] + w * dv[j] * dv[k2], C[j * 3 + k2]);
+    }
+    for (int j = 0; j < 4; ++j) {
+      start(L.l, in, p[j], xp[j]);
+      L.l.count += delivered;
+      for (int e = 0; e < 9; ++e) L.l.C[e] = C[e][j];
+      out[j] = finish(L.l, in, p[j]);
+    }
+  }
   static Out_t finish(Local& l, const CellPassInputs& in, int p) {
     if (l.count < 8) return in.normals[p];
     return normal_from_scatter(l.C, in.particles[p].direction, in.particles[p].normal);
@@ -192,10 +340,11 @@ template <bool W>
 struct ComputeGradientFunctor {
   typedef float3 Out_t;
   struct Local {
-    explicit Local(const CellPassInputs&) {}
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {}
+    Poly6 kernel;
     float g_t = 0.f, g_theta = 0.f, g_phi = 0.f;
     float3 xp, np, D, dn_dtheta, dn_dphi;
-    float inv_ap = 0.f;
+    float inv_ap = 0.f, minus_Dn = 0.f;
   };
   static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
     l.g_t = l.g_theta = l.g_phi = 0.f;
@@ -204,6 +353,7 @@ struct ComputeGradientFunctor {
     l.np = in.normals[p];
     l.D = pp.direction;
     l.inv_ap = 1.f / in.density[p];
+    l.minus_Dn = -pf::dot(l.D, l.np);
     float3 u, w;
     pf::view_frame(l.D, u, w);
     const float theta = std::atan2(pf::dot(l.np, u), pf::dot(l.np, l.D));
@@ -245,6 +395,74 @@ struct ComputeGradientFunctor {
     l.g_theta += pf::dot(l.dn_dtheta, d) * e_p * l.inv_ap * A / s_p;
     l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
   }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
+    Local l[4];
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4], D[4], dt[4], df[4];
+    float inv_ap[4], mDn[4];
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      start(l, in, p[j], xp[j]);
+      np[j] = l.np;
+      D[j] = l.D;
+      dt[j] = l.dn_dtheta;
+      df[j] = l.dn_dphi;
+      inv_ap[j] = l.inv_ap;
+      mDn[j] = l.minus_Dn;
+    }
+    const v3 XP = pack(xp), NP = pack(np), DD = pack(D), DT = pack(dt), DF = pack(df);
+    const v4 INV_AP = {inv_ap[0], inv_ap[1], inv_ap[2], inv_ap[3]};
+    const v4 MDN = {mDn[0], mDn[1], mDn[2], mDn[3]};
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const Poly6& kernel = L.l[0].kernel;
+    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
+             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
+             one = splat(1.f), tiny = splat(1e-6f);
+    v4 gt = zero, gth = zero, gph = zero;
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 XQ = splat3(b.position(i));
+      const v3 d = sub(XQ, XP);
+      const v4 d2 = dot(d, d);
+      const v4 r = vsqrt(d2);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & (r > zero);
+      if (!any(ok)) continue;
+      const v3 NQ = splat3(b.normal(i));
+      const v4 a = h2 - r * r;
+      const v4 K = factor * (a * a * a);
+      const v4 c = dot(NP, NQ);
+      const v4 f = W ? vabs(c) * K : K;
+      const v3 dhat = scale(d, one / r);
+      const v4 e_p = dot(NP, d);
+      const v4 e_q = dot(NQ, sub(XP, XQ));
+      const v4 A = vabs(dot(NP, dhat)) * f;
+      const v4 B = vabs(dot(NQ, dhat)) * f;
+      const v4 s_p = vsqrt(e_p * e_p + tiny);
+      const v4 s_q = vsqrt(e_q * e_q + tiny);
+      v4 G1 = MDN * e_p * INV_AP * A / s_p;
+      v4 G2 = dot(NQ, DD) * e_q * splat(b.inv_density[i]) * B / s_q;
+      const v4i facing_away = c < zero;
+      G1 = select(facing_away, select(e_p > zero, G1 * beta, zero), G1);
+      G2 = select(facing_away, select(e_q > zero, G2 * beta, zero), G2);
+      gt = select(ok, (gt + G1) + G2, gt);
+      gth = select(ok, gth + dot(DT, d) * e_p * INV_AP * A / s_p, gth);
+      gph = select(ok, gph + dot(DF, d) * e_p * INV_AP * A / s_p, gph);
+    }
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      l.g_t = gt[j];
+      l.g_theta = gth[j];
+      l.g_phi = gph[j];
+      out[j] = finish(l, in, p[j]);
+    }
+  }
   static Out_t finish(Local& l, const CellPassInputs& in, int p) {
     const float t = in.offsets[p];
     return make_float3(in.alpha * t / std::sqrt(t * t + 1e-6f) + l.g_t, l.g_theta, l.g_phi);
@@ -260,8 +478,13 @@ struct ParticleOffsetCandidate {
 };
 
 // The offset minimising the sum of the candidates' penalties (the largest such value when
-// several do). Reorders the records; needs at least one.
+// several do). May reorder the records; needs at least one.
 float weighted_median(std::vector<ParticleOffsetCandidate>& records);
+
+// The search that defines weighted_median's result bit for bit: bisection over ranks, each step
+// putting one rank in place with std::nth_element and summing slopes in single precision.
+// weighted_median takes a cheaper route where it can prove that it gives the same value.
+float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 
 // New offset of every point: the weighted median of the offsets at which its neighbours' and
 // its own tangent planes meet, and of the measured position, blended with the old offset by
@@ -272,9 +495,10 @@ struct UpdateParticlePosFunctor {
   typedef ParticleOffsetCandidate Minimum;
   inline static float omega = 1.0f;
   struct Local {
-    explicit Local(const CellPassInputs& in) {
+    explicit Local(const CellPassInputs& in) : kernel(in.radius) {
       records.reserve(4 * static_cast<size_t>(std::max(in.max_cell_length, 0)));
     }
+    Poly6 kernel;
     std::vector<Minimum> records;
     float3 xp, np, D;
     float t_p = 0.f, a_p = 0.f, nD = 0.f;
@@ -317,6 +541,73 @@ struct UpdateParticlePosFunctor {
     if (std::fabs(t2 - l.t_p) < in.radius)
       l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
   }
+  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
+  // appends its candidates to its own record vector in the scalar order.
+  struct Lanes {
+    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
+    Local l[4];
+  };
+  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
+                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
+                    Out_t (&out)[4]) {
+    using namespace pf_lanes;
+    float3 np[4], D[4];
+    float t_p[4], a_p[4], nD[4];
+    for (int j = 0; j < 4; ++j) {
+      Local& l = L.l[j];
+      start(l, in, p[j], xp[j]);
+      np[j] = l.np;
+      D[j] = l.D;
+      t_p[j] = l.t_p;
+      a_p[j] = l.a_p;
+      nD[j] = l.nD;
+    }
+    const v3 XP = pack(xp), NP = pack(np), DD = pack(D);
+    const v4 TP = {t_p[0], t_p[1], t_p[2], t_p[3]};
+    const v4 AP = {a_p[0], a_p[1], a_p[2], a_p[3]};
+    const v4 ND = {nD[0], nD[1], nD[2], nD[3]};
+    const v4i P = {p[0], p[1], p[2], p[3]};
+    const Poly6& kernel = L.l[0].kernel;
+    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
+             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
+             one = splat(1.f), small = splat(1e-6f);
+    const v4i three = splat_int(3), one_i = splat_int(1), two_i = splat_int(2);
+    for (int k = 0; k < count; ++k) {
+      const int i = list[k];
+      const v3 XQ = splat3(b.position(i));
+      const v3 d = sub(XQ, XP);
+      const v4 d2 = dot(d, d);
+      const v4 r = vsqrt(d2);
+      // The lanes for which the scalar step gets past its early returns.
+      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & ~(r < small);
+      if (!any(ok)) continue;
+      const v3 NQ = splat3(b.normal(i));
+      const v4 a = h2 - r * r;
+      const v4 K = factor * (a * a * a);
+      const v4 c = dot(NP, NQ);
+      const v4 f = W ? vabs(c) * K : K;
+      const v3 dhat = scale(d, one / r);
+      const v4 nqD = dot(NQ, DD);
+      v4 w1 = (vabs(dot(NP, dhat)) * (-f)) * ND;
+      v4 w2 = (vabs(dot(NQ, dhat)) * f) * nqD;
+      const v4 t1 = TP + dot(NP, d) / ND;
+      const v4 t2 = TP + dot(NQ, d) / nqD;
+      const v4i facing_away = c < zero;
+      w1 = select(facing_away, w1 * beta, w1);
+      w2 = select(facing_away, w2 * beta, w2);
+      const v4i kind1 = facing_away ? (w1 > zero ? one_i : two_i) : three;
+      const v4i kind2 = facing_away ? (w2 > zero ? one_i : two_i) : three;
+      const v4i take1 = ok & (vabs(t1 - TP) < h);
+      const v4i take2 = ok & (vabs(t2 - TP) < h);
+      const v4 weight1 = vabs(w1) / AP;
+      const v4 weight2 = vabs(w2) / splat(b.density[i]);
+      for (int j = 0; j < 4; ++j) {
+        if (take1[j]) L.l[j].records.push_back({t1[j], weight1[j], kind1[j]});
+        if (take2[j]) L.l[j].records.push_back({t2[j], weight2[j], kind2[j]});
+      }
+    }
+    for (int j = 0; j < 4; ++j) out[j] = finish(L.l[j], in, p[j]);
+  }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (l.records.empty()) return l.t_p;
     l.records.push_back({0.f, in.alpha, 3});
@@ -338,6 +629,27 @@ const int neighbour_offsets[27][3] = {
   s << "cell_start is invalid!  key " << key << "   value " << empty_cell_start << std::endl;
   throw std::runtime_error(s.str());
 }
+
+template <class F, class = void>
+struct has_lanes : std::false_type {};
+template <class F>
+struct has_lanes<F, std::void_t<decltype(&F::lanes)>> : std::true_type {};
+// Lane state of a functor with lanes; a placeholder for the others.
+template <class F, bool = has_lanes<F>::value>
+struct LaneState {
+  explicit LaneState(const CellPassInputs&) {}
+};
+template <class F>
+struct LaneState<F, true> : F::Lanes {
+  explicit LaneState(const CellPassInputs& in) : F::Lanes(in) {}
+};
+
+// Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
+// largest neighbourhood a thread meets and are reused for every cell of a pass.
+struct NeighbourScratch {
+  std::vector<int> slot, q, list;
+  std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
+};
 }  // namespace pf_detail
 
 // Runs the functor for every point of every occupied cell over the points of the 27 cells
@@ -357,6 +669,7 @@ void iterate_particles_cells(Functor& functor,
                              float beta, int length_quotient) {
   typedef typename Functor::Out_t Out_t;
   typedef typename Functor::Local Local;
+  constexpr bool bulk = pf_detail::has_lanes<Functor>::value;
   const int n = static_cast<int>(particles.size());
   const int m = static_cast<int>(cell_keys.size());
   const float inv = 1.f / radius;
@@ -368,22 +681,15 @@ void iterate_particles_cells(Functor& functor,
                              radius,           alpha,          beta,           max_cell_length};
   const unsigned int stride = static_cast<unsigned int>(std::max(length_quotient, 1));
   const unsigned long long size = cell_map.size;
+  const bool with_density = !density.empty();
+  // The bound of pf::surely_beyond, formed once.
+  const float far_bound = radius * radius * 1.0001f;
 
   // Offsets do not change during a pass, so each point's current cell key and effective position
   // are computed once, in handle order, instead of once per pair.
   const int slots = std::min(static_cast<int>(handles.size()), n);
   std::vector<unsigned long long> slot_keys(slots);
   std::vector<float3> slot_positions(slots);
-#pragma omp parallel
-  {
-    int begin, end;
-    static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int j = begin; j < end; ++j) {
-      const unsigned int h = handles[j];
-      slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
-      slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
-    }
-  }
 
   // An exception cannot leave the team: the first one is kept, the others stop taking cells,
   // and it is rethrown once the team has joined.
@@ -392,11 +698,25 @@ void iterate_particles_cells(Functor& functor,
 
 #pragma omp parallel
   {
+    {
+      int begin, end;
+      static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int j = begin; j < end; ++j) {
+        const unsigned int h = handles[j];
+        slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
+        slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
+      }
+    }
+#pragma omp barrier
+
     unsigned long long neighbour_keys[27];
     unsigned int neighbour_starts[27];
     std::unique_ptr<Local> local;
+    std::unique_ptr<pf_detail::LaneState<Functor>> lane_state;
+    pf_detail::NeighbourScratch nb;
     try {
       local.reset(new Local(in));
+      lane_state.reset(new pf_detail::LaneState<Functor>(in));
     } catch (...) {
 #pragma omp critical(iterate_particles_cells_error)
       if (!error) error = std::current_exception();
@@ -437,22 +757,109 @@ void iterate_particles_cells(Functor& functor,
 
         const int base = i == 0 ? 0 : cell_sizes[i - 1];
         const int cell_slots = cell_sizes[i] - base;
-        for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
-             ++j) {
-          const int p = static_cast<int>(handles[start + j]);
-          if (slot_keys[start + j] != key) break;
-          results[base + j].first = p;
-          Functor::start(*local, in, p, slot_positions[start + j]);
+
+        if constexpr (bulk) {
+          // The delivered neighbours, the same for every point of the cell, in delivery order.
+          nb.slot.clear();
           for (int t = 0; t < 27; ++t) {
             const unsigned int ns = neighbour_starts[t];
             if (ns == empty_cell_start) continue;
             for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
               if (slot_keys[ns + k] != neighbour_keys[t]) break;
-              Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
-                            slot_positions[ns + k]);
+              nb.slot.push_back(static_cast<int>(ns + k));
             }
           }
-          results[base + j].second = Functor::finish(*local, in, p);
+          const int count = static_cast<int>(nb.slot.size());
+          if (static_cast<int>(nb.q.size()) < count) {
+            for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz}) v->resize(count);
+            nb.q.resize(count);
+            nb.list.resize(count);
+            if (with_density) {
+              nb.density.resize(count);
+              nb.inv_density.resize(count);
+            }
+          }
+          for (int k = 0; k < count; ++k) {
+            const int s = nb.slot[k];
+            const int q = static_cast<int>(handles[s]);
+            nb.q[k] = q;
+            nb.x[k] = slot_positions[s].x;
+            nb.y[k] = slot_positions[s].y;
+            nb.z[k] = slot_positions[s].z;
+            const float3 nq = normals[q];
+            nb.nx[k] = nq.x;
+            nb.ny[k] = nq.y;
+            nb.nz[k] = nq.z;
+            if (with_density) {
+              nb.density[k] = density[q];
+              nb.inv_density[k] = 1.f / density[q];
+            }
+          }
+          const NeighbourBlock block = {nb.q.data(),  nb.x.data(),       nb.y.data(),
+                                        nb.z.data(),  nb.nx.data(),      nb.ny.data(),
+                                        nb.nz.data(), nb.density.data(), nb.inv_density.data()};
+          const float* __restrict__ bx = nb.x.data();
+          const float* __restrict__ by = nb.y.data();
+          const float* __restrict__ bz = nb.z.data();
+          int* __restrict__ list = nb.list.data();
+
+          {
+            // Groups of four points of the run; a short last group repeats its first point in
+            // the spare lanes, whose results are dropped.
+            bool run_ended = false;
+            for (int j = 0; !run_ended;) {
+              int p[4], slot_of[4], g = 0;
+              float3 xp[4];
+              while (g < 4 && j < cell_slots &&
+                     start + static_cast<unsigned int>(j) < unsigned(slots)) {
+                if (slot_keys[start + j] != key) break;
+                p[g] = static_cast<int>(handles[start + j]);
+                xp[g] = slot_positions[start + j];
+                slot_of[g] = base + j;
+                results[base + j].first = p[g];
+                ++g;
+                ++j;
+              }
+              if (g < 4) run_ended = true;
+              if (g == 0) break;
+              for (int l = g; l < 4; ++l) {
+                p[l] = p[0];
+                xp[l] = xp[0];
+              }
+              const pf_lanes::v3 XP = pf_lanes::pack(xp);
+              const pf_lanes::v4 bound = pf_lanes::splat(far_bound);
+              int near = 0;
+              for (int k = 0; k < count; ++k) {
+                const pf_lanes::v3 d = pf_lanes::sub(
+                    pf_lanes::v3{pf_lanes::splat(bx[k]), pf_lanes::splat(by[k]),
+                                 pf_lanes::splat(bz[k])},
+                    XP);
+                list[near] = k;
+                near += pf_lanes::any(~(pf_lanes::dot(d, d) > bound));
+              }
+              typename Functor::Out_t out[4];
+              Functor::lanes(*lane_state, in, p, xp, block, list, near, count, far_bound, out);
+              for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
+            }
+          }
+        } else {
+          for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
+               ++j) {
+            const int p = static_cast<int>(handles[start + j]);
+            if (slot_keys[start + j] != key) break;
+            results[base + j].first = p;
+            Functor::start(*local, in, p, slot_positions[start + j]);
+            for (int t = 0; t < 27; ++t) {
+              const unsigned int ns = neighbour_starts[t];
+              if (ns == empty_cell_start) continue;
+              for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
+                if (slot_keys[ns + k] != neighbour_keys[t]) break;
+                Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
+                              slot_positions[ns + k]);
+              }
+            }
+            results[base + j].second = Functor::finish(*local, in, p);
+          }
         }
       } catch (...) {
 #pragma omp critical(iterate_particles_cells_error)
@@ -462,6 +869,8 @@ void iterate_particles_cells(Functor& functor,
     }
   }
   (void)functor;
+  (void)with_density;
+  (void)far_bound;
   if (error) std::rethrow_exception(error);
 }
 

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <cstring>
 #include <map>
+#include <random>
 #include <tuple>
 
 #include "fixtures.h"
@@ -182,6 +184,91 @@ TEST(CellIteration, MissingOwnCellIsAnError) {
     EXPECT_THROW_MESSAGE(iterate(particles, offsets, grid, 1),
                          "cell_start is invalid!  key " + std::to_string(grid.cell_keys[1]) +
                              "   value 4294967295\n");
+  }
+  omp_set_num_threads(omp_get_num_procs());
+}
+
+namespace {
+
+// The functor with only its per-pair steps, so that the iteration takes its plain route.
+template <class F>
+struct PairByPair {
+  typedef typename F::Out_t Out_t;
+  typedef typename F::Local Local;
+  static void start(Local& l, const CellPassInputs& in, int p, float3 x) { F::start(l, in, p, x); }
+  static void pair(Local& l, const CellPassInputs& in, int p, int q, float3 x) {
+    F::pair(l, in, p, q, x);
+  }
+  static Out_t finish(Local& l, const CellPassInputs& in, int p) { return F::finish(l, in, p); }
+};
+
+struct Cloud {
+  std::vector<Particle> particles;
+  std::vector<float> offsets, density;
+  std::vector<float3> normals;
+  pf_test::TestGrid grid;
+};
+
+template <class F>
+void expectSameBits(const Cloud& c, int stride, const std::vector<float>& density) {
+  typedef std::vector<std::pair<int, typename F::Out_t>> Results;
+  Results fast, plain;
+  F f;
+  PairByPair<F> g;
+  for (auto* run : {&fast, &plain}) {
+    if (run == &fast)
+      iterate_particles_cells(f, *run, c.grid.cell_keys, c.grid.cell_sizes, density, c.offsets,
+                              c.normals, c.particles, c.grid.handles, c.grid.map, c.grid.origin,
+                              40, c.grid.radius, 0.3f, 0.7f, stride);
+    else
+      iterate_particles_cells(g, *run, c.grid.cell_keys, c.grid.cell_sizes, density, c.offsets,
+                              c.normals, c.particles, c.grid.handles, c.grid.map, c.grid.origin,
+                              40, c.grid.radius, 0.3f, 0.7f, stride);
+  }
+  ASSERT_EQ(fast.size(), plain.size());
+  for (size_t s = 0; s < fast.size(); ++s) {
+    ASSERT_EQ(fast[s].first, plain[s].first) << "slot " << s;
+    EXPECT_EQ(std::memcmp(&fast[s].second, &plain[s].second, sizeof(typename F::Out_t)), 0)
+        << "point " << fast[s].first;
+  }
+}
+
+}  // namespace
+
+// The passes read the neighbours of a cell in bulk and run four points side by side; each result
+// must have the bits of the pair-by-pair route.
+TEST(CellIteration, BulkAndSideBySideRoutesGiveThePairByPairBits) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> u(0.f, 1.f);
+  Cloud c;
+  for (int i = 0; i < 2500; ++i) {
+    // A wavy sheet with noise, so that cells hold runs of all lengths and normals disagree.
+    const float x = u(rng), y = u(rng);
+    float3 pos = f3(x, y, 0.1f * std::sin(9.f * x) + 0.02f * u(rng));
+    if (i % 50 == 1) pos = c.particles.back().position;  // coincident points
+    const float3 n = pf_test::normalized(f3(u(rng) - 0.5f, u(rng) - 0.5f, u(rng) - 0.3f));
+    c.particles.push_back(makeParticle(pos, pf_test::normalized(f3(u(rng) - 0.5f, 0.2f, 1.f)), n,
+                                       i % 3, i, 0.02f + 0.05f * u(rng)));
+    c.offsets.push_back(0.01f * (u(rng) - 0.5f));
+    c.normals.push_back(n);
+    c.density.push_back(0.5f + u(rng));
+  }
+  c.grid.build(c.particles, c.offsets, 0.07f);
+  // A point that left its cell after the build cuts its cell's run.
+  c.offsets[c.grid.handles[1000]] += 0.5f;
+  const std::vector<float> none;
+  for (int stride : {1, 3}) {
+    for (int threads : {1, 8}) {
+      SCOPED_TRACE(testing::Message() << "stride " << stride << ", " << threads << " threads");
+      omp_set_num_threads(threads);
+      expectSameBits<ComputeDensityFunctor>(c, stride, none);
+      expectSameBits<ComputeNormalsFunctor<true, false>>(c, stride, none);
+      expectSameBits<ComputeNormalsFunctor<false, true>>(c, stride, none);
+      expectSameBits<ComputeGradientFunctor<false>>(c, stride, c.density);
+      expectSameBits<ComputeGradientFunctor<true>>(c, stride, c.density);
+      expectSameBits<UpdateParticlePosFunctor<false>>(c, stride, c.density);
+      expectSameBits<UpdateParticlePosFunctor<true>>(c, stride, c.density);
+    }
   }
   omp_set_num_threads(omp_get_num_procs());
 }

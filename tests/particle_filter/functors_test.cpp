@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <random>
 
 #include "fixtures.h"
@@ -393,4 +395,34 @@ TEST(GradientFunctor, DataTermCollisionsAndCoincidentPoints) {
   const float3 gb = nb.run<ComputeGradientFunctor<true>>(p, {behind});
   EXPECT_EQ(gb.x, 0.f);
   EXPECT_NE(gb.y + gb.z, 0.f);
+}
+
+// Ties, both signed zeros, sums that cross zero within rounding, weights over many magnitudes and
+// unusable weights: the result has the bits of the rank search in every case.
+TEST(WeightedMedian, SameBitsAsTheRankSearch) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> value(-3, 3), kind(1, 3), count(2, 150), mode(0, 3),
+      tenths(0, 9), exponent(-40, 40), rare(0, 200);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const int weights = mode(rng);
+    std::vector<ParticleOffsetCandidate> records(count(rng));
+    for (auto& r : records) {
+      const int v = value(rng);
+      // Zeros of both signs, and values that differ only in the last bits.
+      r.value = v == 0 ? (rare(rng) % 2 ? -0.f : 0.f) : v == 3 ? 1.f + 1e-7f * tenths(rng) : v;
+      r.kind = kind(rng);
+      if (weights == 0) r.weight = float(tenths(rng));
+      if (weights == 1) r.weight = 0.1f * tenths(rng);
+      if (weights == 2) r.weight = std::ldexp(1.f + 0.1f * tenths(rng), exponent(rng));
+      if (weights == 3) r.weight = 0.3f;
+      const int odd = rare(rng);
+      if (odd == 0) r.weight = std::numeric_limits<float>::quiet_NaN();
+      if (odd == 1) r.weight = std::numeric_limits<float>::infinity();
+      if (odd == 2) r.weight = -0.5f;
+    }
+    std::vector<ParticleOffsetCandidate> by_ranks(records);
+    const float fast = weighted_median(records), defined = weighted_median_by_ranks(by_ranks);
+    ASSERT_EQ(std::memcmp(&fast, &defined, sizeof(float)), 0)
+        << "trial " << trial << ": " << fast << " instead of " << defined;
+  }
 }
