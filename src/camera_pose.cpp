@@ -1,6 +1,7 @@
 #include "camera_pose.h"
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -24,7 +25,7 @@
 
 namespace {
 
-// Limits of one Gauss-Newton solve below which a render iteration counts as converged.
+// Limits of the motion found against one rendering below which a level counts as converged.
 constexpr float kRotationLimit = 1e-5f;
 constexpr float kTranslationLimit = 1e-4f;
 constexpr float kMaxColorDiff = 0.5f;
@@ -190,12 +191,10 @@ void matmul3(const float a[9], const float b[9], float out[9]) {
       out[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
 }
 
-// The motion found against one rendering: the composed transform of its steps, and the last
-// step's solution, which decides convergence.
+// The motion found against one rendering: the composed transform of its steps.
 struct Motion {
   float R[9] = {1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f};
   float t[3] = {0.f, 0.f, 0.f};
-  float last[6] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
 };
 
 // Five Gauss-Newton steps against the rendering in L.buffer. Each step is linearised at the
@@ -250,8 +249,9 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
 
     // Rank-revealing: directions the image does not constrain come out 0.
     const Eigen::Matrix<float, 6, 1> x = Hm.colPivHouseholderQr().solve(gv);
-    for (int k = 0; k < 6; ++k) m.last[k] = x(k);
-    pose_compose(m.last, m.R, m.t);
+    float dx[6];
+    for (int k = 0; k < 6; ++k) dx[k] = x(k);
+    pose_compose(dx, m.R, m.t);
   }
 }
 
@@ -303,7 +303,11 @@ void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_
       gaussNewton(L, handle.get(), writeMasks, level, n, m);
       applyMotion(camera, m);
       ++n;
-      if (converged(m.last)) break;
+      // Converged when the motion this rendering gave the camera is below the limits: a level
+      // ends where renderings stop moving the camera, not where one rendering's steps settle.
+      float p[6];
+      pose_parameters(m.R, m.t, p);
+      if (converged(p)) break;
     }
   }
   handle.release();
@@ -321,6 +325,15 @@ void pose_increment(const float p[6], float R[9], float t[3]) {
   t[0] = p[3];
   t[1] = p[4];
   t[2] = p[5];
+}
+
+void pose_parameters(const float R[9], const float t[3], float p[6]) {
+  // R = Rx(p0) Ry(p1) Rz(p2): R02 = sin p1, R12 = -sin p0 cos p1, R22 = cos p0 cos p1,
+  // R01 = -cos p1 sin p2, R00 = cos p1 cos p2.
+  p[0] = std::atan2(-R[5], R[8]);
+  p[1] = std::asin(std::max(-1.f, std::min(1.f, R[2])));
+  p[2] = std::atan2(-R[1], R[0]);
+  for (int i = 0; i < 3; ++i) p[3 + i] = t[i];
 }
 
 void pose_compose(const float x[6], float R[9], float t[3]) {

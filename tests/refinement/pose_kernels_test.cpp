@@ -67,6 +67,13 @@ TEST(PoseIncrement, RotationsComposeInTheOrderXYZ) {
   const float zero[6] = {0, 0, 0, 0, 0, 0};
   pose_increment(zero, R, t);
   for (int i = 0; i < 9; ++i) EXPECT_EQ(R[i], (i % 4 == 0) ? 1.f : 0.f);
+
+  // pose_parameters undoes pose_increment.
+  const float p[6] = {0.3f, -0.7f, 1.2f, 0.5f, -1.5f, 2.f};
+  float back[6];
+  pose_increment(p, R, t);
+  pose_parameters(R, t, back);
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(back[k], p[k], 1e-5f) << k;
 }
 
 TEST(PoseKernels, JacobianOfThePrincipalRayAndNoDepthMarked) {
