@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <stdexcept>
+#include <string>
 
 #include "yv/runtime/atomics.h"
 #include "yv/runtime/launch.cuh"
@@ -119,15 +120,14 @@ struct computeGradientPsi_kernel {
       gx[c] = image_gradient_tex.fetch<float>(w.sx, w.sy, float(c) + 0.5f);
       gy[c] = image_gradient_tex.fetch<float>(w.sx, w.sy, float(c + 3) + 0.5f);
     }
-    const float3 X = w.X, P = w.P;
+    const float3 P = w.P;
     const float iz2 = 1.f / (P.z * P.z);
     for (int k = 0; k < 6; ++k) {
       float3 dP;
       if (k < 3) {
-        // e_k x X: an infinitesimal rotation of the rendered point, applied before R.
-        const float3 e = k == 0 ? f3(0.f, -X.z, X.y) : k == 1 ? f3(X.z, 0.f, -X.x)
-                                                              : f3(-X.y, X.x, 0.f);
-        dP = rotate(proj.R, e);
+        // e_k x P: an infinitesimal rotation applied after the candidate transform, the way a
+        // step's solution is composed onto it.
+        dP = k == 0 ? f3(0.f, -P.z, P.y) : k == 1 ? f3(P.z, 0.f, -P.x) : f3(-P.y, P.x, 0.f);
       } else {
         dP = f3(k == 3 ? 1.f : 0.f, k == 4 ? 1.f : 0.f, k == 5 ? 1.f : 0.f);
       }
@@ -202,10 +202,15 @@ void computeDifferenceImage(yv::Array<float, 3>& out, const yv::Array<uchar4, 2>
     throw std::runtime_error("computeDifferenceImage: texture offset is not 0");
   computeDifferenceImage_kernel k{out, rendered, depth, max_color_diff, proj,
                                   inv_fx, inv_fy, cx, cy, {}};
-  // A texture that cannot be made leaves its error pending for the caller's next check.
-  if (yv::rt::createTexture2D(&k.real_image_tex, real.ptr, real.pitch.y, real.size.x, real.size.y,
-                              bilinearClamped(yv::rt::TexRead::NormalizedFloat)) != cudaSuccess)
-    return;
+  // Without its texture the kernel must not run: the residual would be left stale.
+  const cudaError_t made =
+      yv::rt::createTexture2D(&k.real_image_tex, real.ptr, real.pitch.y, real.size.x, real.size.y,
+                              bilinearClamped(yv::rt::TexRead::NormalizedFloat));
+  if (made != cudaSuccess) {
+    yv::rt::getLastError();  // reported here, not again at a later check
+    throw std::runtime_error(std::string("computeDifferenceImage: cannot make a texture of the "
+                                         "real image: ") + yv::rt::errorString(made));
+  }
   yv::rt::launch(k, imageExtent(rendered.size.x, rendered.size.y), kPoseBlock, 0,
                  {out.ptr, rendered.ptr, depth.ptr});
   finishReads();

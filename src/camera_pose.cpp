@@ -1,6 +1,7 @@
 #include "camera_pose.h"
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -24,7 +25,7 @@
 
 namespace {
 
-// Limits of one Gauss-Newton solve below which a render iteration counts as converged.
+// Limits of the motion found against one rendering below which a level counts as converged.
 constexpr float kRotationLimit = 1e-5f;
 constexpr float kTranslationLimit = 1e-4f;
 constexpr float kMaxColorDiff = 0.5f;
@@ -37,15 +38,28 @@ void requireCublas() {
     throw std::runtime_error("compute_camera_pose: cuBLAS is not loaded");
 }
 
+// A failed cuBLAS call leaves H or g unwritten; solving with them would report a pose that was
+// never computed.
+void checkCublas(cublasStatus_t status, const char* call) {
+  if (status != CUBLAS_STATUS_SUCCESS)
+    throw std::runtime_error(std::string("compute_camera_pose: ") + call + " failed: " +
+                             cublas_status_name(status));
+}
+
 class CublasHandle {
  public:
-  CublasHandle() { cublas_dynamic.create(&handle_); }
+  CublasHandle() { checkCublas(cublas_dynamic.create(&handle_), "cublasCreate_v2"); }
   ~CublasHandle() {
-    if (handle_) cublas_dynamic.destroy(handle_);
+    if (handle_) cublas_dynamic.destroy(handle_);  // on the way out of a failure: not reported
   }
   CublasHandle(const CublasHandle&) = delete;
   CublasHandle& operator=(const CublasHandle&) = delete;
   cublasHandle_t get() const { return handle_; }
+  void release() {
+    const cublasHandle_t h = handle_;
+    handle_ = nullptr;
+    checkCublas(cublas_dynamic.destroy(h), "cublasDestroy_v2");
+  }
 
  private:
   cublasHandle_t handle_ = nullptr;
@@ -170,9 +184,23 @@ std::string debugName(const char* prefix, int level, int iteration) {
   return std::string(prefix) + std::to_string(level) + "_" + digits + ".png";
 }
 
-// Five Gauss-Newton steps against the rendering in L.buffer; each solution replaces p.
+// 3 x 3 row-major product a b.
+void matmul3(const float a[9], const float b[9], float out[9]) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j)
+      out[3 * i + j] = a[3 * i] * b[j] + a[3 * i + 1] * b[3 + j] + a[3 * i + 2] * b[6 + j];
+}
+
+// The motion found against one rendering: the composed transform of its steps.
+struct Motion {
+  float R[9] = {1.f, 0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f};
+  float t[3] = {0.f, 0.f, 0.f};
+};
+
+// Five Gauss-Newton steps against the rendering in L.buffer. Each step is linearised at the
+// motion found so far, so its solution x is an increment: the motion becomes T(x) o motion.
 void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
-                 float p[6]) {
+                 Motion& m) {
   const yv::Array<float, 4> work = L.work;
   yv::Array<float, 3> residual = yv::internal::decreaseArrayDimension<float, 4, 3>(
       yv::block(work, yv::Range(), yv::Range(), yv::Range(0, 2), yv::Range()));
@@ -184,7 +212,8 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
   const float* r = residual.ptr;
 
   for (int step = 0; step < kStepsPerRendering; ++step) {
-    pose_increment(p, L.proj.R, L.proj.t);
+    for (int i = 0; i < 9; ++i) L.proj.R[i] = m.R[i];
+    for (int i = 0; i < 3; ++i) L.proj.t[i] = m.t[i];
     computeDifferenceImage(residual, L.image, L.buffer.image, L.buffer.depth, kMaxColorDiff,
                            L.proj, L.inv_fx, L.inv_fy, L.cx, L.cy);
     computeGradientPsi(jacobian, L.gradient, L.buffer.depth, L.proj, L.inv_fx, L.inv_fy, L.cx,
@@ -202,12 +231,14 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
     yv::Array<float, 4> H = yv::mallocDeviceArray<float>(make_uint4(6, 6, 1, 1), yv::PACKED);
     stepGuard.add(H);
     yv::set<float>(H, 0.f, 0);
-    cublas_dynamic.sgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 6, 6, rows, &one, J, rows, J, rows,
-                         &zero, H.ptr, 6);
+    checkCublas(cublas_dynamic.sgemm(handle, CUBLAS_OP_T, CUBLAS_OP_N, 6, 6, rows, &one, J, rows,
+                                     J, rows, &zero, H.ptr, 6),
+                "cublasSgemm_v2");
     yv::Array<float, 4> g = yv::mallocDeviceArray<float>(make_uint4(6, 1, 1, 1), yv::PACKED);
     stepGuard.add(g);
-    cublas_dynamic.sgemv(handle, CUBLAS_OP_T, rows, 6, &minusOne, J, rows, r, 1, &zero, g.ptr,
-                         1);
+    checkCublas(cublas_dynamic.sgemv(handle, CUBLAS_OP_T, rows, 6, &minusOne, J, rows, r, 1, &zero,
+                                     g.ptr, 1),
+                "cublasSgemv_v2");
 
     Eigen::Matrix<float, 6, 6> Hm;  // column-major, as cuBLAS wrote it
     Eigen::Matrix<float, 6, 1> gv;
@@ -218,14 +249,16 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
 
     // Rank-revealing: directions the image does not constrain come out 0.
     const Eigen::Matrix<float, 6, 1> x = Hm.colPivHouseholderQr().solve(gv);
-    for (int k = 0; k < 6; ++k) p[k] = x(k);
+    float dx[6];
+    for (int k = 0; k < 6; ++k) dx[k] = x(k);
+    pose_compose(dx, m.R, m.t);
   }
 }
 
-// camera := T(p) o camera: R := R(p) R, t := R(p) t + t(p).
-void applyMotion(Camera& camera, const float p[6]) {
-  float Rp[9], tp[3];
-  pose_increment(p, Rp, tp);
+// camera := motion o camera: R := Rm R, t := Rm t + tm.
+void applyMotion(Camera& camera, const Motion& m) {
+  const float* Rp = m.R;
+  const float* tp = m.t;
   float R[9];
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
@@ -266,13 +299,18 @@ void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_
       render(L);
       if (debug_images_camera_pose)
         saveImageToPNG(L.buffer.image, debugName("rendered_color_", level, n));
-      float p[6] = {0.f, 0.f, 0.f, 0.f, 0.f, 0.f};
-      gaussNewton(L, handle.get(), writeMasks, level, n, p);
-      applyMotion(camera, p);
+      Motion m;
+      gaussNewton(L, handle.get(), writeMasks, level, n, m);
+      applyMotion(camera, m);
       ++n;
+      // Converged when the motion this rendering gave the camera is below the limits: a level
+      // ends where renderings stop moving the camera, not where one rendering's steps settle.
+      float p[6];
+      pose_parameters(m.R, m.t, p);
       if (converged(p)) break;
     }
   }
+  handle.release();
 }
 
 }  // namespace
@@ -287,6 +325,27 @@ void pose_increment(const float p[6], float R[9], float t[3]) {
   t[0] = p[3];
   t[1] = p[4];
   t[2] = p[5];
+}
+
+void pose_parameters(const float R[9], const float t[3], float p[6]) {
+  // R = Rx(p0) Ry(p1) Rz(p2): R02 = sin p1, R12 = -sin p0 cos p1, R22 = cos p0 cos p1,
+  // R01 = -cos p1 sin p2, R00 = cos p1 cos p2.
+  p[0] = std::atan2(-R[5], R[8]);
+  p[1] = std::asin(std::max(-1.f, std::min(1.f, R[2])));
+  p[2] = std::atan2(-R[1], R[0]);
+  for (int i = 0; i < 3; ++i) p[3 + i] = t[i];
+}
+
+void pose_compose(const float x[6], float R[9], float t[3]) {
+  float Rx[9], tx[3];
+  pose_increment(x, Rx, tx);
+  float Rn[9];
+  matmul3(Rx, R, Rn);
+  const float tn[3] = {Rx[0] * t[0] + Rx[1] * t[1] + Rx[2] * t[2] + tx[0],
+                       Rx[3] * t[0] + Rx[4] * t[1] + Rx[5] * t[2] + tx[1],
+                       Rx[6] * t[0] + Rx[7] * t[1] + Rx[8] * t[2] + tx[2]};
+  for (int i = 0; i < 9; ++i) R[i] = Rn[i];
+  for (int i = 0; i < 3; ++i) t[i] = tn[i];
 }
 
 void compute_camera_pose(Camera& camera, const std::vector<Particle>& particles,

@@ -32,3 +32,11 @@ int pose_pyramid_top_level(float pyramid_scale, int min_size, int height);
 // The incremental transform of the six pose parameters (rotations about x, y, z in radians,
 // then a translation): R(p) = Rx(p0) Ry(p1) Rz(p2), row by row, and t(p) = (p3, p4, p5).
 void pose_increment(const float p[6], float R[9], float t[3]);
+
+// The parameters p of a transform (R row by row, t) with R = Rx(p0) Ry(p1) Rz(p2): the inverse
+// of pose_increment for rotations about y within +-90 degrees.
+void pose_parameters(const float R[9], const float t[3], float p[6]);
+
+// (R, t) := T(x) o (R, t): R := R(x) R, t := R(x) t + t(x), R row by row. A Gauss-Newton step
+// linearised at (R, t) solves for such an increment x.
+void pose_compose(const float x[6], float R[9], float t[3]);

@@ -11,8 +11,14 @@
 
 CublasDynamic cublas_dynamic;
 
-void CublasDynamic::loadLibrary(const char* library) {
-  handle = dlopen(library, RTLD_NOW);
+std::vector<const char*> CublasDynamic::library_names() {
+  return {"libcublas.so", "libcublas.so.13"};
+}
+
+void CublasDynamic::loadLibrary(const std::vector<const char*>& libraries) {
+  handle = nullptr;
+  for (const char* library : libraries)
+    if ((handle = dlopen(library, RTLD_NOW))) break;
   if (!handle) throw std::runtime_error("Cannot open cublas lib");
   dlerror();  // clear a stale error so that the checks below see only our look-ups
   // Each field is written before its check, so a missing routine leaves the earlier fields set,
@@ -34,7 +40,7 @@ void CublasDynamic::loadLibrary(const char* library) {
 
 void CublasDynamic::load() {
   if (yv::rt::onGpu()) {
-    loadLibrary("libcublas.so");
+    loadLibrary(library_names());
     return;
   }
   // Without a GPU the routines are our own; the handle names the program itself so that a
@@ -45,6 +51,22 @@ void CublasDynamic::load() {
   sgemm = &cublas_host::sgemm;
   sgemv = &cublas_host::sgemv;
   snrm2 = &cublas_host::snrm2;
+}
+
+std::string cublas_status_name(cublasStatus_t status) {
+  switch (status) {
+    case CUBLAS_STATUS_SUCCESS: return "CUBLAS_STATUS_SUCCESS";
+    case CUBLAS_STATUS_NOT_INITIALIZED: return "CUBLAS_STATUS_NOT_INITIALIZED";
+    case CUBLAS_STATUS_ALLOC_FAILED: return "CUBLAS_STATUS_ALLOC_FAILED";
+    case CUBLAS_STATUS_INVALID_VALUE: return "CUBLAS_STATUS_INVALID_VALUE";
+    case CUBLAS_STATUS_ARCH_MISMATCH: return "CUBLAS_STATUS_ARCH_MISMATCH";
+    case CUBLAS_STATUS_MAPPING_ERROR: return "CUBLAS_STATUS_MAPPING_ERROR";
+    case CUBLAS_STATUS_EXECUTION_FAILED: return "CUBLAS_STATUS_EXECUTION_FAILED";
+    case CUBLAS_STATUS_INTERNAL_ERROR: return "CUBLAS_STATUS_INTERNAL_ERROR";
+    case CUBLAS_STATUS_NOT_SUPPORTED: return "CUBLAS_STATUS_NOT_SUPPORTED";
+    case CUBLAS_STATUS_LICENSE_ERROR: return "CUBLAS_STATUS_LICENSE_ERROR";
+    default: return "unknown cuBLAS status " + std::to_string(int(status));
+  }
 }
 
 namespace cublas_host {

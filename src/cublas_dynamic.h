@@ -5,6 +5,9 @@
 
 #include <cublas_api.h>
 
+#include <string>
+#include <vector>
+
 struct CublasDynamic {
   using CreateFn = cublasStatus_t (*)(cublasHandle_t* handle);
   using DestroyFn = cublasStatus_t (*)(cublasHandle_t handle);
@@ -25,14 +28,23 @@ struct CublasDynamic {
   SgemvFn sgemv;
   Snrm2Fn snrm2;
 
-  // CUDA back end: opens "libcublas.so" and looks up the five routines; throws
-  // std::runtime_error "Cannot open cublas lib" when the library cannot be opened, or the
-  // loader's own text when a routine is missing. Host back end: installs the host routines.
+  // CUDA back end: opens the first of library_names() that the dynamic loader can open and
+  // looks up the five routines; throws std::runtime_error "Cannot open cublas lib" when none can
+  // be opened, or the loader's own text when a routine is missing. Host back end: installs the
+  // host routines.
   void load();
 
-  // The CUDA back end's loading, from the named library (load() passes "libcublas.so").
-  void loadLibrary(const char* library);
+  // The CUDA back end's loading, from the first of `libraries` that opens.
+  void loadLibrary(const std::vector<const char*>& libraries);
+  void loadLibrary(const char* library) { loadLibrary(std::vector<const char*>{library}); }
+
+  // The names load() tries, in order: the development package's link name, then the name
+  // the runtime package alone installs.
+  static std::vector<const char*> library_names();
 };
+
+// "CUBLAS_STATUS_..." for a status code, "unknown cuBLAS status N" for another value.
+std::string cublas_status_name(cublasStatus_t status);
 
 // The process's one record; zero (unloaded) until load() runs.
 extern CublasDynamic cublas_dynamic;

@@ -13,6 +13,7 @@
 #include "settings.h"
 #include "yv/runtime/float_ops.h"
 #include "yv/runtime/launch.cuh"
+#include "yv/runtime/runtime.h"
 #include "yv/runtime/texture.h"
 #include "yv/runtime/texture_offset.h"
 #include "yv/tools/alloc.h"
@@ -314,14 +315,21 @@ class CallResources {
     for (Texture2D<uchar4>* t : textures_) yv::rt::destroyTexture(t);
     for (void* p : arrays_) yv::rt::free(p);
   }
-  // Makes a texture over a device image; refuses memory a binding would give an offset.
-  void bind(Texture2D<uchar4>* tex, const yv::Array<uchar4, 2>& image, yv::rt::TexFilter filter) {
+  // Makes a texture over a device image; refuses memory a binding would give an offset. No
+  // kernel may run without its texture: a texture that cannot be made ends the call, named by
+  // `caller`, before anything is launched.
+  void bind(Texture2D<uchar4>* tex, const yv::Array<uchar4, 2>& image, yv::rt::TexFilter filter,
+            const char* caller) {
     if (yv::rt::textureOffset(image.ptr) != 0)
       throw std::runtime_error("add_matching_costs: texture offset is not 0");
-    // A texture that cannot be made leaves its error pending for the call's error check.
-    if (yv::rt::createTexture2D(tex, image.ptr, image.pitch.y, image.size.x, image.size.y,
-                                imageTextureDesc(filter)) == cudaSuccess)
-      textures_.push_back(tex);
+    const cudaError_t made = yv::rt::createTexture2D(tex, image.ptr, image.pitch.y, image.size.x,
+                                                     image.size.y, imageTextureDesc(filter));
+    if (made != cudaSuccess) {
+      yv::rt::getLastError();  // reported here, not again at a later check
+      throw std::runtime_error(std::string(caller) + ": cannot make a texture of an image: " +
+                               yv::rt::errorString(made));
+    }
+    textures_.push_back(tex);
   }
   template <class T>
   yv::Array<T, 2> allocate(unsigned width, unsigned height) {
@@ -343,8 +351,8 @@ void add_matching_costs(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>& 
                         MatchingCostsMetric metric) {
   CallResources call;
   Texture2D<uchar4> refTex, imgTex;
-  call.bind(&refTex, ref_image, yv::rt::TexFilter::Point);
-  call.bind(&imgTex, image, yv::rt::TexFilter::Linear);
+  call.bind(&refTex, ref_image, yv::rt::TexFilter::Point, "add_matching_costs");
+  call.bind(&imgTex, image, yv::rt::TexFilter::Linear, "add_matching_costs");
 
   const unsigned W = costs.size.x, H = costs.size.y, L = costs.size.z;
   const float start = 1.0f / depth0;
@@ -370,8 +378,8 @@ void add_matching_costs2(yv::Array<float, 4>& costs, const yv::Array<uchar4, 2>&
                          MatchingCostsMetric /*metric*/) {
   CallResources call;
   Texture2D<uchar4> refTex, imgTex;
-  call.bind(&refTex, ref_image, yv::rt::TexFilter::Point);
-  call.bind(&imgTex, image, yv::rt::TexFilter::Linear);
+  call.bind(&refTex, ref_image, yv::rt::TexFilter::Point, "add_matching_costs2");
+  call.bind(&imgTex, image, yv::rt::TexFilter::Linear, "add_matching_costs2");
 
   const unsigned iw = image.size.x, ih = image.size.y;
   yv::Array<uchar4, 2> warped = call.allocate<uchar4>(iw, ih);

@@ -1,5 +1,5 @@
 // The pose parameters' transform and the per-pixel pose kernels: residuals, Jacobians of a known
-// geometry, and the clean-up of unusable pixels.
+// geometry and against finite differences, and the clean-up of unusable pixels.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -67,6 +67,13 @@ TEST(PoseIncrement, RotationsComposeInTheOrderXYZ) {
   const float zero[6] = {0, 0, 0, 0, 0, 0};
   pose_increment(zero, R, t);
   for (int i = 0; i < 9; ++i) EXPECT_EQ(R[i], (i % 4 == 0) ? 1.f : 0.f);
+
+  // pose_parameters undoes pose_increment.
+  const float p[6] = {0.3f, -0.7f, 1.2f, 0.5f, -1.5f, 2.f};
+  float back[6];
+  pose_increment(p, R, t);
+  pose_parameters(R, t, back);
+  for (int k = 0; k < 6; ++k) EXPECT_NEAR(back[k], p[k], 1e-5f) << k;
 }
 
 TEST(PoseKernels, JacobianOfThePrincipalRayAndNoDepthMarked) {
@@ -102,6 +109,66 @@ TEST(PoseKernels, JacobianOfThePrincipalRayAndNoDepthMarked) {
   yv::releaseArray(depth);
   yv::releaseArray(gradient);
   yv::releaseArray(out);
+}
+
+TEST(PoseKernels, JacobianMatchesCentralDifferencesAwayFromTheIdentity) {
+  tessivar_test::AllocationGuard alloc;
+  // A linear colour ramp (exact in 8 bits): bilinear sampling and the central-difference gradient
+  // are then exact, and the residual changes only through the warp.
+  const unsigned W = 64, H = 48;
+  const float f = 60.f, cx = 31.5f, cy = 23.5f;
+  std::vector<uchar4> realHost(W * H);
+  for (unsigned y = 0; y < H; ++y)
+    for (unsigned x = 0; x < W; ++x)
+      realHost[y * W + x] = make_uchar4(2 * x + 60, 3 * y + 40, x + 2 * y + 30, 255);
+  std::vector<float> gradHost(std::size_t(W) * H * 6);
+  const float slopes[6] = {2, 0, 1, 0, 3, 2};  // d/dx of r, g, b, then d/dy
+  for (unsigned z = 0; z < 6; ++z)
+    std::fill(gradHost.begin() + std::size_t(z) * W * H, gradHost.begin() + (z + 1) * W * H,
+              slopes[z] / 255.f);
+  std::vector<uchar4> renderedHost(W * H, make_uchar4(128, 128, 128, 255));
+  std::vector<float> depthHost(W * H, 2.f);
+  yv::Array<uchar4, 2> real = upload(realHost, W, H);
+  yv::Array<uchar4, 2> rendered = upload(renderedHost, W, H);
+  yv::Array<float, 2> depth = upload(depthHost, W, H);
+  yv::Array<float, 3> gradient = deviceLayers(W, H, 6, 0.f);
+  yv::Array<float, 3> gradView = yv::arrayFromHostMemory(gradHost.data(), W, H, 6);
+  yv::arrayCopy(gradient, gradView);
+  yv::Array<float, 3> J = deviceLayers(W, H, 18, 0.f), r = deviceLayers(W, H, 3, 0.f);
+
+  // Several degrees about every axis and a translation.
+  Projection pr = identityProjection(W, H, f, cx, cy);
+  const float pose[6] = {0.07f, -0.09f, 0.11f, 0.12f, -0.08f, 0.1f};
+  pose_increment(pose, pr.R, pr.t);
+  computeGradientPsi(J, gradient, depth, pr, 1.f / f, 1.f / f, cx, cy);
+  const std::vector<float> jac = download(J);
+  // The residual with T(x) composed onto the pose, x = h along parameter k.
+  const auto residualAt = [&](int k, float h) {
+    Projection q = pr;
+    float x[6] = {0, 0, 0, 0, 0, 0};
+    x[k] = h;
+    pose_compose(x, q.R, q.t);
+    computeDifferenceImage(r, real, rendered, depth, 10.f, q, 1.f / f, 1.f / f, cx, cy);
+    return download(r);
+  };
+  const unsigned pixels[3][2] = {{12, 9}, {45, 30}, {20, 36}};  // all off the principal ray
+  for (int k = 0; k < 6; ++k) {
+    const float h = 0.01f;
+    const std::vector<float> plus = residualAt(k, h), minus = residualAt(k, -h);
+    for (const auto& px : pixels)
+      for (unsigned c = 0; c < 3; ++c) {
+        const float numeric = (layerAt(plus, W, H, px[0], px[1], c) -
+                               layerAt(minus, W, H, px[0], px[1], c)) / (2.f * h);
+        const float analytic = layerAt(jac, W, H, px[0], px[1], 3 * k + c);
+        ASSERT_FALSE(std::isnan(numeric)) << "pixel warped outside: " << px[0] << " " << px[1];
+        EXPECT_NEAR(analytic, numeric, 0.01f * std::fabs(numeric) + 2e-3f)
+            << "k " << k << " pixel " << px[0] << " " << px[1] << " c " << c;
+      }
+  }
+
+  for (auto a : {real, rendered}) yv::releaseArray(a);
+  yv::releaseArray(depth);
+  for (auto a : {gradient, J, r}) yv::releaseArray(a);
 }
 
 TEST(PoseKernels, ResidualLimitEdgesAndCleanUp) {

@@ -172,11 +172,46 @@ TEST(CublasLoader, EveryRoutineIsRequiredEvenTheNormThatNobodyCalls) {
   EXPECT_EQ(record.snrm2, nullptr);
 }
 
+// The development package's name first, then the runtime package's; the first that opens wins.
+TEST(CublasLoader, LibraryNamesAreTriedInOrder) {
+  ASSERT_EQ(CublasDynamic::library_names().size(), 2u);
+  EXPECT_STREQ(CublasDynamic::library_names()[0], "libcublas.so");
+  EXPECT_STREQ(CublasDynamic::library_names()[1], "libcublas.so.13");
+
+  tessivar_test::TempDir dir;
+  const std::string source = dir.file("fake.c");
+  {
+    std::ofstream c(source);
+    c << "int cublasCreate_v2(void) { return 0; }\n"
+         "int cublasDestroy_v2(void) { return 0; }\n"
+         "int cublasSgemm_v2(void) { return 0; }\n"
+         "int cublasSgemv_v2(void) { return 0; }\n"
+         "int cublasSnrm2_v2(void) { return 0; }\n";
+  }
+  const std::string first = dir.file("libfirst.so"), second = dir.file("libsecond.so");
+  for (const std::string& library : {first, second}) {
+    const std::string build = "cc -shared -fPIC -o '" + library + "' '" + source + "' 2>/dev/null";
+    if (std::system(build.c_str()) != 0) GTEST_SKIP() << "no C compiler to build the stand-in";
+  }
+  const std::string missing = dir.file("libmissing.so");
+  CublasDynamic record{};
+  record.loadLibrary({missing.c_str(), second.c_str(), first.c_str()});
+  void* opened = dlopen(second.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_EQ(record.handle, opened);
+  EXPECT_EQ(reinterpret_cast<void*>(record.create), dlsym(opened, "cublasCreate_v2"));
+  dlclose(opened);
+  EXPECT_THROW_MESSAGE(record.loadLibrary({missing.c_str(), missing.c_str()}),
+                       "Cannot open cublas lib");
+  EXPECT_EQ(record.handle, nullptr);
+}
+
 TEST(CublasLoader, LoadTwiceKeepsTheSameRoutinesAndTheyWork) {
   const bool gpu = tessivar_test::onGpu();
   if (gpu) {
-    void* probe = dlopen("libcublas.so", RTLD_NOW);
-    if (!probe) GTEST_SKIP() << "libcublas.so is not on the library path";
+    void* probe = nullptr;
+    for (const char* name : CublasDynamic::library_names())
+      if (!probe) probe = dlopen(name, RTLD_NOW);
+    if (!probe) GTEST_SKIP() << "no cuBLAS library on the library path";
     dlclose(probe);
   }
   cublas_dynamic.load();
