@@ -140,32 +140,40 @@ void create_cell_start_index_table(std::vector<unsigned long long>& cell_keys,
     cell_starts.clear();
     return;
   }
-  WorkVector flags(n, 0u);
-  flags[0] = 1;
-#pragma omp parallel if (n >= parallel_min_items)
+  // A cell starts at 0 and wherever the key changes. Each block of a static split counts its
+  // starts, the counts are summed up in block order, and each block writes its cells from there.
+  const auto starts_cell = [&](int i) { return i == 0 || keys[i - 1] != keys[i]; };
+  const bool parallel = n >= parallel_min_items;
+  std::vector<unsigned int> block_starts(static_cast<size_t>(omp_get_max_threads()) + 1, 0u);
+  int team = 1;
+#pragma omp parallel if (parallel)
   {
+#pragma omp single
+    team = omp_get_num_threads();
     int begin, end;
-    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int i = begin; i < end; ++i)
-      if (keys[i] != keys[i + 1]) flags[i + 1] = 1;
+    static_split(n, omp_get_thread_num(), team, begin, end);
+    unsigned int local = 0;
+    for (int i = begin; i < end; ++i) local += starts_cell(i) ? 1u : 0u;
+    block_starts[omp_get_thread_num() + 1] = local;
   }
-  std::vector<unsigned int> scan(n);
-  scan[0] = 0;
-  for (int i = 1; i < n; ++i) scan[i] = scan[i - 1] + flags[i - 1];
-  const unsigned int m = scan[n - 1] + flags[n - 1];
+  for (int t = 0; t < team; ++t) block_starts[t + 1] += block_starts[t];
+  const unsigned int m = block_starts[team];
 
   cell_keys.assign(m, 0ULL);
   cell_starts.assign(m, 0u);
-  cell_keys[0] = keys[0];
-  cell_starts[0] = 0;
-#pragma omp parallel if (n >= parallel_min_items)
+#pragma omp parallel num_threads(team) if (parallel)
   {
-    int begin, end;
-    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int i = begin; i < end; ++i) {
-      if (keys[i] != keys[i + 1]) {
-        cell_keys[scan[i + 1]] = keys[i + 1];
-        cell_starts[scan[i + 1]] = static_cast<unsigned int>(i + 1);
+    // Each block of the counting split, whatever team this region gets.
+    for (int t = omp_get_thread_num(); t < team; t += omp_get_num_threads()) {
+      int begin, end;
+      static_split(n, t, team, begin, end);
+      unsigned int c = block_starts[t];
+      for (int i = begin; i < end; ++i) {
+        if (starts_cell(i)) {
+          cell_keys[c] = keys[i];
+          cell_starts[c] = static_cast<unsigned int>(i);
+          ++c;
+        }
       }
     }
   }
