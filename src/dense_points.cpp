@@ -1,9 +1,12 @@
 #include "dense_points.h"
 
+#include <omp.h>
+
 #include <cfloat>
 #include <cmath>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -83,8 +86,7 @@ void particles_to_images(CMatrix<float>& depth_image, CMatrix<float3>& normal_im
 }
 
 void create_particles_from_depthmap(std::vector<Particle>& particles, std::vector<float>& offsets,
-                                    std::vector<float3>& normals,
-                                    const CMatrix<float>& model_depth,
+                                    std::vector<float3>& normals, const CMatrix<float>& model_depth,
                                     const CMatrix<float3>& model_normals,
                                     const CMatrix<float>& depthmap, const CMatrix<uchar4>& image,
                                     const Camera& camera, float depth_min, float depth_max) {
@@ -94,44 +96,72 @@ void create_particles_from_depthmap(std::vector<Particle>& particles, std::vecto
   const int W = depthmap.xSize, H = depthmap.ySize;
   const std::size_t n = std::size_t(W) * std::size_t(H);
 
-  std::size_t count = 0;
-  for (std::size_t k = 0; k < n; ++k)
-    if (validDepth(model_depth.data[k], depth_min, depth_max) &&
-        validDepth(depthmap.data[k], depth_min, depth_max))
-      ++count;
-  particles.reserve(particles.size() + count);
-  offsets.reserve(offsets.size() + count);
-  normals.reserve(normals.size() + count);
+  // Rows are split over the team: each block counts its points, then writes them at its place
+  // in row-major order, the order of one pass over the image.
+  const auto keeps = [&](std::size_t k) {
+    return validDepth(model_depth.data[k], depth_min, depth_max);
+  };
+  const int threads = omp_get_max_threads();
+  const bool parallel = n >= 65536;
+  std::vector<std::size_t> block_counts(std::size_t(threads) + 1, 0);
+  int team = 1;
+#pragma omp parallel num_threads(threads) if (parallel)
+  {
+    const int t = omp_get_thread_num();
+#pragma omp single
+    team = omp_get_num_threads();
+    const std::size_t y0 = std::size_t(H) * t / team, y1 = std::size_t(H) * (t + 1) / team;
+    std::size_t local = 0;
+    for (std::size_t k = y0 * std::size_t(W); k < y1 * std::size_t(W); ++k)
+      local += keeps(k) ? 1 : 0;
+    block_counts[std::size_t(t) + 1] = local;
+  }
+  for (int b = 0; b < team; ++b) block_counts[std::size_t(b) + 1] += block_counts[std::size_t(b)];
+  const std::size_t first = particles.size();
+  const std::size_t total = first + block_counts[std::size_t(team)];
+  particles.resize(total);
+  offsets.resize(total);
+  normals.resize(total);
 
-  const float inv_fx = 1.f / camera.K[0], inv_fy = 1.f / camera.K[4];
-  const float3 C = camera.center;
-  for (int y = 0; y < H; ++y) {
-    for (int x = 0; x < W; ++x) {
-      const std::size_t k = std::size_t(y) * std::size_t(W) + std::size_t(x);
-      const float a = model_depth.data[k];
-      if (!validDepth(a, depth_min, depth_max)) continue;
-      const float b = depthmap.data[k];
-      const bool measured = validDepth(b, depth_min, depth_max);
-      const float d = measured ? b : a;
-      const float u = float(W - 1 - x), v = float(H - 1 - y);
-      const float3 P = backProject(camera, u, v, d, inv_fx, inv_fy);
-      const float3 r = make_float3(C.x - P.x, C.y - P.y, C.z - P.z);
-      const float len = std::sqrt(dot3(r, r));
-      const float3 dir = make_float3(r.x / len, r.y / len, r.z / len);
+#pragma omp parallel num_threads(team) if (parallel)
+  {
+    // Each block of the counting split, whatever team this region gets.
+    for (int t = omp_get_thread_num(); t < team; t += omp_get_num_threads()) {
+      const int y0 = int(std::size_t(H) * t / team), y1 = int(std::size_t(H) * (t + 1) / team);
+      std::size_t out = first + block_counts[std::size_t(t)];
 
-      Particle p;
-      p.position = P;
-      p.direction = dir;
-      p.normal = dir;
-      p.color = image.data[k];
-      p.camera = camera.index;
-      p.pixel = y * W + x;
-      p.size = a * inv_fx;
-      p.flag = !measured;
-      particles.push_back(p);
-      normals.push_back(model_normals.data[k]);
-      const float3 Q = backProject(camera, u, v, a, inv_fx, inv_fy);
-      offsets.push_back(dot3(make_float3(Q.x - P.x, Q.y - P.y, Q.z - P.z), dir));
+      const float inv_fx = 1.f / camera.K[0], inv_fy = 1.f / camera.K[4];
+      const float3 C = camera.center;
+      for (int y = y0; y < y1; ++y) {
+        for (int x = 0; x < W; ++x) {
+          const std::size_t k = std::size_t(y) * std::size_t(W) + std::size_t(x);
+          const float a = model_depth.data[k];
+          if (!validDepth(a, depth_min, depth_max)) continue;
+          const float b = depthmap.data[k];
+          const bool measured = validDepth(b, depth_min, depth_max);
+          const float d = measured ? b : a;
+          const float u = float(W - 1 - x), v = float(H - 1 - y);
+          const float3 P = backProject(camera, u, v, d, inv_fx, inv_fy);
+          const float3 r = make_float3(C.x - P.x, C.y - P.y, C.z - P.z);
+          const float len = std::sqrt(dot3(r, r));
+          const float3 dir = make_float3(r.x / len, r.y / len, r.z / len);
+
+          Particle p;
+          p.position = P;
+          p.direction = dir;
+          p.normal = dir;
+          p.color = image.data[k];
+          p.camera = camera.index;
+          p.pixel = y * W + x;
+          p.size = a * inv_fx;
+          p.flag = !measured;
+          particles[out] = p;
+          normals[out] = model_normals.data[k];
+          const float3 Q = backProject(camera, u, v, a, inv_fx, inv_fy);
+          offsets[out] = dot3(make_float3(Q.x - P.x, Q.y - P.y, Q.z - P.z), dir);
+          ++out;
+        }
+      }
     }
   }
 }

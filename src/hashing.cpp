@@ -45,7 +45,7 @@ float3 bounds_corner(const std::vector<Particle>& particles, const std::vector<f
   const float start = Min ? FLT_MAX : -FLT_MAX;
   float3 result = make_float3(start, start, start);
   const int n = static_cast<int>(particles.size());
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -76,7 +76,7 @@ float3 bounds_corner(const std::vector<Particle>& particles, const std::vector<f
 void compute_cell_keys_base(std::vector<unsigned long long>& keys,
                             const std::vector<Particle>& particles, float3 origin, float scale) {
   const int n = static_cast<int>(particles.size());
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -89,7 +89,7 @@ void compute_cell_keys_effective(std::vector<unsigned long long>& keys,
                                  const std::vector<Particle>& particles,
                                  const std::vector<float>& offsets, float3 origin, float scale) {
   const int n = static_cast<int>(handles.size());
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -111,9 +111,13 @@ void sort_particle_handles(std::vector<unsigned int>& handles,
                            std::vector<unsigned long long>& keys) {
   if (keys.empty()) return;
 #ifdef TESSIVAR_HASHING_THRUST
-  thrust::stable_sort_by_key(thrust::omp::par, keys.data(), keys.data() + keys.size(),
-                             handles.data());
-#else
+  // Both sorts are stable, so they give the same order; a small set is sorted on this thread.
+  if (keys.size() >= static_cast<size_t>(parallel_min_items)) {
+    thrust::stable_sort_by_key(thrust::omp::par, keys.data(), keys.data() + keys.size(),
+                               handles.data());
+    return;
+  }
+#endif
   std::vector<std::pair<unsigned long long, unsigned int>> pairs(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) pairs[i] = std::make_pair(keys[i], handles[i]);
   std::stable_sort(pairs.begin(), pairs.end(),
@@ -125,7 +129,6 @@ void sort_particle_handles(std::vector<unsigned int>& handles,
     keys[i] = pairs[i].first;
     handles[i] = pairs[i].second;
   }
-#endif
 }
 
 void create_cell_start_index_table(std::vector<unsigned long long>& cell_keys,
@@ -137,32 +140,40 @@ void create_cell_start_index_table(std::vector<unsigned long long>& cell_keys,
     cell_starts.clear();
     return;
   }
-  WorkVector flags(n, 0u);
-  flags[0] = 1;
-#pragma omp parallel
+  // A cell starts at 0 and wherever the key changes. Each block of a static split counts its
+  // starts, the counts are summed up in block order, and each block writes its cells from there.
+  const auto starts_cell = [&](int i) { return i == 0 || keys[i - 1] != keys[i]; };
+  const bool parallel = n >= parallel_min_items;
+  std::vector<unsigned int> block_starts(static_cast<size_t>(omp_get_max_threads()) + 1, 0u);
+  int team = 1;
+#pragma omp parallel if (parallel)
   {
+#pragma omp single
+    team = omp_get_num_threads();
     int begin, end;
-    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int i = begin; i < end; ++i)
-      if (keys[i] != keys[i + 1]) flags[i + 1] = 1;
+    static_split(n, omp_get_thread_num(), team, begin, end);
+    unsigned int local = 0;
+    for (int i = begin; i < end; ++i) local += starts_cell(i) ? 1u : 0u;
+    block_starts[omp_get_thread_num() + 1] = local;
   }
-  std::vector<unsigned int> scan(n);
-  scan[0] = 0;
-  for (int i = 1; i < n; ++i) scan[i] = scan[i - 1] + flags[i - 1];
-  const unsigned int m = scan[n - 1] + flags[n - 1];
+  for (int t = 0; t < team; ++t) block_starts[t + 1] += block_starts[t];
+  const unsigned int m = block_starts[team];
 
   cell_keys.assign(m, 0ULL);
   cell_starts.assign(m, 0u);
-  cell_keys[0] = keys[0];
-  cell_starts[0] = 0;
-#pragma omp parallel
+#pragma omp parallel num_threads(team) if (parallel)
   {
-    int begin, end;
-    static_split(n - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-    for (int i = begin; i < end; ++i) {
-      if (keys[i] != keys[i + 1]) {
-        cell_keys[scan[i + 1]] = keys[i + 1];
-        cell_starts[scan[i + 1]] = static_cast<unsigned int>(i + 1);
+    // Each block of the counting split, whatever team this region gets.
+    for (int t = omp_get_thread_num(); t < team; t += omp_get_num_threads()) {
+      int begin, end;
+      static_split(n, t, team, begin, end);
+      unsigned int c = block_starts[t];
+      for (int i = begin; i < end; ++i) {
+        if (starts_cell(i)) {
+          cell_keys[c] = keys[i];
+          cell_starts[c] = static_cast<unsigned int>(i);
+          ++c;
+        }
       }
     }
   }
@@ -176,7 +187,7 @@ void create_cell_size_prefix_sum(std::vector<int>& cell_sizes,
     return;
   }
   WorkVector sizes(m, 0u);
-#pragma omp parallel
+#pragma omp parallel if (m >= parallel_min_items)
   {
     int begin, end;
     static_split(m - 1, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -234,7 +245,7 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
 
   for (;;) {
     int failures = 0;
-#pragma omp parallel
+#pragma omp parallel if (static_cast<int>(size) >= parallel_min_items)
     {
       int begin, end;
       static_split(static_cast<int>(size), omp_get_thread_num(), omp_get_num_threads(), begin,
@@ -245,7 +256,7 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
     offsets[0] = 0;
     for (int a = 1; a < 64; ++a) offsets[a] = draw(generator);
 
-#pragma omp parallel for schedule(dynamic, 64)
+#pragma omp parallel for if (n >= parallel_min_items) schedule(dynamic, 64)
     for (int i = 0; i < n; ++i) {
       unsigned long long k = input_keys[i];
       unsigned long long a = 1;
@@ -286,16 +297,18 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
   }
 
 #ifdef TESSIVAR_HASHING_THRUST
-  map.max_age = *thrust::max_element(thrust::omp::par, max_ages.data(), max_ages.data() + size);
-#else
-  map.max_age = *std::max_element(max_ages.begin(), max_ages.end());
+  if (static_cast<int>(size) >= parallel_min_items)
+    map.max_age =
+        *thrust::max_element(thrust::omp::par, max_ages.data(), max_ages.data() + size);
+  else
 #endif
+    map.max_age = *std::max_element(max_ages.begin(), max_ages.end());
 
   map.keys.assign(size, 0xFFFFFFFFFFFFFFFFULL);
   map.values.assign(size, 0xFFFFFFFFu);
   map.size = static_cast<unsigned int>(map.keys.size());
 
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);

@@ -17,7 +17,12 @@ const unsigned long long invalid_cell_key = 281474976710655ULL;  // 2^48 - 1
 const unsigned long long cell_key_mask = 0xFFFFFFFFFFFFULL;       // low 48 bits
 const unsigned int empty_cell_start = 0xFFFFFFFFu;
 
+// Below this many items a loop of simple per-item work runs on the calling thread: waking the
+// team would cost more than the loop.
+constexpr int parallel_min_items = 1 << 16;
+
 // Contiguous static split of [0, n) over a team: thread t of T takes [t * c, min((t + 1) * c, n)).
+
 inline void static_split(int n, int t, int threads, int& begin, int& end) {
   const long long c = (static_cast<long long>(n) + threads - 1) / threads;
   begin = static_cast<int>(std::min<long long>(t * c, n));

@@ -211,13 +211,49 @@ float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
   return weighted_median_by_ranks(records);
 }
 
+namespace pf_detail {
+SlotBuffers& slot_buffers() {
+  thread_local SlotBuffers buffers;
+  return buffers;
+}
+NeighbourScratch& neighbour_scratch() {
+  thread_local NeighbourScratch scratch;
+  return scratch;
+}
+}  // namespace pf_detail
+
 namespace {
+
+// The result slots of the passes, kept between passes like the slot buffers.
+template <class T>
+std::vector<std::pair<int, T>>& pass_results() {
+  thread_local std::vector<std::pair<int, T>> results;
+  return results;
+}
+
+// Passes after a grid build share their slots until the offsets change (see SlotBuffers).
+void keep_slots() { pf_detail::slot_buffers().keep = true; }
+void drop_slots() {
+  pf_detail::SlotBuffers& b = pf_detail::slot_buffers();
+  b.keep = b.held = false;
+}
+// Clears the flags however filter_particles leaves.
+struct SlotsGuard {
+  ~SlotsGuard() { drop_slots(); }
+};
+
+// Frees what the passes kept on this thread, so that it does not stay with later stages.
+void release_pass_buffers() {
+  pf_detail::slot_buffers() = pf_detail::SlotBuffers();
+  pass_results<float>() = std::vector<std::pair<int, float>>();
+  pass_results<float3>() = std::vector<std::pair<int, float3>>();
+}
 
 // Writes the value of every filled slot into the entry of its record.
 template <class T>
 void scatter_results(std::vector<T>& out, const std::vector<std::pair<int, T>>& pairs) {
   const int count = static_cast<int>(pairs.size());
-#pragma omp parallel
+#pragma omp parallel if (count >= parallel_min_items)
   {
     int begin, end;
     static_split(count, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -231,13 +267,21 @@ void reorder_particle_set(std::vector<Particle>& particles, std::vector<float>& 
                           std::vector<float3>& normals, std::vector<unsigned int>& handles) {
   const int n = static_cast<int>(particles.size());
   {
-    const std::vector<Particle> old_particles(particles);
-    const std::vector<float> old_offsets(offsets);
-    const std::vector<float3> old_normals(normals);
-#pragma omp parallel
+    // Copies of the old order, left uninitialised by the allocation and filled by the team, so
+    // that neither the copy nor the first touch of its pages runs on one thread.
+    const std::unique_ptr<Particle[]> old_particles(new Particle[n]);
+    const std::unique_ptr<float[]> old_offsets(new float[n]);
+    const std::unique_ptr<float3[]> old_normals(new float3[n]);
+#pragma omp parallel if (n >= parallel_min_items)
     {
       int begin, end;
       static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int i = begin; i < end; ++i) {
+        old_particles[i] = particles[i];
+        old_offsets[i] = offsets[i];
+        old_normals[i] = normals[i];
+      }
+#pragma omp barrier
       for (int i = begin; i < end; ++i) {
         const unsigned int h = handles[i];
         particles[i] = old_particles[h];
@@ -251,7 +295,7 @@ void reorder_particle_set(std::vector<Particle>& particles, std::vector<float>& 
 
 void identity_handles(std::vector<unsigned int>& handles, int n) {
   handles.resize(n);
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -295,7 +339,7 @@ int track_offset_ranges(std::vector<float>& offsets, const std::vector<float>& p
                         std::vector<float>& low, std::vector<float>& high) {
   const int n = static_cast<int>(offsets.size());
   int changed = 0;
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
     static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -343,7 +387,7 @@ void update_density(std::vector<float>& density, const std::vector<Particle>& pa
                     float alpha, float beta, int length_quotient) {
   std::cout << "  updating particle density" << std::endl;
   const std::vector<float> none;
-  std::vector<std::pair<int, float>> pairs;
+  std::vector<std::pair<int, float>>& pairs = pass_results<float>();
   ComputeDensityFunctor functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
                           handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -359,7 +403,7 @@ void run_normals(const std::vector<Particle>& particles, std::vector<float>& off
                  const HashMap& current_map, float3 origin, int max_cell_length, float radius,
                  float alpha, float beta, int length_quotient) {
   const std::vector<float> none;
-  std::vector<std::pair<int, float3>> pairs;
+  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>();
   ComputeNormalsFunctor<F, W> functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
                           handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -398,7 +442,7 @@ void run_positions(std::vector<float>& proposed_offsets, const std::vector<Parti
                    const HashMap& current_map, float3 origin, int max_cell_length, float radius,
                    float alpha, float beta, float omega, int length_quotient) {
   UpdateParticlePosFunctor<W>::omega = omega;
-  std::vector<std::pair<int, float>> pairs;
+  std::vector<std::pair<int, float>>& pairs = pass_results<float>();
   UpdateParticlePosFunctor<W> functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, density, offsets, normals,
                           particles, handles, current_map, origin, max_cell_length, radius, alpha,
@@ -448,7 +492,7 @@ void update_particles_gd(std::vector<float>& proposed_offsets,
                          float3 origin, int max_cell_length, float radius, float alpha, float beta,
                          int length_quotient, float timestep) {
   std::cout << "  updating particle positions (gradient descent)" << std::endl;
-  std::vector<std::pair<int, float3>> pairs;
+  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>();
   if (use_normal_dot_weight)
     run_gradient<true>(pairs, particles, density, offsets, normals, cell_keys, cell_sizes,
                        handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -459,7 +503,7 @@ void update_particles_gd(std::vector<float>& proposed_offsets,
                         length_quotient);
 
   const int count = static_cast<int>(pairs.size());
-#pragma omp parallel
+#pragma omp parallel if (count >= parallel_min_items)
   {
     int begin, end;
     static_split(count, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -497,7 +541,7 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
   if (offsets.empty()) offsets.assign(n, 0.f);
   if (normals.empty()) {
     normals.resize(n);
-#pragma omp parallel
+#pragma omp parallel if (n >= parallel_min_items)
     {
       int begin, end;
       static_split(n, omp_get_thread_num(), omp_get_num_threads(), begin, end);
@@ -546,10 +590,13 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
   float step = 1.f;
 
   GridBuild grid;
+  const SlotsGuard slots_guard;
   const auto rebuild = [&]() {
     yv::timer::start("total iteration time");
     yv::timer::start("hash map generation");
     build_grid(grid, keys, handles, particles, offsets, origin, scale);
+    drop_slots();
+    keep_slots();
     yv::timer::stop("hash map generation");
   };
   const auto finish_iteration = [&]() {
@@ -577,6 +624,7 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
       update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
                        grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
                        beta, step, length_quotient);
+      drop_slots();
       const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets,
                                               high_offsets);
       if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) {
@@ -602,6 +650,7 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
     update_particles_gd(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
                         grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius,
                         alpha, beta, length_quotient, timestep);
+    drop_slots();
     const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
     finish_iteration();
     if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) break;
@@ -616,8 +665,10 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
   update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
                    grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
                    beta, 1.f, length_quotient);
+  drop_slots();
   track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
   finish_iteration();
+  release_pass_buffers();
 
   debug_ostrel_particle_iteration += 10;
 }
@@ -658,12 +709,13 @@ void compute_particle_support(std::vector<float>& support, std::vector<Particle>
   ComputeParticleSupportFunctor::min_support = min_support;
   {
     const std::vector<float> none;
-    std::vector<std::pair<int, float>> pairs;
+    std::vector<std::pair<int, float>>& pairs = pass_results<float>();
     ComputeParticleSupportFunctor functor;
     iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals,
                             particles, handles, map, origin, 0, radius, 0.f, 0.f, 1);
     scatter_results(support, pairs);
   }
+  release_pass_buffers();
 
   // Grey levels of the support for the viewer.
   float largest = 0.f;

@@ -646,10 +646,26 @@ struct LaneState<F, true> : F::Lanes {
 
 // Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
 // largest neighbourhood a thread meets and are reused for every cell of a pass.
+// Per-pass buffers of each point's current cell key and effective position in handle order.
+// They live on between passes (per calling thread), so that a pass neither allocates nor
+// zero-fills them; release_pass_buffers() frees them.
+// Between one grid build and the next change of the offsets, every pass would compute the same
+// slots: the filter sets `keep` after a build, the next pass then computes them once and marks
+// them `held`, and later passes reuse them until the filter clears both flags.
+struct SlotBuffers {
+  std::vector<unsigned long long> keys;
+  std::vector<float3> positions;
+  bool keep = false, held = false;
+  int held_count = 0;
+};
+SlotBuffers& slot_buffers();
+
 struct NeighbourScratch {
   std::vector<int> slot, q, list;
   std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
 };
+// The calling thread's neighbour buffers, kept from pass to pass.
+NeighbourScratch& neighbour_scratch();
 }  // namespace pf_detail
 
 // Runs the functor for every point of every occupied cell over the points of the 27 cells
@@ -673,8 +689,10 @@ void iterate_particles_cells(Functor& functor,
   const int n = static_cast<int>(particles.size());
   const int m = static_cast<int>(cell_keys.size());
   const float inv = 1.f / radius;
-  results.assign(m == 0 ? 0 : static_cast<size_t>(cell_sizes[m - 1]),
-                 std::make_pair(-1, Out_t()));
+  // The caller's buffer keeps its storage from pass to pass; its slots are cleared in parallel
+  // below rather than filled here on one thread.
+  const int result_slots = m == 0 ? 0 : cell_sizes[m - 1];
+  results.resize(static_cast<size_t>(result_slots));
   if (m == 0) return;
 
   const CellPassInputs in = {density.data(),   offsets.data(), normals.data(), particles.data(),
@@ -688,24 +706,35 @@ void iterate_particles_cells(Functor& functor,
   // Offsets do not change during a pass, so each point's current cell key and effective position
   // are computed once, in handle order, instead of once per pair.
   const int slots = std::min(static_cast<int>(handles.size()), n);
-  std::vector<unsigned long long> slot_keys(slots);
-  std::vector<float3> slot_positions(slots);
+  pf_detail::SlotBuffers& slot_buffers = pf_detail::slot_buffers();
+  const bool reuse_slots = slot_buffers.held && slot_buffers.held_count == slots;
+  if (!reuse_slots) slot_buffers.held = false;
+  if (static_cast<int>(slot_buffers.keys.size()) < slots) {
+    slot_buffers.keys.resize(slots);
+    slot_buffers.positions.resize(slots);
+  }
+  unsigned long long* const slot_keys = slot_buffers.keys.data();
+  float3* const slot_positions = slot_buffers.positions.data();
 
   // An exception cannot leave the team: the first one is kept, the others stop taking cells,
   // and it is rethrown once the team has joined.
   std::exception_ptr error;
   std::atomic<bool> failed(false);
+  const int cell_chunk = m >= 8192 ? 4 : 1;
 
 #pragma omp parallel
   {
     {
       int begin, end;
-      static_split(slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      static_split(reuse_slots ? 0 : slots, omp_get_thread_num(), omp_get_num_threads(), begin,
+                   end);
       for (int j = begin; j < end; ++j) {
         const unsigned int h = handles[j];
         slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
         slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
       }
+      static_split(result_slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
+      for (int s = begin; s < end; ++s) results[s] = std::make_pair(-1, Out_t());
     }
 #pragma omp barrier
 
@@ -713,7 +742,7 @@ void iterate_particles_cells(Functor& functor,
     unsigned int neighbour_starts[27];
     std::unique_ptr<Local> local;
     std::unique_ptr<pf_detail::LaneState<Functor>> lane_state;
-    pf_detail::NeighbourScratch nb;
+    pf_detail::NeighbourScratch& nb = pf_detail::neighbour_scratch();
     try {
       local.reset(new Local(in));
       lane_state.reset(new pf_detail::LaneState<Functor>(in));
@@ -723,7 +752,8 @@ void iterate_particles_cells(Functor& functor,
       failed = true;
     }
 
-#pragma omp for schedule(dynamic, 4)
+    // Cells differ much in cost; with few cells, hand them out one at a time.
+#pragma omp for schedule(dynamic, cell_chunk)
     for (int i = 0; i < m; ++i) {
       if (failed.load(std::memory_order_relaxed)) continue;
       try {
@@ -774,10 +804,10 @@ void iterate_particles_cells(Functor& functor,
             for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz}) v->resize(count);
             nb.q.resize(count);
             nb.list.resize(count);
-            if (with_density) {
-              nb.density.resize(count);
-              nb.inv_density.resize(count);
-            }
+          }
+          if (with_density && static_cast<int>(nb.density.size()) < count) {
+            nb.density.resize(count);
+            nb.inv_density.resize(count);
           }
           for (int k = 0; k < count; ++k) {
             const int s = nb.slot[k];
@@ -872,6 +902,10 @@ void iterate_particles_cells(Functor& functor,
   (void)with_density;
   (void)far_bound;
   if (error) std::rethrow_exception(error);
+  if (slot_buffers.keep && !reuse_slots) {
+    slot_buffers.held = true;
+    slot_buffers.held_count = slots;
+  }
 }
 
 // The passes over one grid build. Each prints its line, runs one cell iteration and writes the
