@@ -131,6 +131,13 @@ struct CellPassInputs {
   int max_cell_length;
 };
 
+// One Local per lane, for passes whose lanes keep separate running state.
+template <class Local>
+struct LaneLocals {
+  explicit LaneLocals(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
+  Local l[4];
+};
+
 // The neighbours of the points of one cell in delivery order, copied into contiguous arrays once
 // per cell. `density` and `inv_density` (1 / density) are filled only for passes that read
 // densities.
@@ -396,10 +403,7 @@ struct ComputeGradientFunctor {
     l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
-  struct Lanes {
-    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
-    Local l[4];
-  };
+  using Lanes = LaneLocals<Local>;
   static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
                     const NeighbourBlock& b, const int* list, int count, int, float far_bound,
                     Out_t (&out)[4]) {
@@ -543,10 +547,7 @@ struct UpdateParticlePosFunctor {
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
   // appends its candidates to its own record vector in the scalar order.
-  struct Lanes {
-    explicit Lanes(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
-    Local l[4];
-  };
+  using Lanes = LaneLocals<Local>;
   static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
                     const NeighbourBlock& b, const int* list, int count, int, float far_bound,
                     Out_t (&out)[4]) {
