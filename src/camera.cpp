@@ -95,8 +95,8 @@ CMatrix<uchar4> readColourImage(const std::string& file) {
   const auto plane = [&](int z, std::size_t i) {
     return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
   };
+  const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
   for (std::size_t i = 0; i < n; ++i) {
-    const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
     image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
                                 t.zSize == 4 ? plane(3, i) : 255);
   }

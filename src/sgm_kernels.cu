@@ -405,9 +405,9 @@ void sgm_path_kernel_per_line(yv::Array<float, 3> aggregated, yv::Array<float, 3
     return;
   }
   // Refused where the GPU's form would be, so both back ends accept the same volumes.
-  if (dek::sgm_path_block<useP2Map>::sharedBytes(aggregated.size.x, 4) >
-      yv::rt::kDefaultMaxDynamicShared) {
-    yv::rt::setLastError(cudaErrorInvalidValue);
+  const std::size_t shared = dek::sgm_path_block<useP2Map>::sharedBytes(aggregated.size.x, 4);
+  if (const cudaError_t refused = yv::rt::launchConfigError(dim3(1), dim3(32, 4, 1), shared)) {
+    yv::rt::setLastError(refused);
     return;
   }
   if (!yv::rt::kernelMemoryValid({aggregated.ptr, costs.ptr})) return;

@@ -148,10 +148,11 @@ class RefinementScene : public testing::Test {
   static std::vector<std::string> files_;
   static float depthAvg_;
 
-  static void SetUpTestSuite() {
+  static void SetUpTestSuite() { makeSuiteScene(128, 104); }
+  static void makeSuiteScene(int width, int height) {
     dir_ = new tessivar_test::TempDir();
     std::string log;
-    ASSERT_TRUE(makeScene(dir_->file("scene"), 8, 128, 104, log)) << log;
+    ASSERT_TRUE(makeScene(dir_->file("scene"), 8, width, height, log)) << log;
     for (int i = 2; i < 2 + kCameras; ++i)
       files_.push_back(dir_->file("scene/camera_0" + std::to_string(i) + ".txt"));
     depthAvg_ = std::stof(slurp(dir_->file("scene/depth_avg.txt")));
@@ -495,14 +496,7 @@ TEST_F(RefinementScene, RunWhoseFirstCycleRefinesPosesAndConfirmsNothing) {
 // levels 1 and 0.
 class LargeRefinementScene : public RefinementScene {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new tessivar_test::TempDir();
-    std::string log;
-    ASSERT_TRUE(makeScene(dir_->file("scene"), 8, 320, 240, log)) << log;
-    for (int i = 2; i < 2 + kCameras; ++i)
-      files_.push_back(dir_->file("scene/camera_0" + std::to_string(i) + ".txt"));
-    depthAvg_ = std::stof(slurp(dir_->file("scene/depth_avg.txt")));
-  }
+  static void SetUpTestSuite() { makeSuiteScene(320, 240); }
 };
 
 TEST_F(LargeRefinementScene, PoseRecoveryAtTheDriversArguments) {
