@@ -1,0 +1,22 @@
+# Fails when the probe's PTX holds a fused multiply-add, i.e. when device code is compiled with
+# contraction again. Run as: cmake -DPTX=<file>[;<file>...] -P check_contraction.cmake
+if(NOT PTX)
+  message(FATAL_ERROR "no PTX of the contraction probe given")
+endif()
+foreach(file ${PTX})
+  if(NOT EXISTS "${file}")
+    message(FATAL_ERROR "${file} is missing; build the project first")
+  endif()
+  # fma is fused already; a product or sum without a rounding mode may still be fused by ptxas.
+  file(STRINGS "${file}" fused REGEX "^[ \t]*(fma\\.|(mul|add|sub)\\.f(32|64)[ \t])")
+  file(STRINGS "${file}" products REGEX "^[ \t]*mul\\.rn\\.f(32|64)")
+  if(fused)
+    string(REPLACE ";" "\n" fused "${fused}")
+    message(FATAL_ERROR "device code contracts multiply-adds (${file}):\n${fused}")
+  endif()
+  list(LENGTH products n)
+  if(n LESS 6)
+    message(FATAL_ERROR "${file}: expected the probe's 6 products rounded on their own, found ${n}")
+  endif()
+endforeach()
+message(STATUS "no contraction in ${PTX}")
