@@ -8,6 +8,7 @@
 
 #include "yv/algorithms/basic/arithmetic.h"
 #include "yv/runtime/atomics.h"
+#include "yv/runtime/device_math.h"
 #include "yv/runtime/launch.cuh"
 #include "yv/runtime/texture.h"
 #include "yv/tools/cuda_check.h"
@@ -112,7 +113,7 @@ YV_HD_INLINE unsigned ey(const Projection& pr, int y) { return pr.height - 1u - 
 // Gaussian splat weight of a fragment at squared disk radius rho2 (sigma 0.3 of the radius).
 YV_HD_INLINE float splatWeight(float rho2) {
   const float norm = 1.f / (sqrtf(0.63661975f) * 0.3f);
-  return norm * expf(-0.5f * rho2 / 0.09f);
+  return norm * yv::rt::exp_portable(-0.5f * rho2 / 0.09f);  // the same bits on both back ends
 }
 
 YV_HD_INLINE void accumulate(const RenderBuffer& b, unsigned x, unsigned y, float w,
@@ -564,9 +565,12 @@ void project_texture_on_depthmap(yv::Array<uchar4, 2>& result, float inv_fx, flo
                    {result.ptr, depthmap.ptr});
   else
     yv::rt::setLastError(e1 != cudaSuccess ? e1 : e2);
+  // The kernel must be done with both textures before they go; the first error is kept.
   const cudaError_t pending = yv::rt::getLastError();
+  yv::rt::streamSynchronize(0);
+  const cudaError_t later = yv::rt::getLastError();
   if (e1 == cudaSuccess) yv::rt::destroyTexture(&k.tex_depth);
   if (e2 == cudaSuccess) yv::rt::destroyTexture(&k.tex_image);
-  yv::rt::setLastError(pending);
+  yv::rt::setLastError(pending != cudaSuccess ? pending : later);
   _CHECK_CUDA_ERROR(__FILE__, __LINE__);
 }

@@ -13,6 +13,7 @@
 #include "sgm_kernels.h"
 #include "yv/filtering/median3x3_kernel.h"
 #include "yv/runtime/cooperative.cuh"
+#include "yv/runtime/device_math.h"
 #include "yv/runtime/float_ops.h"
 #include "yv/runtime/launch.cuh"
 #include "yv/tools/cuda_check.h"
@@ -357,7 +358,8 @@ struct compute_P2_costs_kernel {
   float a, b, c, d;
   YV_HD void operator()(unsigned x, unsigned y, unsigned, unsigned) const {
     float& e = yv::at(map, x, y);
-    e = fmaxf(a, d * expf(-b * powf(e, c)));
+    // exp and pow of the runtime layer: CUDA's expf and powf round differently from glibc's.
+    e = fmaxf(a, d * yv::rt::exp_portable(-b * yv::rt::pow_portable(e, c)));
   }
 };
 
