@@ -11,8 +11,8 @@
 // whether the back ends should agree bit for bit: "exact", "texture" (hardware texture filtering
 // or normalised byte reads enter) or "atomics" (sums formed by float atomics in any order).
 //
-// The inputs are made here from integers and IEEE-exact arithmetic only (no libm), so both runs
-// start from the same bytes whatever machine they run on.
+// The inputs are made here from integers and correctly rounded arithmetic only (+ - * / and sqrt,
+// no other libm call), so both runs start from the same bytes whatever machine they run on.
 #include <cuda_runtime.h>
 #include <omp.h>
 
