@@ -120,14 +120,16 @@ struct computeGradientPsi_kernel {
       gx[c] = image_gradient_tex.fetch<float>(w.sx, w.sy, float(c) + 0.5f);
       gy[c] = image_gradient_tex.fetch<float>(w.sx, w.sy, float(c + 3) + 0.5f);
     }
-    const float3 P = w.P;
+    const float3 X = w.X, P = w.P;
     const float iz2 = 1.f / (P.z * P.z);
     for (int k = 0; k < 6; ++k) {
       float3 dP;
       if (k < 3) {
-        // e_k x P: an infinitesimal rotation applied after the candidate transform, the way a
-        // step's solution is composed onto it.
-        dP = k == 0 ? f3(0.f, -P.z, P.y) : k == 1 ? f3(P.z, 0.f, -P.x) : f3(-P.y, P.x, 0.f);
+        // R (e_k x X): an infinitesimal rotation of the rendered point applied before the
+        // candidate rotation, the side on which a step's solution is composed (pose_compose).
+        dP = rotate(proj.R, k == 0   ? f3(0.f, -X.z, X.y)
+                            : k == 1 ? f3(X.z, 0.f, -X.x)
+                                     : f3(-X.y, X.x, 0.f));
       } else {
         dP = f3(k == 3 ? 1.f : 0.f, k == 4 ? 1.f : 0.f, k == 5 ? 1.f : 0.f);
       }

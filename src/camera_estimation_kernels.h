@@ -26,8 +26,8 @@ void computeDifferenceImage(yv::Array<float, 3>& out, const yv::Array<uchar4, 2>
                             float inv_fy, float cx, float cy);
 
 // Jacobian of the residual (18 layers) from the image gradient (6 layers) read bilinearly at the
-// warped positions: the derivative with respect to x of the residual under T(x) o proj's
-// transform (pose_compose) at x = 0. Pixels rejected as by computeDifferenceImage (without the
+// warped positions: the derivative with respect to x, at x = 0, of the residual under proj's
+// transform with the increment x composed onto it as pose_compose does. Pixels rejected as by computeDifferenceImage (without the
 // colour test).
 void computeGradientPsi(yv::Array<float, 3>& out, const yv::Array<float, 3>& gradient,
                         const yv::Array<float, 2>& depth, const Projection& proj, float inv_fx,

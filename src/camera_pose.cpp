@@ -198,7 +198,8 @@ struct Motion {
 };
 
 // Five Gauss-Newton steps against the rendering in L.buffer. Each step is linearised at the
-// motion found so far, so its solution x is an increment: the motion becomes T(x) o motion.
+// motion found so far, so its solution x is an increment, composed onto the motion on the side
+// the Jacobian is taken (pose_compose).
 void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
                  Motion& m) {
   const yv::Array<float, 4> work = L.work;
@@ -287,9 +288,9 @@ bool converged(const float p[6]) {
 
 // The pyramid loop shared by both forms: per level, render with the camera's current pose,
 // solve, move the camera, until converged or max_renderings.
-void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
-                int min_size, int max_renderings, bool writeMasks,
-                const std::function<void(Level&)>& render) {
+void refineLevels(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
+                  int min_size, int max_renderings, bool writeMasks,
+                  const std::function<void(Level&)>& render) {
   CublasHandle handle;
   const int top = pose_pyramid_top_level(pyramid_scale, min_size, camera.height);
   for (int level = top; level >= 0; --level) {
@@ -311,6 +312,24 @@ void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_
     }
   }
   handle.release();
+}
+
+// refineLevels, except that a call that reports an error leaves the camera where it was however
+// far it got, a handle that fails to go at the very end included.
+void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
+                int min_size, int max_renderings, bool writeMasks,
+                const std::function<void(Level&)>& render) {
+  float R[9];
+  for (int i = 0; i < 9; ++i) R[i] = camera.R[i];
+  const float3 t = camera.t, center = camera.center;
+  try {
+    refineLevels(camera, full, pyramid_scale, min_size, max_renderings, writeMasks, render);
+  } catch (...) {
+    for (int i = 0; i < 9; ++i) camera.R[i] = R[i];
+    camera.t = t;
+    camera.center = center;
+    throw;
+  }
 }
 
 }  // namespace
@@ -340,12 +359,9 @@ void pose_compose(const float x[6], float R[9], float t[3]) {
   float Rx[9], tx[3];
   pose_increment(x, Rx, tx);
   float Rn[9];
-  matmul3(Rx, R, Rn);
-  const float tn[3] = {Rx[0] * t[0] + Rx[1] * t[1] + Rx[2] * t[2] + tx[0],
-                       Rx[3] * t[0] + Rx[4] * t[1] + Rx[5] * t[2] + tx[1],
-                       Rx[6] * t[0] + Rx[7] * t[1] + Rx[8] * t[2] + tx[2]};
+  matmul3(R, Rx, Rn);
   for (int i = 0; i < 9; ++i) R[i] = Rn[i];
-  for (int i = 0; i < 3; ++i) t[i] = tn[i];
+  for (int i = 0; i < 3; ++i) t[i] += tx[i];
 }
 
 void compute_camera_pose(Camera& camera, const std::vector<Particle>& particles,

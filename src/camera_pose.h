@@ -13,13 +13,15 @@
 
 // Aligns the camera with renderings of the point model. `radius` is the renderings' depth
 // tolerance; the pyramid has floor(log(min_size / height) / log(pyramid_scale)) levels below
-// full size. Rewrites camera.R and camera.t; the particle set is unchanged.
+// full size. Rewrites camera.R, camera.t and camera.center, or none of them when it throws; the
+// particle set is unchanged.
 void compute_camera_pose(Camera& camera, const std::vector<Particle>& particles,
                          const std::vector<float>& values, const std::vector<float3>& normals,
                          float radius, float pyramid_scale, int min_size);
 
 // Aligns the camera with the reference camera's depth map and colour image drawn into the
-// camera's current view. Rewrites camera.R and camera.t; the reference is unchanged.
+// camera's current view. Rewrites camera.R, camera.t and camera.center, or none of them when it
+// throws; the reference is unchanged.
 void compute_camera_pose(Camera& camera, const Camera& reference,
                          const CMatrix<float>& reference_depth, float pyramid_scale,
                          int min_size);
@@ -37,6 +39,7 @@ void pose_increment(const float p[6], float R[9], float t[3]);
 // of pose_increment for rotations about y within +-90 degrees.
 void pose_parameters(const float R[9], const float t[3], float p[6]);
 
-// (R, t) := T(x) o (R, t): R := R(x) R, t := R(x) t + t(x), R row by row. A Gauss-Newton step
-// linearised at (R, t) solves for such an increment x.
+// R := R R(x), t := t + t(x), R row by row: the rotation of the increment turns the point before
+// R, its translation is added after. A Gauss-Newton step linearised at (R, t) solves for such an
+// increment x; the pose kernels' Jacobian is the derivative of exactly this composition.
 void pose_compose(const float x[6], float R[9], float t[3]);

@@ -142,7 +142,8 @@ TEST(PoseKernels, JacobianMatchesCentralDifferencesAwayFromTheIdentity) {
   pose_increment(pose, pr.R, pr.t);
   computeGradientPsi(J, gradient, depth, pr, 1.f / f, 1.f / f, cx, cy);
   const std::vector<float> jac = download(J);
-  // The residual with T(x) composed onto the pose, x = h along parameter k.
+  // The residual with x = h along parameter k composed onto the pose as a Gauss-Newton step is
+  // (pose_compose): the Jacobian must be the derivative of that composition, not another.
   const auto residualAt = [&](int k, float h) {
     Projection q = pr;
     float x[6] = {0, 0, 0, 0, 0, 0};

@@ -614,7 +614,7 @@ TEST_F(RefinementScene, FailedCublasCallsStopThePoseRefinement) {
   cublas_dynamic.load();
   const CublasDynamic loaded = cublas_dynamic;
   Camera& c = cameras_[1];
-  const float3 startT = c.t;
+  const float3 startT = c.t, startC = c.center;
   float startR[9];
   for (int i = 0; i < 9; ++i) startR[i] = c.R[i];
   const auto refine = [&] { compute_camera_pose(c, cameras_[0], depth_[0], 0.5f, 104); };
@@ -639,13 +639,25 @@ TEST_F(RefinementScene, FailedCublasCallsStopThePoseRefinement) {
   cublas_dynamic = loaded;
   // Each failure came in the first step: the pose is as it was.
   expectSamePose(c, startR, startT);
+  // A release that reports a failure after the whole refinement: the camera is not left moved.
+  // The handle still goes through the loaded routine (a real cuBLAS handle on a GPU).
+  static CublasDynamic::DestroyFn release;
+  static cublasStatus_t released;
+  release = loaded.destroy;
+  released = CUBLAS_STATUS_NOT_INITIALIZED;
   cublas_dynamic.destroy = [](cublasHandle_t h) {
-    cublas_host::destroy(h);
+    released = release(h);
     return CUBLAS_STATUS_INTERNAL_ERROR;
   };
   EXPECT_THROW_MESSAGE(refine(),
                        "compute_camera_pose: cublasDestroy_v2 failed: CUBLAS_STATUS_INTERNAL_ERROR");
   cublas_dynamic = loaded;
+  EXPECT_EQ(released, CUBLAS_STATUS_SUCCESS);
+  expectSamePose(c, startR, startT);
+  EXPECT_EQ(c.center.x, startC.x);
+  refine();
+  EXPECT_NE(c.t.x, startT.x);  // the same call, undisturbed, does move the camera
+  EXPECT_NE(c.center.x, startC.x);
   EXPECT_EQ(cublas_status_name(cublasStatus_t(99)), "unknown cuBLAS status 99");
 }
 
