@@ -73,40 +73,101 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
   }
 }
 
+// A failure of an image read whose text already names the image file; passed on unwrapped.
+class ImageFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Beyond a factor of 16 on either axis the declared size is a mistake, not a resized image: the
+// scaled intrinsics would make the filter radii absurd.
+bool nearDeclaredSize(int w, int h, int width, int height) {
+  const float kMaxRatio = 16.0f;
+  const float sx = float(w) / float(width);
+  const float sy = float(h) / float(height);
+  return sx >= 1.0f / kMaxRatio && sx <= kMaxRatio && sy >= 1.0f / kMaxRatio && sy <= kMaxRatio;
+}
+
+// The readers' check of the size in a file's header against the camera's declared size, made
+// before the image is decoded; none when the declared size is not usable.
+// `subject` names the kind of image, e.g. "the depth map".
+ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& file, int width,
+                                 int height) {
+  if (width <= 0 || height <= 0) return {};
+  return [=](int w, int h) {
+    if (nearDeclaredSize(w, h, width, height)) return;
+    std::stringstream ss;
+    ss << subject << " \"" << file << "\" (" << w << " x " << h
+       << ") and the declared size " << width << " x " << height
+       << " differ by more than a factor of 16";
+    throw ImageFailure(ss.str());
+  };
+}
+
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
-CMatrix<uchar4> readColourImage(const std::string& file) {
+CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
   const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
-  CTensor<float> t;
   try {
-    t.readFromImage(file.c_str());
-  } catch (const EInvalidFileFormat&) {
-    throw std::runtime_error(what + "not a PPM or PGM file");
+    CTensor<float> t;
+    try {
+      t.readFromImage(file.c_str(),
+                      declaredSizeCheck("Camera::loadImage: the colour image", file, width, height));
+    } catch (const EInvalidFileFormat&) {
+      throw ImageFailure(what + "not a PPM or PGM file");
+    }
+    if (t.xSize < 1 || t.ySize < 1) {
+      std::stringstream ss;
+      ss << what << "it has " << t.xSize << " x " << t.ySize << " pixels";
+      throw ImageFailure(ss.str());
+    }
+    CMatrix<uchar4> image(t.xSize, t.ySize);
+    const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
+    const auto plane = [&](int z, std::size_t i) {
+      return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
+    };
+    const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
+    for (std::size_t i = 0; i < n; ++i) {
+      image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
+                                  t.zSize == 4 ? plane(3, i) : 255);
+    }
+    return image;
+  } catch (const ImageFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ImageFailure(what + "not enough memory");
   } catch (const std::exception& e) {
-    throw std::runtime_error(what + e.what());
+    throw ImageFailure(what + e.what());
   }
-  if (t.xSize < 1 || t.ySize < 1) {
-    std::stringstream ss;
-    ss << what << "it has " << t.xSize << " x " << t.ySize << " pixels";
-    throw std::runtime_error(ss.str());
+}
+
+// Reads a depth map (8- or 16-bit greyscale PNG in thousandths of a world unit) into `depthmap`,
+// in world units. Its size must keep the declared size's rule, checked on the file's header
+// before anything is decoded. Every failure names the file.
+void readDepthMap(const std::string& file, int width, int height, CMatrix<float>& depthmap) {
+  const std::string what = "cannot read the depth map \"" + file + "\": ";
+  try {
+    CMatrix<unsigned short> raw;
+    raw.readFromPNG(file.c_str(), declaredSizeCheck("the depth map", file, width, height));
+    CMatrix<float> depth(raw.xSize, raw.ySize);
+    const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
+    for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
+    raw = CMatrix<unsigned short>();  // released before the copy
+    depthmap = depth;
+  } catch (const ImageFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ImageFailure(what + "not enough memory");
+  } catch (const std::exception& e) {
+    throw ImageFailure(what + e.what());
   }
-  CMatrix<uchar4> image(t.xSize, t.ySize);
-  const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
-  const auto plane = [&](int z, std::size_t i) {
-    return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
-  };
-  const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
-                                t.zSize == 4 ? plane(3, i) : 255);
-  }
-  return image;
 }
 
 }  // namespace
 
 void Camera::loadImage() {
-  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0) image = readColourImage(image_file);
+  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0)
+    image = readColourImage(image_file, width, height);
   if (image.xSize == width && image.ySize == height) return;
   if (width <= 0 || height <= 0) {
     std::stringstream ss;
@@ -114,18 +175,11 @@ void Camera::loadImage() {
        << height << " to its image \"" << image_file << "\"";
     throw std::runtime_error(ss.str());
   }
+  // An image loaded earlier has not passed the readers' check.
+  declaredSizeCheck("Camera::loadImage: the colour image", image_file, width,
+                    height)(image.xSize, image.ySize);
   const float sx = float(image.xSize) / float(width);
   const float sy = float(image.ySize) / float(height);
-  // Beyond a factor of 16 the declared size is a mistake, not a resized image: the scaled
-  // intrinsics would make the filter radii absurd.
-  const float kMaxRatio = 16.0f;
-  if (!(sx >= 1.0f / kMaxRatio && sx <= kMaxRatio && sy >= 1.0f / kMaxRatio && sy <= kMaxRatio)) {
-    std::stringstream ss;
-    ss << "Camera::loadImage: the colour image \"" << image_file << "\" (" << image.xSize << " x "
-       << image.ySize << ") and the declared size " << width << " x " << height
-       << " differ by more than a factor of 16";
-    throw std::runtime_error(ss.str());
-  }
   width = image.xSize;
   height = image.ySize;
   K[0] *= sx;
@@ -152,6 +206,12 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   std::string depth_file;
   readValue(in, camera.image_file, path, "the colour image path");
   readValue(in, depth_file, path, "the depth map path");
+  // A value too many shifts the paths; what follows the depth map path shows it.
+  std::string extra;
+  if (in >> extra)
+    fail(path, "holds \"" + extra + "\" after its last value: the numbers are followed by the colour "
+               "image path \"" + camera.image_file + "\" and the depth map path \"" + depth_file +
+               "\", and nothing may follow them");
 
   if (camera.width <= 0 || camera.height <= 0) {
     std::stringstream ss;
@@ -174,14 +234,8 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   camera.K[7] = float(camera.height - 1) - camera.K[7];
 
   // The depth map is read before the colour image, so a bad depth path fails first.
-  CMatrix<unsigned short> raw;
-  raw.readFromPNG(depth_file.c_str());
-  CMatrix<float> depth(raw.xSize, raw.ySize);
-  const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
-  for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
-  depthmap = depth;
-
   try {
+    readDepthMap(depth_file, camera.width, camera.height, depthmap);
     camera.loadImage();
   } catch (const std::exception& e) {
     fail(path, e.what());

@@ -164,8 +164,13 @@ TEST(Png, UnsupportedFormatsAreRefusedAndLeaveTheImageAlone) {
   t.data[0] = 42.0f;
   const std::string colourText =
       "CTensor::readFromPNG: Format not supported.  Expected RGB(A) image with 8-bit per channel";
-  for (const char* name : {"grey.png", "ga.png", "pal.png", "rgb16.png"})
-    EXPECT_THROW_MESSAGE(t.readFromPNG(dir.file(name).c_str(), false), colourText) << name;
+  // The message says what the file holds.
+  const std::vector<std::pair<const char*, const char*>> notColour = {
+      {"grey.png", "greyscale, 8"}, {"ga.png", "greyscale+alpha, 8"}, {"pal.png", "palette, 8"},
+      {"rgb16.png", "RGB, 16"}};
+  for (const auto& f : notColour)
+    EXPECT_THROW_MESSAGE(t.readFromPNG(dir.file(f.first).c_str(), false),
+                         colourText + "; the file holds " + f.second + " bit per channel");
   EXPECT_EQ(t.xSize, 1);
   EXPECT_EQ(t.zSize, 1);
   EXPECT_EQ(t.data[0], 42.0f);
@@ -175,8 +180,13 @@ TEST(Png, UnsupportedFormatsAreRefusedAndLeaveTheImageAlone) {
   const std::string greyText =
       "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 bit per "
       "channel";
-  for (const char* name : {"rgb.png", "ga.png", "pal.png", "grey4.png"})
-    EXPECT_THROW_MESSAGE(m.readFromPNG(dir.file(name).c_str()), greyText) << name;
+  writeRaw(dir.file("grey1.png"), 8, 1, PNG_COLOR_TYPE_GRAY, 1, {{0x5a}});
+  const std::vector<std::pair<const char*, const char*>> notGrey = {
+      {"rgb.png", "RGB, 8"}, {"ga.png", "greyscale+alpha, 8"}, {"pal.png", "palette, 8"},
+      {"grey4.png", "greyscale, 4"}, {"grey1.png", "greyscale, 1"}};
+  for (const auto& f : notGrey)
+    EXPECT_THROW_MESSAGE(m.readFromPNG(dir.file(f.first).c_str()),
+                         greyText + "; the file holds " + f.second + " bit per channel");
   EXPECT_EQ(m.data[0], 7);
 }
 
@@ -205,17 +215,26 @@ TEST(Png, BrokenFilesGiveTheirReadersMessages) {
   EXPECT_THROW_MESSAGE(CMatrix<unsigned short>().readFromPNG(notPng.c_str()),
                        "CMatrix::readFromPNG: File " + notPng + " is not a PNG");
 
-  // Cut inside the header chunks, then inside the pixel data.
+  // Cut inside the header chunks, then inside the pixel data; a header chunk with a wrong
+  // checksum. libpng's reason goes into the message, not to standard error.
   const std::string good = dir.file("good.png");
   writeRaw(good, 40, 30, PNG_COLOR_TYPE_RGB, 8, colourRows(40, 30, 3));
   const std::vector<unsigned char> bytes = png_test::readBytes(good);
   const std::string cut = dir.file("cut.png");
+  testing::internal::CaptureStderr();
   png_test::writeBytes(cut, std::vector<unsigned char>(bytes.begin(), bytes.begin() + 20));
   CTensor<float> t(1, 1, 3);
-  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false), "CTensor::readFromPNG: png_init_io failed");
+  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
+                       "CTensor::readFromPNG: png_init_io failed (libpng: Read Error)");
   png_test::writeBytes(cut, std::vector<unsigned char>(bytes.begin(), bytes.end() - 40));
   EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
-                       "CTensor::readFromPNG: png_read_image failed");
+                       "CTensor::readFromPNG: png_read_image failed (libpng: Read Error)");
+  std::vector<unsigned char> crc = bytes;
+  crc[17] ^= 1;  // width, without a new checksum
+  png_test::writeBytes(cut, crc);
+  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
+                       "CTensor::readFromPNG: png_init_io failed (libpng: IHDR: CRC error)");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(t.xSize, 1);
 }
 
