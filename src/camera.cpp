@@ -95,7 +95,7 @@ ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& 
                                  int height) {
   if (width <= 0 || height <= 0) return {};
   return [=](int w, int h) {
-    if (nearDeclaredSize(w, h, width, height)) return;
+    if (w < 1 || h < 1 || nearDeclaredSize(w, h, width, height)) return;  // empty: told later
     std::stringstream ss;
     ss << subject << " \"" << file << "\" (" << w << " x " << h
        << ") and the declared size " << width << " x " << height
