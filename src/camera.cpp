@@ -1,7 +1,12 @@
 #include "camera.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -104,6 +109,22 @@ ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& 
   };
 }
 
+std::string depthAndColourDiffer(const std::string& depthFile, int w, int h,
+                                 const std::string& colourFile, int colourWidth,
+                                 int colourHeight) {
+  std::stringstream ss;
+  ss << "the depth map \"" << depthFile << "\" (" << w << " x " << h << ") and the colour image \""
+     << colourFile << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
+  return ss.str();
+}
+
+std::string emptyColourImage(const std::string& file, int w, int h) {
+  std::stringstream ss;
+  ss << "Camera::loadImage: cannot read the colour image \"" << file << "\": it has " << w << " x "
+     << h << " pixels";
+  return ss.str();
+}
+
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
 CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
@@ -116,11 +137,7 @@ CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) 
     } catch (const EInvalidFileFormat&) {
       throw ImageFailure(what + "not a PPM or PGM file");
     }
-    if (t.xSize < 1 || t.ySize < 1) {
-      std::stringstream ss;
-      ss << what << "it has " << t.xSize << " x " << t.ySize << " pixels";
-      throw ImageFailure(ss.str());
-    }
+    if (t.xSize < 1 || t.ySize < 1) throw ImageFailure(emptyColourImage(file, t.xSize, t.ySize));
     CMatrix<uchar4> image(t.xSize, t.ySize);
     const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
     const auto plane = [&](int z, std::size_t i) {
@@ -141,14 +158,75 @@ CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) 
   }
 }
 
+// The size of a colour image from its header alone, when it is a regular file (a FIFO can be
+// read once only) whose header can be read; false otherwise, and then the image's own reading
+// reports the problem.
+bool colourImageSize(const std::string& file, int* width, int* height) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::ifstream in(file, std::ios::binary);
+  unsigned char head[24] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  const std::size_t got = std::size_t(in.gcount());
+  const std::string ext = file.substr(file.rfind('.') == std::string::npos ? 0 : file.rfind('.') + 1);
+  if (ext == "png" || ext == "PNG") {
+    static const unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (got < 24 || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0)
+      return false;
+    const auto be32 = [&](int at) {
+      return (std::uint32_t(head[at]) << 24) | (std::uint32_t(head[at + 1]) << 16) |
+             (std::uint32_t(head[at + 2]) << 8) | std::uint32_t(head[at + 3]);
+    };
+    if (be32(16) > std::uint32_t(INT_MAX) || be32(20) > std::uint32_t(INT_MAX)) return false;
+    *width = int(be32(16));
+    *height = int(be32(20));
+    return true;
+  }
+  // Netpbm: the reader parses the header and stops at its size check; only files that begin
+  // with their magic number, so that no reader prints a complaint here.
+  const bool netpbm = ext == "ppm" || ext == "PPM" || ext == "pgm" || ext == "PGM";
+  if (!netpbm || got < 2 || head[0] != 'P' || (head[1] != '5' && head[1] != '6')) return false;
+  struct SizeSeen {};
+  try {
+    CTensor<float>().readFromImage(file.c_str(), [&](int w, int h) {
+      *width = w;
+      *height = h;
+      throw SizeSeen();
+    });
+  } catch (const SizeSeen&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
+}
+
 // Reads a depth map (8- or 16-bit greyscale PNG in thousandths of a world unit) into `depthmap`,
-// in world units. Its size must keep the declared size's rule, checked on the file's header
-// before anything is decoded. Every failure names the file.
-void readDepthMap(const std::string& file, int width, int height, CMatrix<float>& depthmap) {
+// in world units. Its size, checked on the file's header before anything is decoded, must keep
+// the declared size's rule and equal the colour image's size when that is known from the colour
+// image's header; so a depth map meant for another camera is not decoded. Every failure names
+// the file.
+void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>& depthmap) {
   const std::string what = "cannot read the depth map \"" + file + "\": ";
+  int colourWidth = 0, colourHeight = 0;
+  const bool colourKnown = colourImageSize(camera.image_file, &colourWidth, &colourHeight);
+  const ImageSizeCheck declared =
+      declaredSizeCheck("the depth map", file, camera.width, camera.height);
+  const ImageSizeCheck colourDeclared = declaredSizeCheck(
+      "Camera::loadImage: the colour image", camera.image_file, camera.width, camera.height);
+  const ImageSizeCheck check = [&](int w, int h) {
+    if (declared) declared(w, h);
+    if (!colourKnown) return;
+    // A colour image that will be refused is refused now, before the depth map is decoded.
+    if (colourWidth < 1 || colourHeight < 1)
+      throw ImageFailure(emptyColourImage(camera.image_file, colourWidth, colourHeight));
+    if (colourDeclared) colourDeclared(colourWidth, colourHeight);
+    if (w != colourWidth || h != colourHeight)
+      throw ImageFailure(depthAndColourDiffer(file, w, h, camera.image_file, colourWidth,
+                                              colourHeight));
+  };
   try {
     CMatrix<unsigned short> raw;
-    raw.readFromPNG(file.c_str(), declaredSizeCheck("the depth map", file, width, height));
+    raw.readFromPNG(file.c_str(), check);
     CMatrix<float> depth(raw.xSize, raw.ySize);
     const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
     for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
@@ -235,17 +313,13 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
 
   // The depth map is read before the colour image, so a bad depth path fails first.
   try {
-    readDepthMap(depth_file, camera.width, camera.height, depthmap);
+    readDepthMap(depth_file, camera, depthmap);
     camera.loadImage();
   } catch (const std::exception& e) {
     fail(path, e.what());
   }
 
-  if (depthmap.xSize != camera.width || depthmap.ySize != camera.height) {
-    std::stringstream ss;
-    ss << "the depth map \"" << depth_file << "\" (" << depthmap.xSize << " x " << depthmap.ySize
-       << ") and the colour image \"" << camera.image_file << "\" (" << camera.width << " x "
-       << camera.height << ") differ in size";
-    fail(path, ss.str());
-  }
+  if (depthmap.xSize != camera.width || depthmap.ySize != camera.height)
+    fail(path, depthAndColourDiffer(depth_file, depthmap.xSize, depthmap.ySize, camera.image_file,
+                                    camera.width, camera.height));
 }

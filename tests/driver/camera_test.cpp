@@ -277,6 +277,12 @@ TEST_F(CameraFileTest, ImageSizesAreCheckedOnTheHeaderBeforeDecoding) {
                                    "\" (40000 x 40000) and the declared size 640 x 480 differ by "
                                    "more than a factor of 16");
 
+  // Within the declared size's rule, but not the colour image's size (known from its header).
+  writeText(bigDepth, withClaimedSize(driver_test::readFile(depth16), 4000, 3000));
+  EXPECT_EQ(failure(bigDepth), prefix + "the depth map \"" + bigDepth +
+                                   "\" (4000 x 3000) and the colour image \"" + color +
+                                   "\" (640 x 480) differ in size");
+
   const std::string colourFile = color;
   color = dir.file("big-color.png");
   writeText(color, withClaimedSize(driver_test::readFile(colourFile), 16000, 12000));
