@@ -1,6 +1,12 @@
 // PNG files: round trips, accepted and refused formats, byte order, interlacing, bad files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 
@@ -236,6 +242,43 @@ TEST(Png, BrokenFilesGiveTheirReadersMessages) {
                        "CTensor::readFromPNG: png_init_io failed (libpng: IHDR: CRC error)");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(t.xSize, 1);
+}
+
+// A header read from a FIFO (whose length is unknown) may claim more pixels than memory holds:
+// the failed allocation is reported with the file, not as a bare std::bad_alloc.
+TEST(Png, AnAllocationFailureNamesTheFile) {
+  tessivar_test::TempDir dir;
+  writeRaw(dir.file("small.png"), 2, 2, PNG_COLOR_TYPE_GRAY, 16, {{0, 1, 0, 2}, {0, 3, 0, 4}});
+  std::vector<unsigned char> bytes = png_test::readBytes(dir.file("small.png"));
+  png_test::setSize(bytes, 40000, 40000);
+  const std::string fifo = dir.file("fifo.png");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Room for the process as it is and half a gigabyte more: 3.2 GB cannot be had.
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(2);
+    std::fclose(statm);
+    const rlim_t limit = rlim_t(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(512) << 20);
+    const rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_AS, &rl);
+    const std::string want =
+        "CMatrix::readFromPNG: Not enough memory for the 40000 x 40000 pixels of file " + fifo;
+    try {
+      CMatrix<unsigned short>().readFromPNG(fifo.c_str());
+    } catch (const std::exception& e) {
+      if (e.what() == want) _exit(0);
+      std::fprintf(stderr, "%s\n", e.what());
+    }
+    _exit(1);
+  }
+  const int fd = open(fifo.c_str(), O_WRONLY);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  close(fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace
