@@ -49,12 +49,11 @@ class CTensor {
   // Files. Readers leave the tensor unchanged when they throw, and call `check` (when given)
   // with the size from the file's header before anything is allocated. Defined for the element
   // types that the program reads (float) and writes (unsigned char, and float for PNG).
-  // by extension: ppm/PPM, pgm/PGM, png/PNG
+  // By extension: ppm/PPM, pgm/PGM, png/PNG.
   void readFromImage(const char* fileName, const ImageSizeCheck& check = {});
-  // P6 (3 planes) or P5 (1 plane)
-  void readFromPPM(const char* fileName, const ImageSizeCheck& check = {});
+  void readFromPPM(const char* fileName, const ImageSizeCheck& check = {});  // P6 or P5
   void readFromPGM(const char* fileName, const ImageSizeCheck& check = {});  // P5 only
-  // 8-bit RGB or RGBA
+  // 8-bit RGB or RGBA.
   void readFromPNG(const char* fileName, bool rgbOnly, const ImageSizeCheck& check = {});
   void writeToImage(const char* fileName);    // by extension
   void writeToPPM(const char* fileName) const;  // planes 0 to 2 as P6
