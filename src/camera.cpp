@@ -1,7 +1,12 @@
 #include "camera.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -73,40 +78,174 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
   }
 }
 
+// A failure of an image read whose text already names the image file; passed on unwrapped.
+class ImageFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Beyond a factor of 16 on either axis the declared size is a mistake, not a resized image: the
+// scaled intrinsics would make the filter radii absurd.
+bool nearDeclaredSize(int w, int h, int width, int height) {
+  const float kMaxRatio = 16.0f;
+  const float sx = float(w) / float(width);
+  const float sy = float(h) / float(height);
+  return sx >= 1.0f / kMaxRatio && sx <= kMaxRatio && sy >= 1.0f / kMaxRatio && sy <= kMaxRatio;
+}
+
+// The readers' check of the size in a file's header against the camera's declared size, made
+// before the image is decoded; none when the declared size is not usable.
+// `subject` names the kind of image, e.g. "the depth map".
+ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& file, int width,
+                                 int height) {
+  if (width <= 0 || height <= 0) return {};
+  return [=](int w, int h) {
+    if (w < 1 || h < 1 || nearDeclaredSize(w, h, width, height)) return;  // empty: told later
+    std::stringstream ss;
+    ss << subject << " \"" << file << "\" (" << w << " x " << h
+       << ") and the declared size " << width << " x " << height
+       << " differ by more than a factor of 16";
+    throw ImageFailure(ss.str());
+  };
+}
+
+std::string depthAndColourDiffer(const std::string& depthFile, int w, int h,
+                                 const std::string& colourFile, int colourWidth,
+                                 int colourHeight) {
+  std::stringstream ss;
+  ss << "the depth map \"" << depthFile << "\" (" << w << " x " << h << ") and the colour image \""
+     << colourFile << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
+  return ss.str();
+}
+
+std::string emptyColourImage(const std::string& file, int w, int h) {
+  std::stringstream ss;
+  ss << "Camera::loadImage: cannot read the colour image \"" << file << "\": it has " << w << " x "
+     << h << " pixels";
+  return ss.str();
+}
+
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
-CMatrix<uchar4> readColourImage(const std::string& file) {
+CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
   const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
-  CTensor<float> t;
   try {
-    t.readFromImage(file.c_str());
-  } catch (const EInvalidFileFormat&) {
-    throw std::runtime_error(what + "not a PPM or PGM file");
+    CTensor<float> t;
+    try {
+      t.readFromImage(file.c_str(),
+                      declaredSizeCheck("Camera::loadImage: the colour image", file, width, height));
+    } catch (const EInvalidFileFormat&) {
+      throw ImageFailure(what + "not a PPM or PGM file");
+    }
+    if (t.xSize < 1 || t.ySize < 1) throw ImageFailure(emptyColourImage(file, t.xSize, t.ySize));
+    CMatrix<uchar4> image(t.xSize, t.ySize);
+    const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
+    const auto plane = [&](int z, std::size_t i) {
+      return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
+    };
+    const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
+    for (std::size_t i = 0; i < n; ++i) {
+      image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
+                                  t.zSize == 4 ? plane(3, i) : 255);
+    }
+    return image;
+  } catch (const ImageFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ImageFailure(what + "not enough memory");
   } catch (const std::exception& e) {
-    throw std::runtime_error(what + e.what());
+    throw ImageFailure(what + e.what());
   }
-  if (t.xSize < 1 || t.ySize < 1) {
-    std::stringstream ss;
-    ss << what << "it has " << t.xSize << " x " << t.ySize << " pixels";
-    throw std::runtime_error(ss.str());
+}
+
+// The size of a colour image from its header alone, when it is a regular file (a FIFO can be
+// read once only) whose header can be read; false otherwise, and then the image's own reading
+// reports the problem.
+bool colourImageSize(const std::string& file, int* width, int* height) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::ifstream in(file, std::ios::binary);
+  unsigned char head[24] = {};
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  const std::size_t got = std::size_t(in.gcount());
+  const std::string ext = file.substr(file.rfind('.') == std::string::npos ? 0 : file.rfind('.') + 1);
+  if (ext == "png" || ext == "PNG") {
+    static const unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    if (got < 24 || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0)
+      return false;
+    const auto be32 = [&](int at) {
+      return (std::uint32_t(head[at]) << 24) | (std::uint32_t(head[at + 1]) << 16) |
+             (std::uint32_t(head[at + 2]) << 8) | std::uint32_t(head[at + 3]);
+    };
+    if (be32(16) > std::uint32_t(INT_MAX) || be32(20) > std::uint32_t(INT_MAX)) return false;
+    *width = int(be32(16));
+    *height = int(be32(20));
+    return true;
   }
-  CMatrix<uchar4> image(t.xSize, t.ySize);
-  const std::size_t n = std::size_t(t.xSize) * std::size_t(t.ySize);
-  const auto plane = [&](int z, std::size_t i) {
-    return static_cast<unsigned char>(t.data[std::size_t(z) * n + i]);
+  // Netpbm: the reader parses the header and stops at its size check; only files that begin
+  // with their magic number, so that no reader prints a complaint here.
+  const bool netpbm = ext == "ppm" || ext == "PPM" || ext == "pgm" || ext == "PGM";
+  if (!netpbm || got < 2 || head[0] != 'P' || (head[1] != '5' && head[1] != '6')) return false;
+  struct SizeSeen {};
+  try {
+    CTensor<float>().readFromImage(file.c_str(), [&](int w, int h) {
+      *width = w;
+      *height = h;
+      throw SizeSeen();
+    });
+  } catch (const SizeSeen&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
+}
+
+// Reads a depth map (8- or 16-bit greyscale PNG in thousandths of a world unit) into `depthmap`,
+// in world units. Its size, checked on the file's header before anything is decoded, must keep
+// the declared size's rule and equal the colour image's size when that is known from the colour
+// image's header; so a depth map meant for another camera is not decoded. Every failure names
+// the file.
+void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>& depthmap) {
+  const std::string what = "cannot read the depth map \"" + file + "\": ";
+  int colourWidth = 0, colourHeight = 0;
+  const bool colourKnown = colourImageSize(camera.image_file, &colourWidth, &colourHeight);
+  const ImageSizeCheck declared =
+      declaredSizeCheck("the depth map", file, camera.width, camera.height);
+  const ImageSizeCheck colourDeclared = declaredSizeCheck(
+      "Camera::loadImage: the colour image", camera.image_file, camera.width, camera.height);
+  const ImageSizeCheck check = [&](int w, int h) {
+    if (declared) declared(w, h);
+    if (!colourKnown) return;
+    // A colour image that will be refused is refused now, before the depth map is decoded.
+    if (colourWidth < 1 || colourHeight < 1)
+      throw ImageFailure(emptyColourImage(camera.image_file, colourWidth, colourHeight));
+    if (colourDeclared) colourDeclared(colourWidth, colourHeight);
+    if (w != colourWidth || h != colourHeight)
+      throw ImageFailure(depthAndColourDiffer(file, w, h, camera.image_file, colourWidth,
+                                              colourHeight));
   };
-  const int g = t.zSize == 1 ? 0 : 1, b = t.zSize == 1 ? 0 : 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    image.data[i] = make_uchar4(plane(0, i), plane(g, i), plane(b, i),
-                                t.zSize == 4 ? plane(3, i) : 255);
+  try {
+    CMatrix<unsigned short> raw;
+    raw.readFromPNG(file.c_str(), check);
+    CMatrix<float> depth(raw.xSize, raw.ySize);
+    const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
+    for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
+    raw = CMatrix<unsigned short>();  // released before the copy
+    depthmap = depth;
+  } catch (const ImageFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ImageFailure(what + "not enough memory");
+  } catch (const std::exception& e) {
+    throw ImageFailure(what + e.what());
   }
-  return image;
 }
 
 }  // namespace
 
 void Camera::loadImage() {
-  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0) image = readColourImage(image_file);
+  if (std::size_t(image.xSize) * std::size_t(image.ySize) == 0)
+    image = readColourImage(image_file, width, height);
   if (image.xSize == width && image.ySize == height) return;
   if (width <= 0 || height <= 0) {
     std::stringstream ss;
@@ -114,18 +253,11 @@ void Camera::loadImage() {
        << height << " to its image \"" << image_file << "\"";
     throw std::runtime_error(ss.str());
   }
+  // An image loaded earlier has not passed the readers' check.
+  declaredSizeCheck("Camera::loadImage: the colour image", image_file, width,
+                    height)(image.xSize, image.ySize);
   const float sx = float(image.xSize) / float(width);
   const float sy = float(image.ySize) / float(height);
-  // Beyond a factor of 16 the declared size is a mistake, not a resized image: the scaled
-  // intrinsics would make the filter radii absurd.
-  const float kMaxRatio = 16.0f;
-  if (!(sx >= 1.0f / kMaxRatio && sx <= kMaxRatio && sy >= 1.0f / kMaxRatio && sy <= kMaxRatio)) {
-    std::stringstream ss;
-    ss << "Camera::loadImage: the colour image \"" << image_file << "\" (" << image.xSize << " x "
-       << image.ySize << ") and the declared size " << width << " x " << height
-       << " differ by more than a factor of 16";
-    throw std::runtime_error(ss.str());
-  }
   width = image.xSize;
   height = image.ySize;
   K[0] *= sx;
@@ -152,6 +284,12 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   std::string depth_file;
   readValue(in, camera.image_file, path, "the colour image path");
   readValue(in, depth_file, path, "the depth map path");
+  // A value too many shifts the paths; what follows the depth map path shows it.
+  std::string extra;
+  if (in >> extra)
+    fail(path, "holds \"" + extra + "\" after its last value: the numbers are followed by the colour "
+               "image path \"" + camera.image_file + "\" and the depth map path \"" + depth_file +
+               "\", and nothing may follow them");
 
   if (camera.width <= 0 || camera.height <= 0) {
     std::stringstream ss;
@@ -174,24 +312,14 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   camera.K[7] = float(camera.height - 1) - camera.K[7];
 
   // The depth map is read before the colour image, so a bad depth path fails first.
-  CMatrix<unsigned short> raw;
-  raw.readFromPNG(depth_file.c_str());
-  CMatrix<float> depth(raw.xSize, raw.ySize);
-  const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
-  for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
-  depthmap = depth;
-
   try {
+    readDepthMap(depth_file, camera, depthmap);
     camera.loadImage();
   } catch (const std::exception& e) {
     fail(path, e.what());
   }
 
-  if (depthmap.xSize != camera.width || depthmap.ySize != camera.height) {
-    std::stringstream ss;
-    ss << "the depth map \"" << depth_file << "\" (" << depthmap.xSize << " x " << depthmap.ySize
-       << ") and the colour image \"" << camera.image_file << "\" (" << camera.width << " x "
-       << camera.height << ") differ in size";
-    fail(path, ss.str());
-  }
+  if (depthmap.xSize != camera.width || depthmap.ySize != camera.height)
+    fail(path, depthAndColourDiffer(depth_file, depthmap.xSize, depthmap.ySize, camera.image_file,
+                                    camera.width, camera.height));
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "cmatrix/element_count.h"
+#include "cmatrix/image_size_check.h"
 
 template <class T>
 class CMatrix {
@@ -41,8 +42,9 @@ class CMatrix {
 
   virtual ~CMatrix() { delete[] data; }
 
-  // Reads an 8- or 16-bit greyscale PNG; defined for unsigned short only.
-  void readFromPNG(const char* fileName);
+  // Reads an 8- or 16-bit greyscale PNG; defined for unsigned short only. `check` (when given)
+  // sees the size from the file's header before anything is allocated.
+  void readFromPNG(const char* fileName, const ImageSizeCheck& check = {});
 
  private:
   static T* copyOf(const CMatrix& other) {
@@ -54,4 +56,4 @@ class CMatrix {
 };
 
 template <>
-void CMatrix<unsigned short>::readFromPNG(const char* fileName);
+void CMatrix<unsigned short>::readFromPNG(const char* fileName, const ImageSizeCheck& check);

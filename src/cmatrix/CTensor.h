@@ -10,6 +10,7 @@
 
 #include "cmatrix/EInvalidFileFormat.h"
 #include "cmatrix/element_count.h"
+#include "cmatrix/image_size_check.h"
 
 template <class T>
 class CTensor {
@@ -45,12 +46,15 @@ class CTensor {
 
   virtual ~CTensor() { delete[] data; }
 
-  // Files. Readers leave the tensor unchanged when they throw. Defined for the element types
-  // that the program reads (float) and writes (unsigned char, and float for PNG).
-  void readFromImage(const char* fileName);   // by extension: ppm/PPM, pgm/PGM, png/PNG
-  void readFromPPM(const char* fileName);     // P6 (3 planes) or P5 (1 plane)
-  void readFromPGM(const char* fileName);     // P5 only
-  void readFromPNG(const char* fileName, bool rgbOnly);  // 8-bit RGB or RGBA
+  // Files. Readers leave the tensor unchanged when they throw, and call `check` (when given)
+  // with the size from the file's header before anything is allocated. Defined for the element
+  // types that the program reads (float) and writes (unsigned char, and float for PNG).
+  // By extension: ppm/PPM, pgm/PGM, png/PNG.
+  void readFromImage(const char* fileName, const ImageSizeCheck& check = {});
+  void readFromPPM(const char* fileName, const ImageSizeCheck& check = {});  // P6 or P5
+  void readFromPGM(const char* fileName, const ImageSizeCheck& check = {});  // P5 only
+  // 8-bit RGB or RGBA.
+  void readFromPNG(const char* fileName, bool rgbOnly, const ImageSizeCheck& check = {});
   void writeToImage(const char* fileName);    // by extension
   void writeToPPM(const char* fileName) const;  // planes 0 to 2 as P6
   void writeToPGM(const char* fileName) const;  // all planes tiled into one P5 image
@@ -66,10 +70,11 @@ class CTensor {
   }
 };
 
-template <> void CTensor<float>::readFromImage(const char* fileName);
-template <> void CTensor<float>::readFromPPM(const char* fileName);
-template <> void CTensor<float>::readFromPGM(const char* fileName);
-template <> void CTensor<float>::readFromPNG(const char* fileName, bool rgbOnly);
+template <> void CTensor<float>::readFromImage(const char* fileName, const ImageSizeCheck& check);
+template <> void CTensor<float>::readFromPPM(const char* fileName, const ImageSizeCheck& check);
+template <> void CTensor<float>::readFromPGM(const char* fileName, const ImageSizeCheck& check);
+template <>
+void CTensor<float>::readFromPNG(const char* fileName, bool rgbOnly, const ImageSizeCheck& check);
 template <> void CTensor<float>::writeToPNG(const char* fileName) const;
 template <> void CTensor<unsigned char>::writeToImage(const char* fileName);
 template <> void CTensor<unsigned char>::writeToPPM(const char* fileName) const;

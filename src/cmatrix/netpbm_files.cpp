@@ -2,6 +2,7 @@
 // choice between PPM, PGM and PNG by the file name's extension.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -88,11 +89,54 @@ class HeaderScanner {
   long read_ = 0;
 };
 
+// Bytes after the header of a regular file: the raster, and possibly the rest of the header line.
+// After the maximum value and its one whitespace character `c`, some writers end the line with
+// more (blanks, CR LF). Of the two readings, raster right after `c` (Netpbm's) or raster after the
+// end of that line, the one whose remaining byte count equals the raster's size is taken; when
+// both or neither fit, Netpbm's. Leaves the file at the raster's first byte; false when it cannot
+// seek back.
+bool seekRasterOfFile(FILE* f, int c, std::int64_t left, std::int64_t rasterBytes) {
+  if (c == '\n' || left <= rasterBytes || left - rasterBytes > kMaxHeaderBytes) return true;
+  const long pos = std::ftell(f);
+  if (pos < 0) return false;
+  const std::size_t d = std::size_t(left - rasterBytes);
+  std::vector<unsigned char> line(d);
+  if (std::fread(line.data(), 1, d, f) == d &&
+      std::find(line.begin(), line.end(), '\n') == line.end() - 1)
+    return true;  // the line ends just before the raster's last rasterBytes bytes
+  return std::fseek(f, pos, SEEK_SET) == 0;
+}
+
+// The same choice for a stream (a pipe, a FIFO), whose length is unknown until it ends: the rest
+// is read, no further than a header line past the raster, and the reading is chosen on what came.
+// Memory grows with the bytes that arrive, not with the size the header claims.
+std::vector<unsigned char> readRestOfStream(FILE* f, int c, std::size_t rasterBytes,
+                                            std::size_t* skip) {
+  const std::size_t cap = rasterBytes + std::size_t(kMaxHeaderBytes) + 1;
+  std::vector<unsigned char> rest;
+  std::size_t n = 0;
+  while (n < cap) {
+    const std::size_t chunk = std::min<std::size_t>(cap - n, std::size_t(1) << 16);
+    rest.resize(n + chunk);
+    const std::size_t got = std::fread(rest.data() + n, 1, chunk, f);
+    n += got;
+    if (got < chunk) break;
+  }
+  rest.resize(n);
+  *skip = 0;
+  if (c != '\n' && n != rasterBytes && n > rasterBytes && n < cap) {
+    const std::size_t d = n - rasterBytes;
+    if (std::find(rest.begin(), rest.end(), '\n') - rest.begin() == std::ptrdiff_t(d - 1))
+      *skip = d;
+  }
+  return rest;
+}
+
 // Reads a P6 or P5 file. acceptColour: P6 allowed (readFromPPM); formatName: the name reported
 // for a wrong magic number. Samples are 1 byte when the maximum value is at most 255, else 2
 // bytes, most significant first; each becomes round(v * 255 / maxval).
 void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& prefix,
-                bool acceptColour, const char* formatName) {
+                bool acceptColour, const char* formatName, const ImageSizeCheck& check) {
   File f(std::fopen(fileName, "rb"));
   if (!f) {
     std::cerr << "File not found: " << fileName << std::endl;
@@ -115,37 +159,48 @@ void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& pref
   c = in.field(c, 0, INT_MAX, "Invalid image size in the header of ", &width);
   c = in.field(c, 0, INT_MAX, "Invalid image size in the header of ", &height);
   c = in.field(c, 1, 65535, "Invalid maximum value in the header of ", &maxval);
-  // One whitespace character ends the header; a comment may stand before it.
+  // One whitespace character ends the header; a comment may stand before it, and then the
+  // character that ends the comment is that whitespace.
   if (c == '#') c = in.skipThrough([](int ch) { return ch == '\n' || ch == '\r'; });
   if (!isSpace(c)) in.fail("Invalid maximum value in the header of ");
 
-  // Sizes come from the file: the element count must fit an int before anything is allocated.
+  // Sizes come from the file: the element count must fit an int, and the caller's check must
+  // pass, before anything is allocated.
   const std::int64_t pixels = std::int64_t(width) * height;
   if (pixels > INT_MAX || pixels * planes > INT_MAX) in.fail("Invalid image size in the header of ");
+  if (check) check(int(width), int(height));
   const std::int64_t count64 = pixels * planes;
   const std::size_t count = std::size_t(count64);
   const std::size_t sampleBytes = maxval > 255 ? 2 : 1;
+  const std::size_t rasterBytes = count * sampleBytes;
 
-  // A header that promises more pixels than the file holds is refused before the allocation.
+  std::vector<unsigned char> raster;
+  std::size_t skip = 0;
   struct stat st;
   const long pos = std::ftell(f.get());
   if (pos >= 0 && fstat(fileno(f.get()), &st) == 0 && S_ISREG(st.st_mode)) {
+    // A header that promises more pixels than the file holds is refused before the allocation.
     const std::int64_t left = std::int64_t(st.st_size) - pos;
-    if (left < count64 * std::int64_t(sampleBytes))
+    if (left < std::int64_t(rasterBytes)) in.fail("Unexpected end of file in the raster of ");
+    if (!seekRasterOfFile(f.get(), c, left, std::int64_t(rasterBytes)))
+      in.fail("Cannot read the raster of ");
+    raster.resize(rasterBytes);
+    if (rasterBytes && std::fread(raster.data(), 1, rasterBytes, f.get()) != rasterBytes)
       in.fail("Unexpected end of file in the raster of ");
+  } else {
+    raster = readRestOfStream(f.get(), c, rasterBytes, &skip);
+    if (raster.size() - skip < rasterBytes) in.fail("Unexpected end of file in the raster of ");
   }
-
-  std::vector<unsigned char> raster(count * sampleBytes);
-  if (count && std::fread(raster.data(), 1, raster.size(), f.get()) != raster.size())
-    in.fail("Unexpected end of file in the raster of ");
   f.reset();
+  const unsigned char* samples = raster.data() + skip;
 
   std::unique_ptr<float[]> fresh(new float[count ? count : 1]);
   const std::size_t plane = std::size_t(pixels);
   for (std::size_t i = 0; i < plane; ++i)
     for (int k = 0; k < planes; ++k) {
       const std::size_t s = (i * planes + k) * sampleBytes;
-      const long v = sampleBytes == 2 ? (long(raster[s]) << 8) | raster[s + 1] : long(raster[s]);
+      const long v =
+          sampleBytes == 2 ? (long(samples[s]) << 8) | samples[s + 1] : long(samples[s]);
       if (v > maxval) in.fail("Sample above the maximum value in ");
       // Rounded to the nearest of 0..255, halves up.
       fresh[k * plane + i] = maxval == 255 ? float(v) : float((v * 255 + maxval / 2) / maxval);
@@ -180,13 +235,13 @@ std::string extensionOf(const char* fileName) {
 }  // namespace
 
 template <>
-void CTensor<float>::readFromPPM(const char* fileName) {
-  readNetpbm(*this, fileName, "CTensor::readFromPPM: ", true, "PPM");
+void CTensor<float>::readFromPPM(const char* fileName, const ImageSizeCheck& check) {
+  readNetpbm(*this, fileName, "CTensor::readFromPPM: ", true, "PPM", check);
 }
 
 template <>
-void CTensor<float>::readFromPGM(const char* fileName) {
-  readNetpbm(*this, fileName, "CTensor::readFromPGM: ", false, "PGM");
+void CTensor<float>::readFromPGM(const char* fileName, const ImageSizeCheck& check) {
+  readNetpbm(*this, fileName, "CTensor::readFromPGM: ", false, "PGM", check);
 }
 
 template <>
@@ -237,14 +292,14 @@ void CTensor<unsigned char>::writeToPGM(const char* fileName) const {
 }
 
 template <>
-void CTensor<float>::readFromImage(const char* fileName) {
+void CTensor<float>::readFromImage(const char* fileName, const ImageSizeCheck& check) {
   const std::string ext = extensionOf(fileName);
   if (ext == "ppm" || ext == "PPM")
-    readFromPPM(fileName);
+    readFromPPM(fileName, check);
   else if (ext == "pgm" || ext == "PGM")
-    readFromPGM(fileName);
+    readFromPGM(fileName, check);
   else if (ext == "png" || ext == "PNG")
-    readFromPNG(fileName, false);
+    readFromPNG(fileName, false, check);
   else
     throw std::runtime_error("Image file format not supported");
 }

@@ -1,6 +1,6 @@
 // PNG files of the host images through libpng. The libpng calls live in functions with only
-// plain-old-data locals, because libpng's default error handling longjmps back to them; the
-// callers turn the result codes into exceptions.
+// plain-old-data locals, because libpng's error handling longjmps back to them; the callers turn
+// the result codes into exceptions. The readers keep libpng's error text for their messages.
 #include <png.h>
 #include <sys/stat.h>
 
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -25,8 +26,6 @@ enum PngStatus {
   kPngCreateStruct,
   kPngCreateInfo,
   kPngInitIo,
-  kPngFormat,
-  kPngTooLarge,
   kPngOutOfMemory,
   kPngReadImage,
   kPngWriteInfo,
@@ -35,112 +34,174 @@ enum PngStatus {
 
 enum class Expect { Colour8, Grey8or16 };
 
-// Decoded rows of a PNG file, one contiguous block (released with free).
-struct PngRaster {
+// Ancillary chunks (text, profiles) may not make libpng allocate more than this.
+const png_alloc_size_t kMaxChunkBytes = 8u << 20;
+
+// What the libpng calls share with the error handler. Plain data only: the handler longjmps.
+struct PngReadState {
+  png_structp png;
+  png_infop info;
+  char reason[160];  // libpng's text of the latest error
+};
+
+void onPngError(png_structp png, png_const_charp message) {
+  auto* s = static_cast<PngReadState*>(png_get_error_ptr(png));
+  std::snprintf(s->reason, sizeof s->reason, "%s", message ? message : "");
+  png_longjmp(png, 1);
+}
+
+struct PngHeader {
   png_uint_32 width;
   png_uint_32 height;
   int colorType;
   int bitDepth;
   int channels;
-  std::size_t rowBytes;
-  unsigned char* pixels;
 };
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-
-// Reads the whole raster of an open file whose 8 signature bytes have been consumed.
-// Closes nothing; destroys every libpng structure it made.
-PngStatus readPngRaster(FILE* fp, Expect expect, PngRaster* out) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (!png) return kPngCreateStruct;
-  png_infop info = png_create_info_struct(png);
-  if (!info) {
-    png_destroy_read_struct(&png, nullptr, nullptr);
-    return kPngCreateInfo;
-  }
-
-  // Recovery point A: opening the stream and the header.
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngInitIo;
-  }
-  png_init_io(png, fp);
-  png_set_sig_bytes(png, 8);
-  png_read_info(png, info);
-  const png_uint_32 width = png_get_image_width(png, info);
-  const png_uint_32 height = png_get_image_height(png, info);
-  const int colorType = png_get_color_type(png, info);
-  const int bitDepth = png_get_bit_depth(png, info);
-  const int channels = png_get_channels(png, info);
-
-  const bool accepted =
-      expect == Expect::Colour8
-          ? ((colorType == PNG_COLOR_TYPE_RGB || colorType == PNG_COLOR_TYPE_RGBA) && bitDepth == 8)
-          : (colorType == PNG_COLOR_TYPE_GRAY && (bitDepth == 8 || bitDepth == 16));
-  if (!accepted) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngFormat;
-  }
-  // Every element of the image must be addressable with an int (the images' sizes are ints).
-  if (std::uint64_t(width) * height * std::uint64_t(channels) > std::uint64_t(INT_MAX)) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngTooLarge;
-  }
-
-  png_set_interlace_handling(png);
-  if (expect == Expect::Grey8or16 && bitDepth == 16) png_set_swap(png);  // to host byte order
-  png_read_update_info(png, info);
-
-  // Deflate packs at most about 1032 bytes into one, so a regular file cannot hold a raster much
-  // larger than 1032 times its size: a header claiming more is refused before the allocation.
-  struct stat st;
-  if (fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode) &&
-      double(png_get_rowbytes(png, info)) * double(height) >
-          1032.0 * double(st.st_size) + 65536.0) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngTooLarge;
-  }
-
-  const std::size_t rowBytes = png_get_rowbytes(png, info);
-  const std::size_t needed = std::size_t(width) * channels * (bitDepth / 8);
-  if (rowBytes < needed) {  // libpng would have to write past our rows
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngFormat;
-  }
-
-  // Recovery point B: the raster. Pointers changed after setjmp are volatile so that the
-  // clean-up sees their current values.
-  unsigned char* volatile pixels = nullptr;
-  png_bytep* volatile rows = nullptr;
-  if (setjmp(png_jmpbuf(png))) {
-    std::free(rows);
-    std::free(pixels);
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngReadImage;
-  }
-  pixels = static_cast<unsigned char*>(std::malloc(rowBytes * (height ? height : 1)));
-  rows = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * (height ? height : 1)));
-  if (!pixels || !rows) {
-    std::free(rows);
-    std::free(pixels);
-    png_destroy_read_struct(&png, &info, nullptr);
-    return kPngOutOfMemory;
-  }
-  for (png_uint_32 y = 0; y < height; ++y) rows[y] = pixels + std::size_t(y) * rowBytes;
-  png_read_image(png, rows);
-
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::free(rows);
-  out->width = width;
-  out->height = height;
-  out->colorType = colorType;
-  out->bitDepth = bitDepth;
-  out->channels = channels;
-  out->rowBytes = rowBytes;
-  out->pixels = pixels;
+// Recovery point A: opening the stream and the header chunks.
+PngStatus readPngHeader(FILE* fp, PngReadState* s, PngHeader* h) {
+  if (setjmp(png_jmpbuf(s->png))) return kPngInitIo;
+  png_init_io(s->png, fp);
+  png_set_sig_bytes(s->png, 8);
+  png_set_chunk_malloc_max(s->png, kMaxChunkBytes);
+  png_read_info(s->png, s->info);
+  h->width = png_get_image_width(s->png, s->info);
+  h->height = png_get_image_height(s->png, s->info);
+  h->colorType = png_get_color_type(s->png, s->info);
+  h->bitDepth = png_get_bit_depth(s->png, s->info);
+  h->channels = png_get_channels(s->png, s->info);
   return kPngOk;
+}
+
+// Still under recovery point A: the transformations, then the size of a decoded row.
+PngStatus preparePngRows(PngReadState* s, bool swap16, std::size_t* rowBytes) {
+  if (setjmp(png_jmpbuf(s->png))) return kPngInitIo;
+  png_set_interlace_handling(s->png);
+  if (swap16) png_set_swap(s->png);  // 16-bit samples to host byte order
+  png_read_update_info(s->png, s->info);
+  *rowBytes = png_get_rowbytes(s->png, s->info);
+  return kPngOk;
+}
+
+// Recovery point B: the raster.
+PngStatus readPngRows(PngReadState* s, png_bytep* rows) {
+  if (setjmp(png_jmpbuf(s->png))) return kPngReadImage;
+  png_read_image(s->png, rows);
+  return kPngOk;
+}
+
+const char* colourTypeName(int colorType) {
+  switch (colorType) {
+    case PNG_COLOR_TYPE_GRAY: return "greyscale";
+    case PNG_COLOR_TYPE_GRAY_ALPHA: return "greyscale+alpha";
+    case PNG_COLOR_TYPE_PALETTE: return "palette";
+    case PNG_COLOR_TYPE_RGB: return "RGB";
+    case PNG_COLOR_TYPE_RGBA: return "RGBA";
+    default: return "unknown colour type";
+  }
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Opens a PNG file for reading and checks its signature; throws with the caller's prefix.
+File openPngForReading(const std::string& prefix, const char* fileName) {
+  File f(std::fopen(fileName, "rb"));
+  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
+  png_byte header[8];
+  if (std::fread(header, 1, 8, f.get()) < 8)
+    throw std::runtime_error(prefix + "Could not read header of file " + fileName);
+  if (png_sig_cmp(header, 0, 8))
+    throw std::runtime_error(prefix + "File " + fileName + " is not a PNG");
+  return f;
+}
+
+// An open PNG file whose header has been read and whose size has been checked: the caller
+// allocates the rows and reads them. Every size is checked before anything of the image's size
+// is allocated or decoded.
+class PngReader {
+ public:
+  PngReader(const std::string& prefix, const char* fileName, Expect expect,
+            const ImageSizeCheck& check)
+      : prefix_(prefix), file_(openPngForReading(prefix, fileName)) {
+    s_.png = nullptr;
+    s_.info = nullptr;
+    s_.reason[0] = '\0';
+    s_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s_, onPngError, nullptr);
+    if (!s_.png) throw std::runtime_error(prefix + "Could not create png read struct");
+    s_.info = png_create_info_struct(s_.png);
+    if (!s_.info) throw std::runtime_error(prefix + "Could not create png info struct");
+    if (readPngHeader(file_.get(), &s_, &h_) != kPngOk) fail("png_init_io failed");
+
+    const bool accepted =
+        expect == Expect::Colour8
+            ? ((h_.colorType == PNG_COLOR_TYPE_RGB || h_.colorType == PNG_COLOR_TYPE_RGBA) &&
+               h_.bitDepth == 8)
+            : (h_.colorType == PNG_COLOR_TYPE_GRAY && (h_.bitDepth == 8 || h_.bitDepth == 16));
+    if (!accepted) {
+      std::stringstream ss;
+      ss << prefix
+         << (expect == Expect::Colour8
+                 ? "Format not supported.  Expected RGB(A) image with 8-bit per channel"
+                 : "Format not supported.  Expected Greyscale image with 8 or 16 bit per channel")
+         << "; the file holds " << colourTypeName(h_.colorType) << ", " << h_.bitDepth
+         << " bit per channel";
+      throw std::runtime_error(ss.str());
+    }
+    // Every element of the image must be addressable with an int (the images' sizes are ints).
+    if (std::uint64_t(h_.width) * h_.height * std::uint64_t(h_.channels) > std::uint64_t(INT_MAX))
+      throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
+    if (check) check(int(h_.width), int(h_.height));
+
+    if (preparePngRows(&s_, expect == Expect::Grey8or16 && h_.bitDepth == 16, &rowBytes_) !=
+        kPngOk)
+      fail("png_init_io failed");
+    // Deflate packs at most about 1032 bytes into one, so a regular file cannot hold a raster
+    // much larger than 1032 times its size: a header claiming more is refused here.
+    struct stat st;
+    if (fstat(fileno(file_.get()), &st) == 0 && S_ISREG(st.st_mode) &&
+        double(rowBytes_) * double(h_.height) > 1032.0 * double(st.st_size) + 65536.0)
+      throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
+    // libpng must not write past the rows that the readers allocate.
+    if (rowBytes_ != std::size_t(h_.width) * h_.channels * (h_.bitDepth / 8))
+      throw std::runtime_error(prefix + "Format not supported in file " + fileName);
+  }
+  PngReader(const PngReader&) = delete;
+  PngReader& operator=(const PngReader&) = delete;
+  ~PngReader() {
+    if (s_.png) png_destroy_read_struct(&s_.png, s_.info ? &s_.info : nullptr, nullptr);
+  }
+
+  const PngHeader& header() const { return h_; }
+  std::size_t rowBytes() const { return rowBytes_; }
+
+  // Decodes the whole image into `rows` (height pointers to rowBytes() bytes each).
+  void readRows(png_bytep* rows) {
+    if (readPngRows(&s_, rows) != kPngOk) fail("png_read_image failed");
+  }
+
+ private:
+  [[noreturn]] void fail(const char* what) {
+    std::string text = prefix_ + what;
+    if (s_.reason[0]) text += std::string(" (libpng: ") + s_.reason + ")";
+    throw std::runtime_error(text);
+  }
+
+  std::string prefix_;
+  File file_;
+  PngReadState s_;
+  PngHeader h_ = {};
+  std::size_t rowBytes_ = 0;
+};
+
+[[noreturn]] void throwOutOfMemory(const std::string& prefix, const char* fileName,
+                                   const PngHeader& h) {
+  std::stringstream ss;
+  ss << prefix << "Not enough memory for the " << h.width << " x " << h.height
+     << " pixels of file " << fileName;
+  throw std::runtime_error(ss.str());
 }
 
 // Writes interleaved 8-bit rows (channels 3 or 4) to an open file.
@@ -187,53 +248,6 @@ PngStatus writePngRaster(FILE* fp, int width, int height, int channels,
   png_destroy_write_struct(&png, &info);
   std::free(rows);
   return kPngOk;
-}
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// Opens a PNG file for reading and checks its signature; throws with the caller's prefix.
-File openPngForReading(const std::string& prefix, const char* fileName) {
-  File f(std::fopen(fileName, "rb"));
-  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
-  png_byte header[8];
-  if (std::fread(header, 1, 8, f.get()) < 8)
-    throw std::runtime_error(prefix + "Could not read header of file " + fileName);
-  if (png_sig_cmp(header, 0, 8))
-    throw std::runtime_error(prefix + "File " + fileName + " is not a PNG");
-  return f;
-}
-
-std::unique_ptr<unsigned char, FreeDeleter> readRaster(const std::string& prefix,
-                                                       const char* fileName, Expect expect,
-                                                       PngRaster* raster) {
-  File f = openPngForReading(prefix, fileName);
-  const PngStatus s = readPngRaster(f.get(), expect, raster);
-  f.reset();
-  switch (s) {
-    case kPngOk:
-      return std::unique_ptr<unsigned char, FreeDeleter>(raster->pixels);
-    case kPngCreateStruct:
-      throw std::runtime_error(prefix + "Could not create png read struct");
-    case kPngCreateInfo:
-      throw std::runtime_error(prefix + "Could not create png info struct");
-    case kPngInitIo:
-      throw std::runtime_error(prefix + "png_init_io failed");
-    case kPngFormat:
-      throw std::runtime_error(
-          prefix + (expect == Expect::Colour8
-                        ? "Format not supported.  Expected RGB(A) image with 8-bit per channel"
-                        : "Format not supported.  Expected Greyscale image with 8 or 16 bit per "
-                          "channel"));
-    case kPngTooLarge:
-      throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
-    case kPngOutOfMemory:
-      throw std::bad_alloc();
-    default:
-      throw std::runtime_error(prefix + "png_read_image failed");
-  }
 }
 
 // Byte written for a float element: truncated to a 32-bit int, low 8 bits. Values outside the
@@ -283,45 +297,73 @@ void writeTensorToPNG(const CTensor<T>& t, const char* fileName) {
 }  // namespace
 
 template <>
-void CTensor<float>::readFromPNG(const char* fileName, bool rgbOnly) {
-  PngRaster r;
-  auto pixels = readRaster("CTensor::readFromPNG: ", fileName, Expect::Colour8, &r);
-  const int planes = rgbOnly ? 3 : (r.colorType == PNG_COLOR_TYPE_RGBA ? 4 : 3);
-  const std::size_t plane = std::size_t(r.width) * r.height;
-  float* fresh = new float[plane * planes];
-  for (png_uint_32 y = 0; y < r.height; ++y) {
-    const unsigned char* row = pixels.get() + std::size_t(y) * r.rowBytes;
-    for (png_uint_32 x = 0; x < r.width; ++x)
-      for (int c = 0; c < planes; ++c)
-        fresh[c * plane + std::size_t(y) * r.width + x] = float(row[std::size_t(x) * r.channels + c]);
-  }
-  delete[] data;
-  xSize = int(r.width);
-  ySize = int(r.height);
-  zSize = planes;
-  data = fresh;
-}
-
-template <>
-void CMatrix<unsigned short>::readFromPNG(const char* fileName) {
-  PngRaster r;
-  auto pixels = readRaster("CMatrix::readFromPNG: ", fileName, Expect::Grey8or16, &r);
-  unsigned short* fresh = new unsigned short[std::size_t(r.width) * r.height];
-  for (png_uint_32 y = 0; y < r.height; ++y) {
-    const unsigned char* row = pixels.get() + std::size_t(y) * r.rowBytes;
-    unsigned short* dst = fresh + std::size_t(y) * r.width;
-    if (r.bitDepth == 16) {
-      // libpng has swapped the samples into host order.
-      for (png_uint_32 x = 0; x < r.width; ++x)
-        std::memcpy(&dst[x], row + 2 * std::size_t(x), 2);
-    } else {
-      for (png_uint_32 x = 0; x < r.width; ++x) dst[x] = row[x];
+void CTensor<float>::readFromPNG(const char* fileName, bool rgbOnly,
+                                 const ImageSizeCheck& check) {
+  const std::string prefix = "CTensor::readFromPNG: ";
+  PngReader r(prefix, fileName, Expect::Colour8, check);
+  const PngHeader& h = r.header();
+  const int planes = rgbOnly ? 3 : (h.colorType == PNG_COLOR_TYPE_RGBA ? 4 : 3);
+  const std::size_t plane = std::size_t(h.width) * h.height;
+  std::unique_ptr<float[]> fresh;
+  {
+    std::unique_ptr<unsigned char[]> raster;
+    std::vector<png_bytep> rows;
+    try {
+      raster.reset(new unsigned char[r.rowBytes() * h.height]);
+      rows.resize(h.height);
+    } catch (const std::bad_alloc&) {
+      throwOutOfMemory(prefix, fileName, h);
+    }
+    for (png_uint_32 y = 0; y < h.height; ++y) rows[y] = raster.get() + std::size_t(y) * r.rowBytes();
+    r.readRows(rows.data());
+    try {
+      fresh.reset(new float[plane * planes]);
+    } catch (const std::bad_alloc&) {
+      throwOutOfMemory(prefix, fileName, h);
+    }
+    for (png_uint_32 y = 0; y < h.height; ++y) {
+      const unsigned char* row = rows[y];
+      for (png_uint_32 x = 0; x < h.width; ++x)
+        for (int c = 0; c < planes; ++c)
+          fresh[c * plane + std::size_t(y) * h.width + x] = float(row[std::size_t(x) * h.channels + c]);
     }
   }
   delete[] data;
-  xSize = int(r.width);
-  ySize = int(r.height);
-  data = fresh;
+  xSize = int(h.width);
+  ySize = int(h.height);
+  zSize = planes;
+  data = fresh.release();
+}
+
+template <>
+void CMatrix<unsigned short>::readFromPNG(const char* fileName, const ImageSizeCheck& check) {
+  const std::string prefix = "CMatrix::readFromPNG: ";
+  PngReader r(prefix, fileName, Expect::Grey8or16, check);
+  const PngHeader& h = r.header();
+  // libpng decodes straight into the image's rows: 16-bit samples arrive in host order, 8-bit
+  // ones fill the first half of each row and are widened in place.
+  std::unique_ptr<unsigned short[]> fresh;
+  std::vector<png_bytep> rows;
+  try {
+    fresh.reset(new unsigned short[std::size_t(h.width) * h.height]);
+    rows.resize(h.height);
+  } catch (const std::bad_alloc&) {
+    throwOutOfMemory(prefix, fileName, h);
+  }
+  for (png_uint_32 y = 0; y < h.height; ++y)
+    rows[y] = reinterpret_cast<png_bytep>(fresh.get() + std::size_t(y) * h.width);
+  r.readRows(rows.data());
+  if (h.bitDepth == 8) {
+    for (png_uint_32 y = 0; y < h.height; ++y) {
+      const unsigned char* bytes = rows[y];
+      unsigned short* dst = fresh.get() + std::size_t(y) * h.width;
+      for (png_uint_32 x = h.width; x-- > 0;) dst[x] = bytes[x];  // from the end: no overlap
+    }
+  }
+  delete[] data;
+  xSize = int(h.width);
+  ySize = int(h.height);
+  data = fresh.release();
 }
 
 template <>

@@ -1,7 +1,12 @@
 // PPM and PGM files and the choice of format by extension.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <thread>
 
 #include "cmatrix/CTensor.h"
 #include "png_writer.h"
@@ -108,6 +113,50 @@ TEST(Netpbm, HeaderCommentsWhitespaceAndMaximumValues) {
   CTensor<float> t;
   EXPECT_THROW_MESSAGE(t.readFromPPM(zero.c_str()),
                        "CTensor::readFromPPM: Header too long in file " + zero);
+}
+
+// After the maximum value some writers end the line with more than one whitespace character
+// (blanks, CR LF). The reader takes the raster right after one whitespace character, or after the
+// end of that line, whichever leaves exactly the raster's size; Netpbm's reading when both or
+// neither do. Streams (FIFOs) are read to their end first.
+TEST(Netpbm, HeaderEndTakesTheReadingThatLeavesTheRastersSize) {
+  tessivar_test::TempDir dir;
+  std::string nl = raster(8);
+  nl[0] = '\n';  // a raster whose first sample is a line end, and another one inside
+  nl[5] = '\n';
+  struct Case {
+    std::string header, raster, samples;  // samples: the 8 bytes that must be read
+  };
+  const std::vector<Case> cases = {
+      {"P5 4 2 255 \n", raster(8), raster(8)},   // trailing blank: through the line end
+      {"P5 4 2 255\r\n", raster(8), raster(8)},  // CR LF: likewise
+      {"P5 4 2 255\t \r\n", nl, nl},
+      {"P5 4 2 255 ", nl, nl},  // one blank, then a raster holding line ends
+      {"P5 4 2 255\n", nl, nl},
+      {"P5 4 2 255 \n", raster(8) + "x", "\n" + raster(7)},  // neither fits: Netpbm's reading
+  };
+  const std::string path = dir.file("h.pgm");
+  const std::string fifo = dir.file("fifo.pgm");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.header));
+    writeText(path, c.header + c.raster);
+    CTensor<float> t;
+    t.readFromPGM(path.c_str());
+    ASSERT_EQ(t.xSize, 4);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(t.data[i], float((unsigned char)c.samples[i])) << i;
+
+    std::thread writer([&] {
+      const int fd = open(fifo.c_str(), O_WRONLY);
+      const std::string bytes = c.header + c.raster;
+      EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+      close(fd);
+    });
+    CTensor<float> s;
+    s.readFromPGM(fifo.c_str());
+    writer.join();
+    EXPECT_EQ(std::vector<float>(s.data, s.data + 8), std::vector<float>(t.data, t.data + 8));
+  }
 }
 
 TEST(Netpbm, WrittenFilesReadBack) {

@@ -1,6 +1,12 @@
 // PNG files: round trips, accepted and refused formats, byte order, interlacing, bad files.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 
@@ -164,8 +170,13 @@ TEST(Png, UnsupportedFormatsAreRefusedAndLeaveTheImageAlone) {
   t.data[0] = 42.0f;
   const std::string colourText =
       "CTensor::readFromPNG: Format not supported.  Expected RGB(A) image with 8-bit per channel";
-  for (const char* name : {"grey.png", "ga.png", "pal.png", "rgb16.png"})
-    EXPECT_THROW_MESSAGE(t.readFromPNG(dir.file(name).c_str(), false), colourText) << name;
+  // The message says what the file holds.
+  const std::vector<std::pair<const char*, const char*>> notColour = {
+      {"grey.png", "greyscale, 8"}, {"ga.png", "greyscale+alpha, 8"}, {"pal.png", "palette, 8"},
+      {"rgb16.png", "RGB, 16"}};
+  for (const auto& f : notColour)
+    EXPECT_THROW_MESSAGE(t.readFromPNG(dir.file(f.first).c_str(), false),
+                         colourText + "; the file holds " + f.second + " bit per channel");
   EXPECT_EQ(t.xSize, 1);
   EXPECT_EQ(t.zSize, 1);
   EXPECT_EQ(t.data[0], 42.0f);
@@ -175,8 +186,13 @@ TEST(Png, UnsupportedFormatsAreRefusedAndLeaveTheImageAlone) {
   const std::string greyText =
       "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 bit per "
       "channel";
-  for (const char* name : {"rgb.png", "ga.png", "pal.png", "grey4.png"})
-    EXPECT_THROW_MESSAGE(m.readFromPNG(dir.file(name).c_str()), greyText) << name;
+  writeRaw(dir.file("grey1.png"), 8, 1, PNG_COLOR_TYPE_GRAY, 1, {{0x5a}});
+  const std::vector<std::pair<const char*, const char*>> notGrey = {
+      {"rgb.png", "RGB, 8"}, {"ga.png", "greyscale+alpha, 8"}, {"pal.png", "palette, 8"},
+      {"grey4.png", "greyscale, 4"}, {"grey1.png", "greyscale, 1"}};
+  for (const auto& f : notGrey)
+    EXPECT_THROW_MESSAGE(m.readFromPNG(dir.file(f.first).c_str()),
+                         greyText + "; the file holds " + f.second + " bit per channel");
   EXPECT_EQ(m.data[0], 7);
 }
 
@@ -205,18 +221,64 @@ TEST(Png, BrokenFilesGiveTheirReadersMessages) {
   EXPECT_THROW_MESSAGE(CMatrix<unsigned short>().readFromPNG(notPng.c_str()),
                        "CMatrix::readFromPNG: File " + notPng + " is not a PNG");
 
-  // Cut inside the header chunks, then inside the pixel data.
+  // Cut inside the header chunks, then inside the pixel data; a header chunk with a wrong
+  // checksum. libpng's reason goes into the message, not to standard error.
   const std::string good = dir.file("good.png");
   writeRaw(good, 40, 30, PNG_COLOR_TYPE_RGB, 8, colourRows(40, 30, 3));
   const std::vector<unsigned char> bytes = png_test::readBytes(good);
   const std::string cut = dir.file("cut.png");
+  testing::internal::CaptureStderr();
   png_test::writeBytes(cut, std::vector<unsigned char>(bytes.begin(), bytes.begin() + 20));
   CTensor<float> t(1, 1, 3);
-  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false), "CTensor::readFromPNG: png_init_io failed");
+  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
+                       "CTensor::readFromPNG: png_init_io failed (libpng: Read Error)");
   png_test::writeBytes(cut, std::vector<unsigned char>(bytes.begin(), bytes.end() - 40));
   EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
-                       "CTensor::readFromPNG: png_read_image failed");
+                       "CTensor::readFromPNG: png_read_image failed (libpng: Read Error)");
+  std::vector<unsigned char> crc = bytes;
+  crc[17] ^= 1;  // width, without a new checksum
+  png_test::writeBytes(cut, crc);
+  EXPECT_THROW_MESSAGE(t.readFromPNG(cut.c_str(), false),
+                       "CTensor::readFromPNG: png_init_io failed (libpng: IHDR: CRC error)");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(t.xSize, 1);
+}
+
+// A header read from a FIFO (whose length is unknown) may claim more pixels than memory holds:
+// the failed allocation is reported with the file, not as a bare std::bad_alloc.
+TEST(Png, AnAllocationFailureNamesTheFile) {
+  tessivar_test::TempDir dir;
+  writeRaw(dir.file("small.png"), 2, 2, PNG_COLOR_TYPE_GRAY, 16, {{0, 1, 0, 2}, {0, 3, 0, 4}});
+  std::vector<unsigned char> bytes = png_test::readBytes(dir.file("small.png"));
+  png_test::setSize(bytes, 40000, 40000);
+  const std::string fifo = dir.file("fifo.png");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Room for the process as it is and half a gigabyte more: 3.2 GB cannot be had.
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(2);
+    std::fclose(statm);
+    const rlim_t limit = rlim_t(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(512) << 20);
+    const rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_AS, &rl);
+    const std::string want =
+        "CMatrix::readFromPNG: Not enough memory for the 40000 x 40000 pixels of file " + fifo;
+    try {
+      CMatrix<unsigned short>().readFromPNG(fifo.c_str());
+    } catch (const std::exception& e) {
+      if (e.what() == want) _exit(0);
+      std::fprintf(stderr, "%s\n", e.what());
+    }
+    _exit(1);
+  }
+  const int fd = open(fifo.c_str(), O_WRONLY);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  close(fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -42,6 +42,21 @@ inline void writeRaw(const std::string& path, int width, int height, int colorTy
   std::fclose(f);
 }
 
+// Gives a PNG file's header (IHDR at byte 8) another width and height, with a matching checksum.
+inline void setSize(std::vector<unsigned char>& png, unsigned w, unsigned h) {
+  auto put = [&](std::size_t at, unsigned v) {
+    for (int i = 0; i < 4; ++i) png[at + i] = (v >> (24 - 8 * i)) & 0xff;
+  };
+  put(16, w);
+  put(20, h);
+  unsigned c = 0xffffffffu;
+  for (std::size_t i = 12; i < 29; ++i) {
+    c ^= png[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  put(29, c ^ 0xffffffffu);
+}
+
 inline std::vector<unsigned char> readBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});

@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera.h"
@@ -43,7 +48,7 @@ class CameraFileTest : public testing::Test {
 
 TEST_F(CameraFileTest, ReadsIntrinsicsAndPoseInColumnOrderWithAMirroredPrincipalPoint) {
   const std::string path =
-      write("c.txt", cameraText("0 -1 0\n1 0 0\n0 0 1", "1 0 0", "640 480", depth16) + "extra");
+      write("c.txt", cameraText("0 -1 0\n1 0 0\n0 0 1", "1 0 0", "640 480", depth16) + " \n");
   Camera cam;
   CMatrix<float> depth;
   testing::internal::CaptureStdout();
@@ -196,11 +201,105 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
                 "the depth map \"" + dir.file("small.png") + "\" (320 x 240) and the colour image \"" +
                     color + "\" (640 x 480) differ in size");
 
-  // The depth map is read before the colour image.
+  // Nothing may follow the depth map path: a value too many shifts the paths.
+  expectFailure(write("h.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", depth16) + "x"),
+                "holds \"x\" after its last value: the numbers are followed by the colour image "
+                "path \"" + color + "\" and the depth map path \"" + depth16 +
+                    "\", and nothing may follow them");
+  expectFailure(write("h.txt", "500 2 320 0 500 240 0 0 1 7 1 0 0 0 1 0 0 0 1 0 0 0 640 480 " +
+                                   color + " " + depth16),
+                "holds \"" + depth16 + "\" after its last value: the numbers are followed by the "
+                "colour image path \"480\" and the depth map path \"" + color +
+                    "\", and nothing may follow them");
+
+  // Depth maps that cannot be read are named with the camera file; the depth map is read before
+  // the colour image.
+  const std::string depthWhat = "cannot read the depth map \"";
+  const std::string cut = dir.file("cut.png");
+  const std::string bytes = driver_test::readFile(depth16);
+  writeText(cut, bytes.substr(0, bytes.size() - 40));
+  const std::vector<std::pair<std::string, std::string>> badDepths = {
+      {dir.file("no-depth.png"), "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png")},
+      {cut, "CMatrix::readFromPNG: png_read_image failed (libpng: Read Error)"},
+      {color, "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 "
+              "bit per channel; the file holds RGB, 8 bit per channel"}};
+  const std::string colorFile = color;
   color = dir.file("no-color.png");
-  EXPECT_EQ(failure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480",
-                                             dir.file("no-depth.png")))),
-            "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png"));
+  for (const auto& d : badDepths)
+    expectFailure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", d.first)),
+                  depthWhat + d.first + "\": " + d.second);
+  color = colorFile;
+}
+
+// PNG's checksum of a chunk.
+std::uint32_t crc32(const std::string& bytes, std::size_t from, std::size_t n) {
+  std::uint32_t c = 0xffffffffu;
+  for (std::size_t i = from; i < from + n; ++i) {
+    c ^= (unsigned char)bytes[i];
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  return c ^ 0xffffffffu;
+}
+
+// The file of a small PNG whose header claims another size (with a valid checksum).
+std::string withClaimedSize(std::string png, std::uint32_t w, std::uint32_t h) {
+  auto put = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) png[at + i] = char((v >> (24 - 8 * i)) & 0xff);
+  };
+  put(16, w);
+  put(20, h);
+  put(29, crc32(png, 12, 17));
+  return png;
+}
+
+// Images far larger than the declared size are refused on their header, before their pixels are
+// decoded or even allocated; that holds for a FIFO too, whose length is not known.
+TEST_F(CameraFileTest, ImageSizesAreCheckedOnTheHeaderBeforeDecoding) {
+  Camera cam;
+  CMatrix<float> depth;
+  const std::string prefix = "read_camera_file: camera file \"" + dir.file("c.txt") + "\"\n";
+  auto failure = [&](const std::string& depthFile) {
+    write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", depthFile));
+    testing::internal::CaptureStdout();
+    std::string msg = "<nothing thrown>";
+    try {
+      read_camera_file(dir.file("c.txt"), 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    return msg;
+  };
+
+  const std::string bigDepth = dir.file("big-depth.png");
+  writeText(bigDepth, withClaimedSize(driver_test::readFile(depth16), 40000, 40000));
+  EXPECT_EQ(failure(bigDepth), prefix + "the depth map \"" + bigDepth +
+                                   "\" (40000 x 40000) and the declared size 640 x 480 differ by "
+                                   "more than a factor of 16");
+
+  // Within the declared size's rule, but not the colour image's size (known from its header).
+  writeText(bigDepth, withClaimedSize(driver_test::readFile(depth16), 4000, 3000));
+  EXPECT_EQ(failure(bigDepth), prefix + "the depth map \"" + bigDepth +
+                                   "\" (4000 x 3000) and the colour image \"" + color +
+                                   "\" (640 x 480) differ in size");
+
+  const std::string colourFile = color;
+  color = dir.file("big-color.png");
+  writeText(color, withClaimedSize(driver_test::readFile(colourFile), 16000, 12000));
+  const std::string tooBig = "\" (16000 x 12000) and the declared size 640 x 480 differ by more "
+                             "than a factor of 16";
+  EXPECT_EQ(failure(depth16), prefix + "Camera::loadImage: the colour image \"" + color + tooBig);
+
+  color = dir.file("fifo.ppm");
+  ASSERT_EQ(mkfifo(color.c_str(), 0600), 0);
+  std::thread writer([&] {
+    const int fd = open(color.c_str(), O_WRONLY);
+    const std::string header = "P6 16000 12000 255\n" + std::string(1000, 'x');
+    EXPECT_EQ(::write(fd, header.data(), header.size()), ssize_t(header.size()));
+    close(fd);
+  });
+  EXPECT_EQ(failure(depth16), prefix + "Camera::loadImage: the colour image \"" + color + tooBig);
+  writer.join();
 }
 
 TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
@@ -238,7 +337,8 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
   const std::string what = "Camera::loadImage: cannot read the colour image \"";
   EXPECT_EQ(read(depth8, "640 480"),
             prefix + what + depth8 + "\": CTensor::readFromPNG: Format not supported.  Expected "
-                                     "RGB(A) image with 8-bit per channel");
+                                     "RGB(A) image with 8-bit per channel; the file holds "
+                                     "greyscale, 8 bit per channel");
   EXPECT_EQ(read(dir.file("x.jpg"), "640 480"),
             prefix + what + dir.file("x.jpg") + "\": Image file format not supported");
   writeText(dir.file("p3.ppm"), "P3 1 1 255\n1 2 3\n");
@@ -256,13 +356,10 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
   EXPECT_EQ(read(png, "40 7680"), "");
   EXPECT_EQ(cam.K[0], 8000.0f);  // 500 scaled by 16
   EXPECT_EQ(cam.K[4], 31.25f);   // and by 1/16
+  // The depth map, read first, keeps the same rule.
   EXPECT_EQ(read(png, "39 480"),
-            prefix + "Camera::loadImage: the colour image \"" + png +
+            prefix + "the depth map \"" + depth16 +
                 "\" (640 x 480) and the declared size 39 x 480 differ by more than a factor of 16");
-  EXPECT_EQ(read(png, "100000 100000"),
-            prefix + "Camera::loadImage: the colour image \"" + png +
-                "\" (640 x 480) and the declared size 100000 x 100000 differ by more than a factor "
-                "of 16");
 }
 
 }  // namespace

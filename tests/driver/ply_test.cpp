@@ -153,6 +153,45 @@ TEST(PlyModel, AFailedWriteLeavesTheOldModelAndNoShortFile) {
   EXPECT_EQ(driver_test::readFile(path), header(0));
 }
 
+// SIGTERM, SIGINT or SIGHUP during a write removes the temporary file and ends the process by
+// that signal; the earlier model stays. A signal that the process ignores (SIGHUP under nohup)
+// stays ignored, and the write completes.
+TEST(PlyModel, SignalsDuringAWriteLeaveNoTemporaryFile) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("model.ply");
+  driver_test::writeText(path, "an earlier model");
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, 0}) {
+    SCOPED_TRACE(sig);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (sig == 0) std::signal(SIGHUP, SIG_IGN);
+      setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", sig == 0 ? "0.3" : "20", 1);
+      try {
+        const std::vector<Particle> ps(100);
+        writeParticlesToPLY(ps, std::vector<float>(100), std::vector<float3>(100), path);
+      } catch (...) {
+        _exit(1);
+      }
+      _exit(0);
+    }
+    // Wait for the temporary file, then signal the writer.
+    const std::string tmp = path + ".tmp-" + std::to_string(pid) + "-0";
+    for (int i = 0; i < 1000 && !std::filesystem::exists(tmp); ++i) usleep(10000);
+    EXPECT_TRUE(std::filesystem::exists(tmp));
+    kill(pid, sig == 0 ? SIGHUP : sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"model.ply"});
+    if (sig != 0) {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+      EXPECT_EQ(driver_test::readFile(path), "an earlier model");
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+      EXPECT_EQ(driver_test::readFile(path).size(), header(100).size() + 100 * 31);
+    }
+  }
+}
+
 TEST(PlyWriter, BigEndianFilesAndValueConversions) {
   tessivar_test::TempDir dir;
   p_ply ply = ply_create(dir.file("b.ply").c_str(), PLY_BIG_ENDIAN, nullptr, 0, nullptr);
