@@ -134,9 +134,12 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
   if (!sound || !(total < 1e37)) return false;
   const double margin = 4e-7 * (m + 1) * total;
 
-  // base = F at the start of the current range; F at its end is above 0 unless the range
-  // reaches the last rank.
+  // base = F at the start of the current range; F at its end was computed above 0 unless the
+  // range reaches the last rank. Only the group that ends at the last rank may skip the upper
+  // margin test: at the end of any other range F was computed above 0 once, but a sum in another
+  // order may come out at or below 0 when the exact F lies within rounding of 0.
   double base = below_ab[0] + below_ab[1];
+  bool reaches_last_rank = true;
   float pivot = 0.f;
   float found = 0.f;
   double f_start = 0.0, f_end = 0.0;
@@ -160,7 +163,7 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
             found = cur[i].value;
             f_start = base;
             f_end = base + group;
-            last_group = e == len && !(f_end > 0.0);
+            last_group = reaches_last_rank && e == len && !(f_end > 0.0);
             break;
           }
           base += group;
@@ -178,11 +181,12 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
     if (at_pivot > 0.0) {
       std::swap(cur, other);
       len = less;
+      reaches_last_rank = false;
     } else if (after_pivot > 0.0 || greater == 0) {
       found = pivot;
       f_start = at_pivot;
       f_end = after_pivot;
-      last_group = greater == 0 && !(after_pivot > 0.0);
+      last_group = reaches_last_rank && greater == 0 && !(after_pivot > 0.0);
       break;
     } else {
       base = after_pivot;

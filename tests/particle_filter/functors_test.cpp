@@ -230,6 +230,19 @@ TEST(WeightedMedian, OneCandidateAgainstTheDataTerm) {
   }
 }
 
+// Weights far apart: F at the end of the group of value 1 is -0.84375, which sums next to 2^57
+// cannot tell from 0, and F at the end of the group of value 2 is 0.46875; the median is 2.
+TEST(WeightedMedian, GroupEndingWithinRoundingOfZeroBeforeTheLastValue) {
+  std::vector<ParticleOffsetCandidate> records = {{2.f, 1.3125f, 2},
+                                                  {1.f, 0x1.e0000ap+27f, 2},
+                                                  {5.f, 0x1.a00014p+28f, 1},
+                                                  {0.f, 0.46875f, 1},
+                                                  {1.f, 0x1.00001ap+57f, 2}};
+  std::vector<ParticleOffsetCandidate> by_ranks(records);
+  EXPECT_EQ(weighted_median_by_ranks(by_ranks), 2.f);
+  EXPECT_EQ(weighted_median(records), 2.f);
+}
+
 TEST(PositionFunctor, CandidatesInsideTheRadiusAndOmega) {
   Neighbourhood nb;
   nb.radius = 1.f;
