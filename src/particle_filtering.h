@@ -22,6 +22,7 @@
 #include "particle_lanes.h"
 #include "particles.h"
 #include "settings.h"
+#include "weighted_median.h"
 
 namespace pf {
 
@@ -433,23 +434,6 @@ struct ComputeGradientFunctor {
     return make_float3(in.alpha * t / std::sqrt(t * t + 1e-6f) + l.g_t, l.g_theta, l.g_phi);
   }
 };
-
-// One candidate offset of the position update and its penalty: kind 3 weight * |t - value|,
-// kind 1 weight * max(0, t - value), kind 2 weight * max(0, value - t).
-struct ParticleOffsetCandidate {
-  float value;
-  float weight;
-  int kind;
-};
-
-// The offset minimising the sum of the candidates' penalties (the largest such value when
-// several do). May reorder the records; needs at least one.
-float weighted_median(std::vector<ParticleOffsetCandidate>& records);
-
-// The search that defines weighted_median's result bit for bit: bisection over ranks, each step
-// putting one rank in place with std::nth_element and summing slopes in single precision.
-// weighted_median takes a cheaper route where it can prove that it gives the same value.
-float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 
 // New offset of every point: the weighted median of the offsets at which its neighbours' and
 // its own tangent planes meet, and of the measured position, blended with the old offset by
