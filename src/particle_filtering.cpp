@@ -1,10 +1,13 @@
 #include "particle_filtering.h"
 
 #include <Eigen/Eigenvalues>
+#include <omp.h>
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <iostream>
+#include <memory>
 
 #include "yv/tools/timer.h"
 
@@ -26,17 +29,6 @@ float3 normal_from_scatter(const float C[9], float3 direction, float3 stored_nor
   if (!(pf::dot(n, direction) > 0.f)) n = make_float3(-n.x, -n.y, -n.z);
   return n;
 }
-
-namespace pf_detail {
-SlotBuffers& slot_buffers() {
-  thread_local SlotBuffers buffers;
-  return buffers;
-}
-NeighbourScratch& neighbour_scratch() {
-  thread_local NeighbourScratch scratch;
-  return scratch;
-}
-}  // namespace pf_detail
 
 namespace {
 
