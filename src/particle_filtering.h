@@ -1,29 +1,23 @@
-// Neighbourhood computations on the particle set: the loop over the occupied cells of a grid
-// build and the 27 cells around each, the functors it runs (density, support, normals, energy
-// gradient, weighted-median position update), the passes built on them, the particle filter and
-// the support test.
+// The particle filter and the support test: the functors that iterate_particles_cells runs
+// (density, support, normals, energy gradient, weighted-median position update; see
+// particle_cells.h for how it calls them), the passes built on them, filter_particles and
+// compute_particle_support.
 #pragma once
 
 #include <cuda_runtime.h>
-#include <omp.h>
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
 
-#include <atomic>
+#include <algorithm>
 #include <cmath>
-#include <exception>
-#include <memory>
-#include <sstream>
-#include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "hashing.h"
+#include "particle_cells.h"
+#include "particle_lanes.h"
 #include "particles.h"
 #include "settings.h"
+#include "weighted_median.h"
 
 namespace pf {
 
@@ -50,53 +44,10 @@ inline void view_frame(float3 v, float3& u, float3& w) {
   w = cross(u, v);
 }
 
-// True when a squared distance certainly exceeds h once its square root is taken (with a margin
-// far above rounding), so the caller may skip the root.
-inline bool surely_beyond(float squared_distance, float h) {
-  return squared_distance > h * h * 1.0001f;
-}
-
 // acos of a cosine that rounding may have pushed just outside [-1, 1].
 inline float safe_acos(float c) { return std::acos(std::fmax(-1.f, std::fmin(1.f, c))); }
 
 }  // namespace pf
-
-// Four points of one cell side by side in the lanes of a vector. Every lane does exactly the
-// arithmetic of the scalar pair step (IEEE single-precision operations, element by element), so
-// a lane's sums are formed in the same order and come out bit for bit the same; the lanes only
-// share the cost of the neighbour loop.
-namespace pf_lanes {
-typedef float v4 __attribute__((vector_size(16)));
-typedef int v4i __attribute__((vector_size(16)));
-inline v4 splat(float a) { return v4{a, a, a, a}; }
-inline v4i splat_int(int a) { return v4i{a, a, a, a}; }
-inline v4 vsqrt(v4 a) {
-#if defined(__SSE__)
-  return reinterpret_cast<v4>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
-#else
-  return v4{std::sqrt(a[0]), std::sqrt(a[1]), std::sqrt(a[2]), std::sqrt(a[3])};
-#endif
-}
-inline v4 vabs(v4 a) {
-  return reinterpret_cast<v4>(reinterpret_cast<v4i>(a) & splat_int(0x7FFFFFFF));
-}
-inline v4 select(v4i mask, v4 a, v4 b) {
-  return reinterpret_cast<v4>((reinterpret_cast<v4i>(a) & mask) |
-                              (reinterpret_cast<v4i>(b) & ~mask));
-}
-inline bool any(v4i mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
-struct v3 {
-  v4 x, y, z;
-};
-inline v3 pack(const float3 (&a)[4]) {
-  return {v4{a[0].x, a[1].x, a[2].x, a[3].x}, v4{a[0].y, a[1].y, a[2].y, a[3].y},
-          v4{a[0].z, a[1].z, a[2].z, a[3].z}};
-}
-inline v3 splat3(float3 a) { return {splat(a.x), splat(a.y), splat(a.z)}; }
-inline v3 sub(v3 a, v3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline v4 dot(v3 a, v3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline v3 scale(v3 a, v4 s) { return {a.x * s, a.y * s, a.z * s}; }
-}  // namespace pf_lanes
 
 // Smoothing kernel of the neighbourhood functors: 315 / (64 pi h^9) * (h^2 - r^2)^3 inside h.
 inline float poly6_kernel(float r, float h) {
@@ -119,47 +70,12 @@ struct Poly6 {
   float h, h2, factor;
 };
 
-// Everything a functor may read while a cell pass runs.
-struct CellPassInputs {
-  const float* density;
-  const float* offsets;
-  const float3* normals;
-  const Particle* particles;
-  float radius;
-  float alpha;
-  float beta;
-  int max_cell_length;
-};
-
 // One Local per lane, for passes whose lanes keep separate running state.
 template <class Local>
 struct LaneLocals {
   explicit LaneLocals(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
   Local l[4];
 };
-
-// The neighbours of the points of one cell in delivery order, copied into contiguous arrays once
-// per cell. `density` and `inv_density` (1 / density) are filled only for passes that read
-// densities.
-struct NeighbourBlock {
-  const int* q;
-  const float *x, *y, *z;
-  const float *nx, *ny, *nz;
-  const float *density, *inv_density;
-  float3 position(int i) const { return make_float3(x[i], y[i], z[i]); }
-  float3 normal(int i) const { return make_float3(nx[i], ny[i], nz[i]); }
-};
-
-// The functors are empty types: `Local` is the per-thread state (made once per thread and
-// reused for every point), start/pair/finish are the per-point steps; start and pair receive the
-// effective positions of p and q.
-//
-// The functors of the filter passes, for which every pair whose squared distance is
-// pf::surely_beyond the radius changes nothing (beyond being counted), also have `Lanes` and
-// `lanes`: four points of a cell at once, over the listed entries of a NeighbourBlock, which
-// hold every delivered pair not surely beyond the radius for at least one of the four, in
-// delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
-// pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
 struct ComputeDensityFunctor {
@@ -473,23 +389,6 @@ struct ComputeGradientFunctor {
   }
 };
 
-// One candidate offset of the position update and its penalty: kind 3 weight * |t - value|,
-// kind 1 weight * max(0, t - value), kind 2 weight * max(0, value - t).
-struct ParticleOffsetCandidate {
-  float value;
-  float weight;
-  int kind;
-};
-
-// The offset minimising the sum of the candidates' penalties (the largest such value when
-// several do). May reorder the records; needs at least one.
-float weighted_median(std::vector<ParticleOffsetCandidate>& records);
-
-// The search that defines weighted_median's result bit for bit: bisection over ranks, each step
-// putting one rank in place with std::nth_element and summing slopes in single precision.
-// weighted_median takes a cheaper route where it can prove that it gives the same value.
-float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
-
 // New offset of every point: the weighted median of the offsets at which its neighbours' and
 // its own tangent planes meet, and of the measured position, blended with the old offset by
 // omega.
@@ -617,297 +516,6 @@ struct UpdateParticlePosFunctor {
     return omega * median + (1.f - omega) * l.t_p;
   }
 };
-
-namespace pf_detail {
-const int neighbour_offsets[27][3] = {
-    {-1, -1, -1}, {0, -1, -1}, {1, -1, -1}, {-1, 0, -1}, {0, 0, -1}, {1, 0, -1}, {-1, 1, -1},
-    {0, 1, -1},   {1, 1, -1},  {-1, -1, 0}, {0, -1, 0},  {1, -1, 0}, {-1, 0, 0}, {0, 0, 0},
-    {1, 0, 0},    {-1, 1, 0},  {0, 1, 0},   {1, 1, 0},   {-1, -1, 1}, {0, -1, 1}, {1, -1, 1},
-    {-1, 0, 1},   {0, 0, 1},   {1, 0, 1},   {-1, 1, 1},  {0, 1, 1},  {1, 1, 1}};
-
-[[noreturn]] inline void throw_invalid_cell_start(unsigned long long key) {
-  std::stringstream s;
-  s << "cell_start is invalid!  key " << key << "   value " << empty_cell_start << std::endl;
-  throw std::runtime_error(s.str());
-}
-
-template <class F, class = void>
-struct has_lanes : std::false_type {};
-template <class F>
-struct has_lanes<F, std::void_t<decltype(&F::lanes)>> : std::true_type {};
-// Lane state of a functor with lanes; a placeholder for the others.
-template <class F, bool = has_lanes<F>::value>
-struct LaneState {
-  explicit LaneState(const CellPassInputs&) {}
-};
-template <class F>
-struct LaneState<F, true> : F::Lanes {
-  explicit LaneState(const CellPassInputs& in) : F::Lanes(in) {}
-};
-
-// Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
-// largest neighbourhood a thread meets and are reused for every cell of a pass.
-// Per-pass buffers of each point's current cell key and effective position in handle order.
-// They live on between passes (per calling thread), so that a pass neither allocates nor
-// zero-fills them; release_pass_buffers() frees them.
-// Between one grid build and the next change of the offsets, every pass would compute the same
-// slots: the filter sets `keep` after a build, the next pass then computes them once and marks
-// them `held`, and later passes reuse them until the filter clears both flags.
-struct SlotBuffers {
-  std::vector<unsigned long long> keys;
-  std::vector<float3> positions;
-  bool keep = false, held = false;
-  int held_count = 0;
-};
-SlotBuffers& slot_buffers();
-
-struct NeighbourScratch {
-  std::vector<int> slot, q, list;
-  std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
-};
-// The calling thread's neighbour buffers, kept from pass to pass.
-NeighbourScratch& neighbour_scratch();
-}  // namespace pf_detail
-
-// Runs the functor for every point of every occupied cell over the points of the 27 cells
-// around it. results gets one slot per point of the grid build; slot s of cell i lies in
-// [cell_sizes[i - 1], cell_sizes[i]). A slot whose first is -1 got no result: the point sits
-// in the invalid cell, or it (or a point before it in its cell's run) has left its cell since
-// the grid was built. Inside neighbour cells only every length_quotient-th point is visited.
-template <class Functor>
-void iterate_particles_cells(Functor& functor,
-                             std::vector<std::pair<int, typename Functor::Out_t>>& results,
-                             const std::vector<unsigned long long>& cell_keys,
-                             const std::vector<int>& cell_sizes, const std::vector<float>& density,
-                             const std::vector<float>& offsets, const std::vector<float3>& normals,
-                             const std::vector<Particle>& particles,
-                             const std::vector<unsigned int>& handles, const HashMap& cell_map,
-                             float3 origin, int max_cell_length, float radius, float alpha,
-                             float beta, int length_quotient) {
-  typedef typename Functor::Out_t Out_t;
-  typedef typename Functor::Local Local;
-  constexpr bool bulk = pf_detail::has_lanes<Functor>::value;
-  const int n = static_cast<int>(particles.size());
-  const int m = static_cast<int>(cell_keys.size());
-  const float inv = 1.f / radius;
-  // The caller's buffer keeps its storage from pass to pass; its slots are cleared in parallel
-  // below rather than filled here on one thread.
-  const int result_slots = m == 0 ? 0 : cell_sizes[m - 1];
-  results.resize(static_cast<size_t>(result_slots));
-  if (m == 0) return;
-
-  const CellPassInputs in = {density.data(),   offsets.data(), normals.data(), particles.data(),
-                             radius,           alpha,          beta,           max_cell_length};
-  const unsigned int stride = static_cast<unsigned int>(std::max(length_quotient, 1));
-  const unsigned long long size = cell_map.size;
-  const bool with_density = !density.empty();
-  // The bound of pf::surely_beyond, formed once.
-  const float far_bound = radius * radius * 1.0001f;
-
-  // Offsets do not change during a pass, so each point's current cell key and effective position
-  // are computed once, in handle order, instead of once per pair.
-  const int slots = std::min(static_cast<int>(handles.size()), n);
-  pf_detail::SlotBuffers& slot_buffers = pf_detail::slot_buffers();
-  const bool reuse_slots = slot_buffers.held && slot_buffers.held_count == slots;
-  if (!reuse_slots) slot_buffers.held = false;
-  if (static_cast<int>(slot_buffers.keys.size()) < slots) {
-    slot_buffers.keys.resize(slots);
-    slot_buffers.positions.resize(slots);
-  }
-  unsigned long long* const slot_keys = slot_buffers.keys.data();
-  float3* const slot_positions = slot_buffers.positions.data();
-
-  // An exception cannot leave the team: the first one is kept, the others stop taking cells,
-  // and it is rethrown once the team has joined.
-  std::exception_ptr error;
-  std::atomic<bool> failed(false);
-  const int cell_chunk = m >= 8192 ? 4 : 1;
-
-#pragma omp parallel
-  {
-    {
-      int begin, end;
-      static_split(reuse_slots ? 0 : slots, omp_get_thread_num(), omp_get_num_threads(), begin,
-                   end);
-      for (int j = begin; j < end; ++j) {
-        const unsigned int h = handles[j];
-        slot_keys[j] = cell_key_of_effective(particles[h], offsets[h], origin, inv);
-        slot_positions[j] = grid_effective_position(particles[h], offsets[h]);
-      }
-      static_split(result_slots, omp_get_thread_num(), omp_get_num_threads(), begin, end);
-      for (int s = begin; s < end; ++s) results[s] = std::make_pair(-1, Out_t());
-    }
-#pragma omp barrier
-
-    unsigned long long neighbour_keys[27];
-    unsigned int neighbour_starts[27];
-    std::unique_ptr<Local> local;
-    std::unique_ptr<pf_detail::LaneState<Functor>> lane_state;
-    pf_detail::NeighbourScratch& nb = pf_detail::neighbour_scratch();
-    try {
-      local.reset(new Local(in));
-      lane_state.reset(new pf_detail::LaneState<Functor>(in));
-    } catch (...) {
-#pragma omp critical(iterate_particles_cells_error)
-      if (!error) error = std::current_exception();
-      failed = true;
-    }
-
-    // Cells differ much in cost; with few cells, hand them out one at a time.
-#pragma omp for schedule(dynamic, cell_chunk)
-    for (int i = 0; i < m; ++i) {
-      if (failed.load(std::memory_order_relaxed)) continue;
-      try {
-        const unsigned long long key = cell_keys[i];
-        unsigned int start = empty_cell_start;
-        bool found = false;
-        for (int a = 0; a < 64 && size > 0; ++a) {
-          const unsigned long long s = (key + cell_map.offsets[a]) % size;
-          if (cell_map.keys[s] == key) {
-            start = cell_map.values[s];
-            found = true;
-            break;
-          }
-        }
-        if (!found || start == empty_cell_start) pf_detail::throw_invalid_cell_start(key);
-
-        unsigned int x, y, z;
-        morton_decode_cell(key, x, y, z);
-        if (x == 65535u && y == 65535u && z == 65535u) continue;
-
-        for (int t = 0; t < 27; ++t) {
-          const unsigned long long nk =
-              morton_encode_cell((x + pf_detail::neighbour_offsets[t][0]) & 0xFFFFu,
-                                 (y + pf_detail::neighbour_offsets[t][1]) & 0xFFFFu,
-                                 (z + pf_detail::neighbour_offsets[t][2]) & 0xFFFFu);
-          neighbour_keys[t] = nk;
-          // Points that have no place on the grid are nobody's neighbours.
-          neighbour_starts[t] = nk == invalid_cell_key ? empty_cell_start
-                                                       : hash_map_lookup(cell_map, nk);
-        }
-
-        const int base = i == 0 ? 0 : cell_sizes[i - 1];
-        const int cell_slots = cell_sizes[i] - base;
-
-        if constexpr (bulk) {
-          // The delivered neighbours, the same for every point of the cell, in delivery order.
-          nb.slot.clear();
-          for (int t = 0; t < 27; ++t) {
-            const unsigned int ns = neighbour_starts[t];
-            if (ns == empty_cell_start) continue;
-            for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
-              if (slot_keys[ns + k] != neighbour_keys[t]) break;
-              nb.slot.push_back(static_cast<int>(ns + k));
-            }
-          }
-          const int count = static_cast<int>(nb.slot.size());
-          if (static_cast<int>(nb.q.size()) < count) {
-            for (auto* v : {&nb.x, &nb.y, &nb.z, &nb.nx, &nb.ny, &nb.nz}) v->resize(count);
-            nb.q.resize(count);
-            nb.list.resize(count);
-          }
-          if (with_density && static_cast<int>(nb.density.size()) < count) {
-            nb.density.resize(count);
-            nb.inv_density.resize(count);
-          }
-          for (int k = 0; k < count; ++k) {
-            const int s = nb.slot[k];
-            const int q = static_cast<int>(handles[s]);
-            nb.q[k] = q;
-            nb.x[k] = slot_positions[s].x;
-            nb.y[k] = slot_positions[s].y;
-            nb.z[k] = slot_positions[s].z;
-            const float3 nq = normals[q];
-            nb.nx[k] = nq.x;
-            nb.ny[k] = nq.y;
-            nb.nz[k] = nq.z;
-            if (with_density) {
-              nb.density[k] = density[q];
-              nb.inv_density[k] = 1.f / density[q];
-            }
-          }
-          const NeighbourBlock block = {nb.q.data(),  nb.x.data(),       nb.y.data(),
-                                        nb.z.data(),  nb.nx.data(),      nb.ny.data(),
-                                        nb.nz.data(), nb.density.data(), nb.inv_density.data()};
-          const float* __restrict__ bx = nb.x.data();
-          const float* __restrict__ by = nb.y.data();
-          const float* __restrict__ bz = nb.z.data();
-          int* __restrict__ list = nb.list.data();
-
-          {
-            // Groups of four points of the run; a short last group repeats its first point in
-            // the spare lanes, whose results are dropped.
-            bool run_ended = false;
-            for (int j = 0; !run_ended;) {
-              int p[4], slot_of[4], g = 0;
-              float3 xp[4];
-              while (g < 4 && j < cell_slots &&
-                     start + static_cast<unsigned int>(j) < unsigned(slots)) {
-                if (slot_keys[start + j] != key) break;
-                p[g] = static_cast<int>(handles[start + j]);
-                xp[g] = slot_positions[start + j];
-                slot_of[g] = base + j;
-                results[base + j].first = p[g];
-                ++g;
-                ++j;
-              }
-              if (g < 4) run_ended = true;
-              if (g == 0) break;
-              for (int l = g; l < 4; ++l) {
-                p[l] = p[0];
-                xp[l] = xp[0];
-              }
-              const pf_lanes::v3 XP = pf_lanes::pack(xp);
-              const pf_lanes::v4 bound = pf_lanes::splat(far_bound);
-              int near = 0;
-              for (int k = 0; k < count; ++k) {
-                const pf_lanes::v3 d = pf_lanes::sub(
-                    pf_lanes::v3{pf_lanes::splat(bx[k]), pf_lanes::splat(by[k]),
-                                 pf_lanes::splat(bz[k])},
-                    XP);
-                list[near] = k;
-                near += pf_lanes::any(~(pf_lanes::dot(d, d) > bound));
-              }
-              typename Functor::Out_t out[4];
-              Functor::lanes(*lane_state, in, p, xp, block, list, near, count, far_bound, out);
-              for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
-            }
-          }
-        } else {
-          for (int j = 0; j < cell_slots && start + static_cast<unsigned int>(j) < unsigned(slots);
-               ++j) {
-            const int p = static_cast<int>(handles[start + j]);
-            if (slot_keys[start + j] != key) break;
-            results[base + j].first = p;
-            Functor::start(*local, in, p, slot_positions[start + j]);
-            for (int t = 0; t < 27; ++t) {
-              const unsigned int ns = neighbour_starts[t];
-              if (ns == empty_cell_start) continue;
-              for (unsigned int k = 0; ns + k < unsigned(slots); k += stride) {
-                if (slot_keys[ns + k] != neighbour_keys[t]) break;
-                Functor::pair(*local, in, p, static_cast<int>(handles[ns + k]),
-                              slot_positions[ns + k]);
-              }
-            }
-            results[base + j].second = Functor::finish(*local, in, p);
-          }
-        }
-      } catch (...) {
-#pragma omp critical(iterate_particles_cells_error)
-        if (!error) error = std::current_exception();
-        failed = true;
-      }
-    }
-  }
-  (void)functor;
-  (void)with_density;
-  (void)far_bound;
-  if (error) std::rethrow_exception(error);
-  if (slot_buffers.keep && !reuse_slots) {
-    slot_buffers.held = true;
-    slot_buffers.held_count = slots;
-  }
-}
 
 // The passes over one grid build. Each prints its line, runs one cell iteration and writes the
 // results of the points that got one into the record-indexed output; other entries keep their

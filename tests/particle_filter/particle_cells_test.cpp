@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "fixtures.h"
+#include "particle_cells.h"
 #include "particle_filtering.h"
 #include "support/test_support.h"
 

@@ -1,0 +1,22 @@
+// The weighted median that moves a point in the position update: the offset that minimises a sum
+// of absolute and one-sided linear penalties.
+#pragma once
+
+#include <vector>
+
+// One candidate offset of the position update and its penalty: kind 3 weight * |t - value|,
+// kind 1 weight * max(0, t - value), kind 2 weight * max(0, value - t).
+struct ParticleOffsetCandidate {
+  float value;
+  float weight;
+  int kind;
+};
+
+// The offset minimising the sum of the candidates' penalties (the largest such value when
+// several do). May reorder the records; needs at least one.
+float weighted_median(std::vector<ParticleOffsetCandidate>& records);
+
+// The search that defines weighted_median's result bit for bit: bisection over ranks, each step
+// putting one rank in place with std::nth_element and summing slopes in single precision.
+// weighted_median takes a cheaper route where it can prove that it gives the same value.
+float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
