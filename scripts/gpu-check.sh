@@ -1,128 +1,280 @@
 #!/usr/bin/env bash
-# The first-GPU check, unattended on a fresh machine with one NVIDIA GPU: installs what the build
-# needs, builds for the GPU present, runs the whole suite on the CUDA back end and then on the
-# host back end (GPU hidden), and times one end-to-end run on the CUDA back end (16 cameras at
-# 640x480, stage table from TESSIVAR_STAGE_TIMES). Everything stays inside GPU_CHECK_BUDGET
-# seconds (default 540, 9 minutes). Ends with one summary line per back end; the exit status is
-# non-zero when the build, a test or the timed run failed.
-#   scripts/gpu-check.sh            logs go to $BUILD_DIR/gpu-check (BUILD_DIR default build-gpu)
-# For trying the script out: GPU_CHECK_JOBS caps the host suite's parallel tests (default: all
-# cores) and GPU_CHECK_CTEST_ARGS passes extra ctest arguments (a -R filter, say) to both suites.
+# The GPU check, unattended on a machine with one NVIDIA GPU. It proves that the GPU ran: every
+# process it starts for the CUDA back end has TESSIVAR_REQUIRE_CUDA=1, so one that would fall back
+# to the host back end stops and says why, and the check reads the back end each one reports.
+#   scripts/gpu-check.sh --prebuilt DIR   a folder made here by scripts/pack-gpu-check.sh; needs
+#                                         no compiler and no packages there
+#   scripts/gpu-check.sh                  builds first (into $BUILD_DIR, default build-gpu; needs
+#                                         the packages, installed through apt when missing)
+# Steps: each test executable run whole on the CUDA back end; the back-end agreement report
+# (backend_agreement on each back end, compared by compare-agreement.py); one timed run of 16
+# cameras at 640x480 on the CUDA back end and the same on the host back end, with the models'
+# accuracy against the scene's ground truth (the CUDA back end's must be within the host's) and
+# their checksums compared. One summary line per step with its time; all inside GPU_CHECK_BUDGET
+# seconds (default 480). Exit status 0 only when every step passed on the GPU.
+# GPU_CHECK_HOST_SUITE=1 also runs the test executables on the host back end (CI does already);
+# GPU_CHECK_JOBS sets how many test executables run at once (default 4); logs go to
+# GPU_CHECK_LOGS (default DIR/gpu-check).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+here="$(cd "$(dirname "$0")" && pwd)"
 start=$SECONDS
-budget="${GPU_CHECK_BUDGET:-540}"
+budget="${GPU_CHECK_BUDGET:-480}"
 left() { echo $((budget - (SECONDS - start))); }
-# A phase may use what is left minus what the later phases need at least.
+# A step may use what is left minus what the later steps need at least.
 limit() { local l=$(($(left) - $1)); [ "$l" -lt 10 ] && l=10; echo "$l"; }
-
-[ -d /usr/local/cuda/bin ] && export PATH="/usr/local/cuda/bin:$PATH"
-export OMP_WAIT_POLICY="${OMP_WAIT_POLICY:-passive}"
-build_dir="${BUILD_DIR:-build-gpu}"
-logs="$build_dir/gpu-check"
 status=0
-
-# ---- the GPU: its compute capability picks the machine code (9.0 -> sm_90 on an H100)
-cap="$(nvidia-smi --query-gpu=compute_cap --format=csv,noheader 2>/dev/null | head -n 1 | tr -d ' .')"
-if [[ "$cap" =~ ^[0-9]+$ ]]; then
-  gpu=1
-  arch="${CUDAARCHS:-${cap}-real}"
-  echo "GPU: $(nvidia-smi --query-gpu=name,memory.total,driver_version --format=csv,noheader | head -n 1); building for $arch"
-else
-  gpu=0
-  arch="${CUDAARCHS:-90-real}"
-  echo "GPU: none found by nvidia-smi; building for $arch, the CUDA back end cannot be checked here"
-  status=1
-fi
-
-# ---- build (installs missing packages through scripts/setup-deps.sh)
-mkdir -p "$build_dir"
-t0=$SECONDS
-BUILD_DIR="$build_dir" timeout "$(limit 200)" bash scripts/build.sh \
-  -DCMAKE_CUDA_ARCHITECTURES="$arch" -DTESSIVAR_TESTS=ON > "$build_dir/gpu-check-build.txt" 2>&1
-rc=$?
-mkdir -p "$logs"
-mv "$build_dir/gpu-check-build.txt" "$logs/build.txt"
-if [ "$rc" -ne 0 ]; then
-  tail -n 30 "$logs/build.txt"
-  echo "build: FAILED (exit $rc after $((SECONDS - t0)) s, log $logs/build.txt)"
-  echo "CUDA back end: NOT RUN (build failed)"
-  echo "host back end: NOT RUN (build failed)"
-  exit 1
-fi
-echo "build: ok in $((SECONDS - t0)) s"
-
-# Runs the suite in the build folder; prints the failures and sets the summary of one back end.
-# $1 = back end name, $2 = time limit, $3 = parallel jobs; the environment picks the back end.
 summary=()
+note() { summary+=("$1"); }
+
+prebuilt=""
+case "${1:-}" in
+  --prebuilt)
+    [ -n "${2:-}" ] || { echo "usage: gpu-check.sh [--prebuilt DIR]" >&2; exit 2; }
+    prebuilt="$2" ;;
+  "") ;;
+  *) echo "usage: gpu-check.sh [--prebuilt DIR]" >&2; exit 2 ;;
+esac
+export OMP_WAIT_POLICY="${OMP_WAIT_POLICY:-passive}"
+[ -d /usr/local/cuda/bin ] && export PATH="/usr/local/cuda/bin:$PATH"
+
+# ---- the GPU as the driver lists it (for the log; what counts is the back end the program reports)
+if command -v nvidia-smi > /dev/null 2>&1; then
+  echo "nvidia-smi: $(nvidia-smi --query-gpu=name,memory.total,driver_version,compute_cap \
+    --format=csv,noheader 2>&1 | head -n 1)"
+else
+  echo "nvidia-smi: not found"
+fi
+
+# ---- the executables: carried here, or built now
+if [ -n "$prebuilt" ]; then
+  dir="$(cd "$prebuilt" 2>/dev/null && pwd)" || { echo "no folder $prebuilt" >&2; exit 2; }
+  [ -f "$dir/BUILD-INFO" ] && echo "prebuilt: $dir ($(cat "$dir/BUILD-INFO"))"
+  export LD_LIBRARY_PATH="$dir/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+else
+  cd "$here/.."
+  dir="$(pwd)/${BUILD_DIR:-build-gpu}"
+  cap="$(nvidia-smi --query-gpu=compute_cap --format=csv,noheader 2>/dev/null | head -n 1 | tr -d ' .')"
+  [[ "$cap" =~ ^[0-9]+$ ]] && arch="${CUDAARCHS:-${cap}-real}" || arch="${CUDAARCHS:-90-real}"
+  t=$SECONDS
+  mkdir -p "$dir"
+  if ! BUILD_DIR="$dir" timeout "$(limit 300)" bash scripts/build.sh \
+      -DCMAKE_CUDA_ARCHITECTURES="$arch" -DTESSIVAR_TESTS=ON > "$dir/gpu-check-build.txt" 2>&1; then
+    tail -n 30 "$dir/gpu-check-build.txt"
+    echo "build: FAIL ($((SECONDS - t)) s, log $dir/gpu-check-build.txt)"
+    exit 1
+  fi
+  echo "build: ok for $arch in $((SECONDS - t)) s"
+fi
+logs="${GPU_CHECK_LOGS:-$dir/gpu-check}"
+rm -rf "$logs"
+mkdir -p "$logs" || exit 2
+for b in tessivar make_scene model_accuracy; do
+  [ -x "$dir/$b" ] || { echo "$dir/$b is missing" >&2; exit 2; }
+done
+
+# ---- cuBLAS, which the pose refinement opens at run time: the loader's own search first, then
+# the CUDA toolkit's lib64, then the nvidia-cublas package of the python3 on PATH.
+cublas_loadable() {
+  local d
+  for d in ${LD_LIBRARY_PATH//:/ }; do
+    [ -e "$d/libcublas.so" ] || [ -e "$d/libcublas.so.13" ] && { echo "$d"; return 0; }
+  done
+  ldconfig -p 2>/dev/null | awk '$1 == "libcublas.so" || $1 == "libcublas.so.13" { print $NF; f = 1; exit }
+    END { exit !f }'
+}
+cublas_dirs() {
+  local nvcc
+  nvcc="$(command -v nvcc 2>/dev/null)" && echo "$(dirname "$nvcc")/../lib64"
+  echo "${CUDA_HOME:-/usr/local/cuda}/lib64"
+  command -v python3 > /dev/null 2>&1 && python3 - 2>/dev/null <<'EOF'
+import importlib.util, os, site
+try:
+    spec = importlib.util.find_spec("nvidia.cublas")
+except ImportError:
+    spec = None
+roots = list(spec.submodule_search_locations or []) if spec else []
+roots += [os.path.join(p, "nvidia", "cublas") for p in site.getsitepackages() + [site.getusersitepackages()]]
+for r in roots:
+    print(os.path.join(r, "lib"))
+EOF
+}
+if where="$(cublas_loadable)"; then
+  echo "cuBLAS: $where (the loader's search path)"
+else
+  found=""
+  while read -r d; do
+    if [ -e "$d/libcublas.so" ] || [ -e "$d/libcublas.so.13" ]; then
+      found="$(cd "$d" && pwd)"
+      break
+    fi
+  done < <(cublas_dirs)
+  if [ -n "$found" ]; then
+    export LD_LIBRARY_PATH="$found${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    echo "cuBLAS: $found"
+  else
+    echo "cuBLAS: not found (loader, CUDA toolkit lib64, python3's nvidia-cublas); the pose tests will fail"
+  fi
+fi
+
+# ---- the test executables, each run whole (ctest files hold the build machine's paths)
+# $1 = back end name (CUDA or host), $2 = time limit; the environment picks the back end.
+# Sets fellback to the reason when the processes fell back to the host back end.
+fellback=""
 run_suite() {
-  local name="$1" lim="$2" jobs="$3" log="$logs/ctest-$1.txt" t=$SECONDS rc
-  # shellcheck disable=SC2086
-  (cd "$build_dir" && timeout "$lim" ctest --parallel "$jobs" --timeout "$lim" \
-    --output-on-failure ${GPU_CHECK_CTEST_ARGS:-}) > "$log" 2>&1
-  rc=$?
-  local total failed skipped line
-  line="$(grep -E '^[0-9]+% tests passed' "$log" | tail -n 1)"
-  total="$(sed -nE 's/.* out of ([0-9]+)$/\1/p' <<< "$line")"
-  failed="$(sed -nE 's/.*, ([0-9]+) tests? failed out of.*/\1/p' <<< "$line")"
-  skipped="$(grep -c '(Skipped)' "$log")"
-  if grep -q 'No tests were found' "$log"; then
-    summary+=("$name back end: FAIL (no tests found, log $log)")
+  local name="$1" lim="$2" t=$SECONDS out="$logs/suite-$1" want
+  [ "$1" = CUDA ] && want="back end: CUDA" || want="back end: host"
+  mkdir -p "$out"
+  local tests=("$dir"/tests/test_*)
+  [ -x "${tests[0]}" ] || { note "$name back end: FAIL (no test executables in $dir/tests)"; status=1; return; }
+  printf '%s\n' "${tests[@]}" | (cd "$dir" && TESSIVAR_BUILD_DIR="$dir" timeout "$lim" \
+    xargs -P "${GPU_CHECK_JOBS:-4}" -I{} \
+    sh -c 'n=$(basename "$1"); "$1" > "$2/$n.txt" 2>&1; echo $? > "$2/$n.rc"' _ {} "$out")
+  local passed=0 skipped=0 bad=() rc n log
+  for x in "${tests[@]}"; do
+    n="$(basename "$x")"
+    log="$out/$n.txt"
+    [ -f "$log" ] || : > "$log"
+    rc="$(cat "$out/$n.rc" 2>/dev/null || echo 124)"  # none: stopped by the time limit
+    if grep -q '^TESSIVAR_REQUIRE_CUDA is set, but' "$log"; then
+      fellback="$(sed -n 's/^TESSIVAR_REQUIRE_CUDA is set, but the CUDA back end is not available: //p' "$log" | head -n 1)"
+      bad+=("$n (fell back to the host)")
+      continue
+    fi
+    passed=$((passed + $(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\.$/\1/p' "$log" | tail -n 1 | grep . || echo 0)))
+    skipped=$((skipped + $(sed -nE 's/^\[  SKIPPED \] ([0-9]+) tests?, listed below:$/\1/p' "$log" | tail -n 1 | grep . || echo 0)))
+    if [ "$rc" -eq 124 ]; then
+      bad+=("$n (not done within $lim s)")
+    elif ! grep -q "^\[----------\] $want" "$log"; then
+      bad+=("$n (exit $rc, no '$want' line)")
+    elif [ "$rc" -ne 0 ]; then
+      bad+=("$n ($(grep -c '^\[  FAILED  \] [A-Za-z]' "$log") failed)")
+      grep -E '^\[  FAILED  \] [A-Za-z]|Failure$' "$log" | head -n 10
+    fi
+  done
+  if [ -n "$fellback" ] && [ "$name" = CUDA ]; then
+    note "CUDA back end: NOT RUN (the program fell back to the host back end: $fellback)"
     status=1
-  elif [ "$rc" -eq 124 ] || [ -z "$line" ]; then
-    grep -E '\*\*\*|Failed' "$log" | head -n 20
-    summary+=("$name back end: FAIL (suite did not finish within $lim s, log $log)")
-    status=1
-  elif [ "$rc" -ne 0 ]; then
-    sed -n '/The following tests FAILED/,$p' "$log" | head -n 40
-    summary+=("$name back end: FAIL ($failed of $total tests failed, $skipped skipped, $((SECONDS - t)) s, log $log)")
+  elif [ ${#bad[@]} -gt 0 ]; then
+    note "$name back end: FAIL (${bad[*]}; $passed tests passed, $((SECONDS - t)) s, logs $out)"
     status=1
   else
-    summary+=("$name back end: PASS ($total tests, $skipped skipped, $((SECONDS - t)) s)")
+    note "$name back end: PASS (${#tests[@]} executables run whole, $passed tests passed, $skipped skipped, $(grep -h "^\[----------\] $want" "$out"/*.txt | head -n 1 | sed 's/^\[----------\] back end: //'), $((SECONDS - t)) s)"
   fi
 }
 
-# ---- the suite on the CUDA back end
-if [ "$gpu" -eq 1 ]; then
-  echo "== suite on the CUDA back end"
-  run_suite CUDA "$(limit 230)" 8
-else
-  summary+=("CUDA back end: NOT RUN (no GPU)")
-fi
+echo "== test executables on the CUDA back end"
+TESSIVAR_REQUIRE_CUDA=1 run_suite CUDA "$(limit 200)"
+echo "${summary[-1]}"
 
-# ---- one timed end-to-end run on the CUDA back end
-if [ "$gpu" -eq 1 ]; then
-  echo "== end-to-end timing on the CUDA back end: 16 cameras at 640x480"
-  scene="$build_dir/gpu-check/scene"
-  out="$build_dir/gpu-check/out"
-  rm -rf "$scene" "$out"
-  if timeout 60 "$build_dir/make_scene" --out "$scene" --cameras 16 --width 640 --height 480 \
-      --noise 0.0015 --dropout 0.01 --seed 7 > "$logs/make_scene.txt" 2>&1; then
-    t=$SECONDS
-    TESSIVAR_STAGE_TIMES=1 timeout "$(limit 170)" "$build_dir/tessivar" -o "$out" \
-      --depth-avg "$(cat "$scene/depth_avg.txt")" -- "$scene"/camera_* \
-      > "$logs/e2e-stdout.txt" 2> "$logs/e2e-stderr.txt"
-    rc=$?
-    echo "stage            seconds"
-    awk '$1 == "stage" && NF == 3 { printf "%-16s %8.3f\n", $2, $3 }' "$logs/e2e-stderr.txt"
-    if [ "$rc" -eq 0 ]; then
-      echo "end-to-end run: ok, $((SECONDS - t)) s wall"
-    else
-      tail -n 20 "$logs/e2e-stderr.txt"
-      echo "end-to-end run: FAILED (exit $rc)"
-      status=1
-    fi
+# ---- the back-end agreement report
+if [ -n "$fellback" ]; then
+  note "agreement: NOT RUN (no GPU)"
+elif [ ! -x "$dir/backend_agreement" ] || [ ! -f "$here/compare-agreement.py" ]; then
+  note "agreement: NOT RUN (backend_agreement or scripts/compare-agreement.py is missing; build tools/backend_agreement and pack again)"
+  status=1
+else
+  echo "== back-end agreement"
+  t=$SECONDS
+  rm -rf "$logs/agreement"
+  if TESSIVAR_REQUIRE_CUDA=1 timeout "$(limit 150)" "$dir/backend_agreement" "$logs/agreement/cuda" > "$logs/agreement-cuda.txt" 2>&1 &&
+     CUDA_VISIBLE_DEVICES="" timeout "$(limit 150)" "$dir/backend_agreement" "$logs/agreement/host" > "$logs/agreement-host.txt" 2>&1 &&
+     python3 "$here/compare-agreement.py" "$logs/agreement/cuda" "$logs/agreement/host" > "$logs/agreement.txt" 2>&1; then
+    cat "$logs/agreement.txt"
+    note "agreement: $(tail -n 1 "$logs/agreement.txt") ($((SECONDS - t)) s)"
   else
-    tail -n 20 "$logs/make_scene.txt"
-    echo "end-to-end run: FAILED (make_scene)"
+    tail -n 20 "$logs"/agreement*.txt
+    note "agreement: FAIL (could not compare, logs $logs/agreement-*.txt, $((SECONDS - t)) s)"
     status=1
   fi
 fi
 
-# ---- the suite on the host back end (every GPU hidden)
-echo "== suite on the host back end (CUDA_VISIBLE_DEVICES=\"\")"
-CUDA_VISIBLE_DEVICES="" run_suite host "$(limit 5)" "${GPU_CHECK_JOBS:-$(nproc)}"
+# ---- the timed run on both back ends, its models against the ground truth
+# $1 = back end name, $2 = time limit; the environment picks the back end. Prints the stage table.
+fuse() {
+  local name="$1" lim="$2" out="$logs/out-$1" t=$SECONDS rc
+  rm -rf "$out"
+  TESSIVAR_STAGE_TIMES=1 timeout "$lim" "$dir/tessivar" -o "$out" --depth-avg "$(cat "$scene/depth_avg.txt")" \
+    -- "$scene"/camera_* > "$logs/fuse-$name.txt" 2> "$logs/fuse-$name-stderr.txt"
+  rc=$?
+  wall=$((SECONDS - t))
+  echo "$name: $(head -n 1 "$logs/fuse-$name.txt"); exit $rc after $wall s; stage seconds:"
+  awk '$1 == "stage" && NF == 3 { printf "  %-16s %8.3f\n", $2, $3 }' "$logs/fuse-$name-stderr.txt"
+  [ "$rc" -eq 0 ] || tail -n 10 "$logs/fuse-$name-stderr.txt"
+  return "$rc"
+}
+# "points N median_mm M p90_mm P completeness C" of one model.
+accuracy() { "$dir/model_accuracy" "$1" "$scene/ground_truth.ply" 2>&1 | tail -n 1; }
+field() { awk -v k="$2" '{ for (i = 1; i < NF; i++) if ($i == k) print $(i + 1) }' <<< "$1"; }
+# Whether the CUDA model's figures are within the host model's: distances at most 5 % (and 0.05 mm)
+# above, completeness at most 0.01 below, points within 5 %.
+within() {
+  awk -v pc="$(field "$1" points)" -v ph="$(field "$2" points)" \
+      -v mc="$(field "$1" median_mm)" -v mh="$(field "$2" median_mm)" \
+      -v qc="$(field "$1" p90_mm)" -v qh="$(field "$2" p90_mm)" \
+      -v cc="$(field "$1" completeness)" -v ch="$(field "$2" completeness)" 'BEGIN {
+    ok = pc != "" && ph != "" && mc <= mh * 1.05 + 0.05 && qc <= qh * 1.05 + 0.05 && cc >= ch - 0.01 &&
+         pc >= ph * 0.95 && pc <= ph * 1.05
+    exit !ok }'
+}
 
-echo "== summary ($((SECONDS - start)) s)"
+if [ -n "$fellback" ]; then
+  note "timed run: NOT RUN (no GPU)"
+else
+  echo "== timed run: 16 cameras at 640x480"
+  scene="$logs/scene"
+  rm -rf "$scene"
+  t=$SECONDS
+  if ! timeout 60 "$dir/make_scene" --out "$scene" --cameras 16 --width 640 --height 480 \
+      --noise 0.0015 --dropout 0.01 --seed 7 > "$logs/make_scene.txt" 2>&1; then
+    tail -n 10 "$logs/make_scene.txt"
+    note "timed run: FAIL (make_scene)"
+    status=1
+  else
+    TESSIVAR_REQUIRE_CUDA=1 fuse CUDA "$(limit 90)"; rc_cuda=$?; wall_cuda=$wall
+    first="$(head -n 1 "$logs/fuse-CUDA.txt")"
+    if grep -q '^TESSIVAR_REQUIRE_CUDA is set, but' "$logs/fuse-CUDA-stderr.txt" || [[ "$first" != "back end: CUDA"* ]]; then
+      note "timed run: FAIL (not on the GPU: $first$(head -n 1 "$logs/fuse-CUDA-stderr.txt"))"
+      status=1
+    elif [ "$rc_cuda" -ne 0 ]; then
+      note "timed run: FAIL (CUDA run exit $rc_cuda after $wall_cuda s, log $logs/fuse-CUDA-stderr.txt)"
+      status=1
+    else
+      CUDA_VISIBLE_DEVICES="" fuse host "$(limit 20)"; rc_host=$?; wall_host=$wall
+      if [ "$rc_host" -ne 0 ]; then
+        note "timed run: FAIL (CUDA run ok in $wall_cuda s; the host run for comparison: exit $rc_host after $wall_host s)"
+        status=1
+      else
+        verdict=""
+        for m in model_superpixel.ply model.ply; do
+          a_cuda="$(accuracy "$logs/out-CUDA/$m")"
+          a_host="$(accuracy "$logs/out-host/$m")"
+          echo "$m  CUDA: $a_cuda"
+          echo "$m  host: $a_host"
+          if cmp -s "$logs/out-CUDA/$m" "$logs/out-host/$m"; then
+            verdict+="$m identical; "
+          elif within "$a_cuda" "$a_host"; then
+            verdict+="$m differs, accuracy within the host's; "
+          else
+            verdict+="$m less accurate than the host's; "
+            status=1
+          fi
+        done
+        fields="$(field "$a_cuda" points) points, median $(field "$a_cuda" median_mm) mm, p90 $(field "$a_cuda" p90_mm) mm, completeness $(field "$a_cuda" completeness)"
+        case "$verdict" in
+          *"less accurate"*) note "timed run: FAIL (${verdict%; }; model.ply $fields; CUDA $wall_cuda s, host $wall_host s)" ;;
+          *) note "timed run: PASS (CUDA $wall_cuda s, host $wall_host s; ${verdict%; }; model.ply $fields)" ;;
+        esac
+      fi
+    fi
+  fi
+fi
+
+# ---- optionally the test executables on the host back end (CI runs them already)
+if [ "${GPU_CHECK_HOST_SUITE:-0}" = 1 ]; then
+  echo "== test executables on the host back end (CUDA_VISIBLE_DEVICES=\"\")"
+  CUDA_VISIBLE_DEVICES="" run_suite host "$(limit 5)"
+fi
+
+echo "== summary ($((SECONDS - start)) s, logs $logs)"
 printf '%s\n' "${summary[@]}"
 exit "$status"

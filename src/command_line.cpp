@@ -128,6 +128,8 @@ bool MyArg::testForMissingOptions(const int* required, const option::Option* opt
 }
 
 CommandLine process_command_line(int argc, char** argv) {
+  // An option left out takes its built-in value, not one an earlier run in this process set.
+  reset_option_settings();
   CommandLine result;
   const int count = argc > 1 ? argc - 1 : 0;
   const char** args = count > 0 ? const_cast<const char**>(argv + 1) : nullptr;

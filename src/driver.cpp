@@ -229,6 +229,9 @@ int run_tessivar(int argc, char** argv) {
   // so that the exits above leave nothing but the output folder.
   if (improve_cameras && !create_output_directory(output_directory + "/debug")) return 1;
 
+  // Which back end runs this, and on the host back end why: a run that falls back is visible.
+  std::cout << yv::rt::backendDescription() << std::endl;
+
   StageClock clock;
 
   // 3. Scene input: cameras with their colour images, and depth maps in world units.

@@ -10,6 +10,18 @@ float min_support = 3.0f;
 float average_depth = -1.0f;
 std::string output_directory;
 
+void reset_option_settings() {
+  superpixel_count = 5000;
+  alpha_sp = 0.1f;
+  beta_sp = 1.0f;
+  alpha = 0.001f;
+  beta = 1.0f;
+  min_support_sp = 2.0f;
+  min_support = 3.0f;
+  average_depth = -1.0f;
+  output_directory.clear();
+}
+
 float gradient_descent_timestep_sp = 0.02f;
 float gradient_descent_timestep = 0.005f;
 

@@ -23,6 +23,8 @@ extern float min_support_sp;  // --min-support-sp
 extern float min_support;     // --min-support
 extern float average_depth;   // --depth-avg
 extern std::string output_directory;  // --out-dir
+// Puts the settings above back to their built-in values.
+void reset_option_settings();
 
 // Fixed time steps of the filter passes.
 extern float gradient_descent_timestep_sp;

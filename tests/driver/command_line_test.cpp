@@ -90,8 +90,7 @@ TEST_F(CommandLineTest, OptionsSetTheirSettingsAndTheFirstOccurrenceCounts) {
   EXPECT_EQ(min_support, 6.0f);
   EXPECT_EQ(superpixel_count, 1200);
 
-  // Options not given keep the built-in values.
-  resetSettings();
+  // Options not given take the built-in values, whatever an earlier command line set.
   ASSERT_TRUE(run({"-o", "d", "--depth-avg", "2"}).result.run);
   EXPECT_EQ(alpha, 0.001f);
   EXPECT_EQ(superpixel_count, 5000);

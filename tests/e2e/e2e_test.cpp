@@ -96,6 +96,13 @@ TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
                              cameras_[2]});
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(r.err, "");
+  // The first line names the device, or on the host back end why no device is used.
+  const std::string first = r.out.substr(0, r.out.find('\n'));
+  EXPECT_EQ(first.rfind(tessivar_test::onGpu() ? "back end: CUDA, device 0: "
+                                               : "back end: host (cudaGetDeviceCount ",
+                        0),
+            0u)
+      << r.out;
   std::size_t pos = 0;
   for (const std::string& c : cameras_) {
     pos = r.out.find("Reading file " + c + "\n", pos);
@@ -152,6 +159,20 @@ TEST_F(EndToEnd, UsageAndOptionFailures) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "Option '--depth-avg' requires a finite number greater than 0\n");
   EXPECT_FALSE(fs::exists(out()));
+}
+
+TEST_F(EndToEnd, ARunThatMustUseTheGpuStopsWhenItWouldFallBackToTheHost) {
+  const Result r = run("tessivar", {"-o", out(), "--depth-avg", "1", "--", cameras_[0], cameras_[1]},
+                       scratch.path(), "CUDA_VISIBLE_DEVICES= TESSIVAR_REQUIRE_CUDA=1");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err.rfind("TESSIVAR_REQUIRE_CUDA is set, but the CUDA back end is not available: "
+                        "cudaGetDeviceCount failed: cudaError",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_NE(r.err.find("; CUDA_VISIBLE_DEVICES=\"\"\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(fs::exists(out("/model.ply")));
 }
 
 TEST_F(EndToEnd, CameraListFailures) {

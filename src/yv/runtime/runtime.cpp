@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
+#include <sstream>
+#include <string>
 
 namespace yv {
 namespace rt {
@@ -24,11 +27,37 @@ cudaError_t fail(cudaError_t e) {
   return e;
 }
 
-Backend probe() {
+struct Probe {
+  Backend backend;
+  std::string why;  // host back end: what the probe found instead of a device
+};
+
+Probe probe() {
   int n = 0;
-  cudaError_t e = cudaGetDeviceCount(&n);
+  const cudaError_t e = cudaGetDeviceCount(&n);
   cudaGetLastError();  // the probe must not leave an error behind
-  return (e == cudaSuccess && n > 0) ? Backend::Cuda : Backend::Host;
+  if (e == cudaSuccess && n > 0) return {Backend::Cuda, std::string()};
+  // A driver older than the runtime, or none at all, also ends here: say which.
+  std::string why = e == cudaSuccess ? "cudaGetDeviceCount found no device"
+                                     : std::string("cudaGetDeviceCount failed: ") +
+                                           cudaGetErrorName(e) + ": " + cudaGetErrorString(e);
+  if (const char* visible = std::getenv("CUDA_VISIBLE_DEVICES"))
+    why += std::string("; CUDA_VISIBLE_DEVICES=\"") + visible + "\"";
+  const char* require = std::getenv("TESSIVAR_REQUIRE_CUDA");
+  if (require && *require && std::strcmp(require, "0") != 0) {
+    // A check that must prove the GPU ran stops here rather than pass on the host.
+    std::fprintf(stderr, "TESSIVAR_REQUIRE_CUDA is set, but the CUDA back end is not available: %s\n",
+                 why.c_str());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(3);
+  }
+  return {Backend::Host, why};
+}
+
+const Probe& probed() {
+  static const Probe p = probe();
+  return p;
 }
 
 // ---- host back end: registry of allocations -----------------------------------------------------
@@ -131,11 +160,30 @@ struct CopySide {
 }  // namespace
 
 Backend backend() {
-  static const Backend b = probe();
+  static const Backend b = probed().backend;
   return b;
 }
 
 const char* backendName() { return onGpu() ? "CUDA" : "host"; }
+
+std::string backendDescription() {
+  std::ostringstream s;
+  if (!onGpu()) {
+    s << "back end: host (" << probed().why << ")";
+    return s.str();
+  }
+  int d = 0;
+  cudaDeviceProp prop;
+  if (cudaGetDevice(&d) != cudaSuccess || cudaGetDeviceProperties(&prop, d) != cudaSuccess) {
+    const cudaError_t e = cudaGetLastError();
+    s << "back end: CUDA, device " << d << " (properties unavailable: " << cudaGetErrorName(e)
+      << ": " << cudaGetErrorString(e) << ")";
+    return s.str();
+  }
+  s << "back end: CUDA, device " << d << ": " << prop.name << " (compute capability "
+    << prop.major << "." << prop.minor << ")";
+  return s.str();
+}
 
 int currentDevice() {
   if (!onGpu()) return 0;

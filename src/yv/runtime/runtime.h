@@ -8,6 +8,7 @@
 #include <cuda_runtime.h>
 
 #include <cstddef>
+#include <string>
 
 namespace yv {
 namespace rt {
@@ -16,9 +17,15 @@ enum class Backend { Cuda, Host };
 
 // The back end of this process: CUDA when the runtime reports at least one device, host otherwise
 // (so CUDA_VISIBLE_DEVICES="" selects the host back end). The probe leaves no pending error.
+// With TESSIVAR_REQUIRE_CUDA set (to anything but "" or "0") a process that would fall back to
+// the host back end prints why on standard error and exits with status 3 instead.
 Backend backend();
 inline bool onGpu() { return backend() == Backend::Cuda; }
 const char* backendName();
+// One line that says where this process runs: "back end: CUDA, device 0: NAME (compute
+// capability 9.0)", or "back end: host (WHY)" with what the probe found instead of a device
+// (none, or the CUDA error and its text, for example a driver older than the runtime).
+std::string backendDescription();
 
 // Current device ordinal (0 on the host back end).
 int currentDevice();
