@@ -208,10 +208,9 @@ bool create_output_directory(const std::string& path) {
   return true;
 }
 
-bool lock_output_directory(const std::string& path) {
-  // The folder itself carries the lock, so a run leaves nothing behind for it. The descriptor is
-  // kept open for the life of the process; the lock ends with it.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool lock_output_directory(const std::string& path, int& fd) {
+  // The folder itself carries the lock, so a run leaves nothing behind for it.
+  fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     std::cerr << "cannot open the output folder \"" << path << "\": " << std::strerror(errno)
               << std::endl;
@@ -221,6 +220,7 @@ bool lock_output_directory(const std::string& path) {
     const int error = errno;
     if (error == EWOULDBLOCK) {
       ::close(fd);
+      fd = -1;
       std::cerr << "the output folder \"" << path << "\" is in use by another tessivar run"
                 << std::endl;
       return false;
@@ -292,7 +292,14 @@ int run_tessivar(int argc, char** argv) {
   const CommandLine command_line = process_command_line(argc, argv);
   if (!command_line.run) return command_line.exit_code;
   if (!create_output_directory(output_directory)) return 1;
-  if (!lock_output_directory(output_directory)) return 1;
+  // The lock is held until the run returns (or the process ends).
+  struct FolderLock {
+    int fd = -1;
+    ~FolderLock() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock;
+  if (!lock_output_directory(output_directory, lock.fd)) return 1;
   std::vector<std::string> model_names = {"/model_superpixel.ply", "/model.ply"};
   if (use_backface_visibility_test) {
     model_names.push_back("/model_bf_removal1.ply");

@@ -18,11 +18,11 @@ int run_tessivar(int argc, char** argv);
 // cannot be created or written into.
 bool create_output_directory(const std::string& path);
 
-// Takes an exclusive lock on the output folder for the rest of the process, so that two runs
-// cannot mix their models in one folder. Returns false after printing a message naming the
-// folder when another process holds it (or the folder cannot be opened); a file system without
-// locks is no failure.
-bool lock_output_directory(const std::string& path);
+// Takes an exclusive lock on the output folder, so that two runs cannot mix their models in one
+// folder; the lock lasts until `fd` (the open folder, -1 when none) is closed. Returns false
+// after printing a message naming the folder when another run holds it (or the folder cannot be
+// opened); a file system without locks is no failure.
+bool lock_output_directory(const std::string& path, int& fd);
 
 // Checks, before the work, that nothing but a regular file or a symlink stands at any of the
 // model names (folder + name). Returns false after printing a message naming the first that fails.
