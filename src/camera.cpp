@@ -17,7 +17,11 @@
 #include "cmatrix/CTensor.h"
 
 const float kMinFocalLength = 1.0f;
-const double kRotationTolerance = 1e-3;
+const float kMaxFirstFocalRatio = 2.0f;
+const int kGridCells = 65535;
+// A rotation written with three decimals is off by up to a few 1e-3; a matrix scaled by 1.01 is
+// off by 0.02.
+const double kRotationTolerance = 1e-2;
 
 namespace {
 
@@ -51,6 +55,28 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
     std::stringstream ss;
     ss << "gives fx = " << c.K[0] << " and fy = " << c.K[4]
        << "; both must be at least 1 pixel";
+    fail(path, ss.str());
+  }
+  // The road uses fx, fy, cx and cy alone: a skew or another last row would be dropped without a
+  // word, and the points would land elsewhere than the file says.
+  if (!(std::fabs(c.K[3]) <= 1e-6 * c.K[0])) {
+    std::stringstream ss;
+    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1); it must be 0";
+    fail(path, ss.str());
+  }
+  if (!(std::fabs(c.K[2]) <= 1e-6 && std::fabs(c.K[5]) <= 1e-6 && std::fabs(c.K[8] - 1.0f) <= 1e-6)) {
+    std::stringstream ss;
+    ss << "gives K the last row (" << c.K[2] << ", " << c.K[5] << ", " << c.K[8]
+       << "); it must be (0, 0, 1)";
+    fail(path, ss.str());
+  }
+  // A principal point far outside the image puts every point out of sight of the others.
+  const float w = float(c.width), h = float(c.height);
+  if (!(c.K[6] >= -w && c.K[6] <= 2.0f * w && c.K[7] >= -h && c.K[7] <= 2.0f * h)) {
+    std::stringstream ss;
+    ss << "gives the principal point (" << c.K[6] << ", " << c.K[7] << "); it must lie within ["
+       << -w << ", " << 2.0f * w << "] x [" << -h << ", " << 2.0f * h
+       << "], the image widened by its size on every side";
     fail(path, ss.str());
   }
   // R R^T against the identity, entry by entry (R[3*j + i] is row i, column j).
@@ -297,7 +323,7 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
        << "; width and height must be > 0";
     fail(path, ss.str());
   }
-  checkIntrinsicsAndPose(camera, path);
+  checkIntrinsicsAndPose(camera, path);  // before the principal point is mirrored
 
   // Centre C = -R^T t with R as the file lists it (R[3*j + i] is row i, column j).
   const float* R = camera.R;
@@ -322,4 +348,76 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   if (depthmap.xSize != camera.width || depthmap.ySize != camera.height)
     fail(path, depthAndColourDiffer(depth_file, depthmap.xSize, depthmap.ySize, camera.image_file,
                                     camera.width, camera.height));
+}
+
+namespace {
+
+[[noreturn]] void failSet(const std::string& path, const std::string& problem) {
+  std::stringstream ss;
+  ss << "check_camera_set: camera file \"" << path << "\"" << std::endl << problem;
+  throw std::runtime_error(ss.str());
+}
+
+float medianOf(std::vector<float> v) {
+  const std::size_t mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + long(mid), v.end());
+  return v[mid];
+}
+
+}  // namespace
+
+void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std::string>& files,
+                      float grid_cell, float max_depth) {
+  if (cameras.empty()) return;
+  std::vector<float> fx, cx, cy, cz;
+  for (const Camera& c : cameras) {
+    fx.push_back(c.K[0]);
+    cx.push_back(c.center.x);
+    cy.push_back(c.center.y);
+    cz.push_back(c.center.z);
+  }
+  // The first camera's fx sets every radius of the run; above twice the others' it leaves the
+  // support tests too small to find the other cameras' points as neighbours.
+  const float median_fx = medianOf(fx);
+  if (!(cameras[0].K[0] <= kMaxFirstFocalRatio * median_fx)) {
+    std::stringstream ss;
+    ss << "is the first camera and has fx = " << cameras[0].K[0]
+       << ", more than twice the median fx of the cameras (" << median_fx
+       << "); the first camera sets the radii of the filter and of the support tests "
+          "(--depth-avg / fx), which would be too small for the other cameras' points: give a "
+          "camera like the others first";
+    failSet(files[0], ss.str());
+  }
+
+  // Cell coordinates are 16 bits per axis, counted from the low corner of all points: a camera
+  // far from the others stretches the box until every other point falls off the grid. The
+  // cameras are kept within half the grid's span, less the depth their points reach, of the
+  // median centre; then the box of all points fits.
+  const double span = double(kGridCells - 20) * double(grid_cell);
+  const double reach = span / 2.0 - 2.0 * double(max_depth);
+  if (!(reach > 0.0)) {
+    std::stringstream ss;
+    ss << "the point grid spans only " << span << " (" << kGridCells << " cells of " << grid_cell
+       << ", the smallest radius, from --depth-avg and fx of the first camera), too little for "
+          "depths up to "
+       << max_depth << ": check --depth-avg";
+    throw std::runtime_error("check_camera_set: " + ss.str());
+  }
+  const float median[3] = {medianOf(cx), medianOf(cy), medianOf(cz)};
+  const char* const axis[3] = {"x", "y", "z"};
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    const float c[3] = {cameras[i].center.x, cameras[i].center.y, cameras[i].center.z};
+    for (int a = 0; a < 3; ++a) {
+      const double d = std::fabs(double(c[a]) - double(median[a]));
+      if (d <= reach) continue;
+      std::stringstream ss;
+      ss << "has its centre (" << c[0] << ", " << c[1] << ", " << c[2] << ") " << d
+         << " from the median of the camera centres along " << axis[a]
+         << "; the point grid (" << kGridCells << " cells of " << grid_cell
+         << ") takes cameras within " << reach
+         << " of it, and one beyond would push the other cameras' points off the grid: check its "
+            "t (and its unit) and --depth-avg";
+      failSet(files[i], ss.str());
+    }
+  }
 }

@@ -38,8 +38,18 @@ struct Camera {
 // Fills `camera` (principal point mirrored, centre computed, image loaded) and replaces
 // `depthmap` by the depth in world units (0: no depth). Throws std::runtime_error naming the file
 // when it cannot be opened, is cut short, holds a non-number, gives a size <= 0, a non-finite
-// value, fx or fy below 1 pixel, or an R that is not a rotation (an entry of R R^T - I above 1e-3
-// in absolute value, or det R <= 0), when its colour image cannot be loaded, or when the depth
-// map's size differs from the colour image's.
+// value, fx or fy below 1 pixel, a skew other than 0 (within 1e-6 fx), a last row of K other
+// than (0, 0, 1), a principal point outside [-width, 2 width] x [-height, 2 height], or an R that
+// is not a rotation (an entry of R R^T - I above 1e-2 in absolute value, or det R <= 0), when its
+// colour image cannot be loaded, or when the depth map's size differs from the colour image's.
 void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap);
+
+// Checks the cameras of a run as a set (files[i] is the file of cameras[i]). Throws
+// std::runtime_error naming the file when the first camera's fx is more than twice the median
+// fx (the first camera sets the run's radii), or when a camera's centre lies farther from the
+// median of the centres, along an axis, than half the point grid's span (65535 - 20 cells of
+// `grid_cell`, the run's smallest radius) less twice `max_depth`; also when that reach is not
+// positive.
+void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std::string>& files,
+                      float grid_cell, float max_depth);

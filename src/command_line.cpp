@@ -56,6 +56,12 @@ bool hasArgument(const option::Option& option) {
   return option.arg != nullptr && option.arg[0] != 0;
 }
 
+// "--" ends the options; as an option's argument it is a forgotten value, and taking it would
+// move the start of the camera list.
+bool isEndMarker(const option::Option& option) {
+  return option.arg != nullptr && std::strcmp(option.arg, "--") == 0;
+}
+
 ArgStatus reportEmpty(const option::Option& option, bool report) {
   if (report)
     std::cerr << "Option '" << nameOf(option) << "' requires a non-empty argument" << std::endl;
@@ -81,6 +87,10 @@ void MyArg::printError(const std::string& before, const option::Option& option,
 }
 
 ArgStatus MyArg::NonEmpty(const option::Option& option, bool report) {
+  if (isEndMarker(option)) {
+    if (report) printError("Option '", option, "' requires an argument other than '--'\n");
+    return option::ARG_ILLEGAL;
+  }
   if (hasArgument(option)) return option::ARG_OK;
   return reportEmpty(option, report);
 }
@@ -185,6 +195,14 @@ CommandLine process_command_line(int argc, char** argv) {
       result.exit_code = 1;
       return result;
     }
+    // A negative strength turns the data or collision term around and empties the model.
+    const bool strength = float_options[i] == ALPHA_SP || float_options[i] == BETA_SP ||
+                          float_options[i] == ALPHA || float_options[i] == BETA;
+    if (strength && v < 0.0) {
+      MyArg::printError("Option '", o, "' requires a finite number of at least 0\n");
+      result.exit_code = 1;
+      return result;
+    }
     values[i] = float(v);
   }
   int superpixels = superpixel_count;
@@ -219,6 +237,16 @@ int collect_camera_files(int argc, char** argv, std::vector<std::string>& files)
     if (!boost::filesystem::exists(boost::filesystem::path(path))) {
       std::cerr << "file " << std::quoted(path, '"', '&') << " does not exist\n";
       return 1;
+    }
+    // A file given twice would count as two cameras that agree perfectly, and its points would
+    // support themselves.
+    for (const std::string& earlier : files) {
+      boost::system::error_code ec;
+      if (boost::filesystem::equivalent(earlier, path, ec)) {
+        std::cerr << "file " << std::quoted(path, '"', '&') << " is the same file as "
+                  << std::quoted(earlier, '"', '&') << ", given before; give each camera once\n";
+        return 1;
+      }
     }
     files.push_back(path);
   }

@@ -58,6 +58,7 @@ struct CommandLine {
 // stores the options in the settings. Does not touch the file system.
 CommandLine process_command_line(int argc, char** argv);
 
-// The camera files: every argument after the first "--". Checks that each exists (stopping at
-// the first that does not) and that there are at least two. Returns 0, or 1 after printing why.
+// The camera files: every argument after the first "--". Checks that each exists and is not a file
+// given before (the same file through another path or link counts as the same), stopping at the
+// first that fails, and that there are at least two. Returns 0, or 1 after printing why.
 int collect_camera_files(int argc, char** argv, std::vector<std::string>& files);

@@ -1,6 +1,8 @@
 #include "driver.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <system_error>
 
 #include "backface.h"
@@ -67,6 +70,47 @@ class StageClock {
   bool enabled_;
   double last_;
 };
+
+// What the stages of one level did to the number of points, to say which one left a model
+// empty.
+class StageLog {
+ public:
+  void made(const std::string& from, std::size_t count) { entries_.push_back({from, 0, count, true}); }
+  void removed(const std::string& stage, std::size_t in, std::size_t out) {
+    entries_.push_back({stage, in, out, false});
+  }
+  // The first stage after which no point was left.
+  std::string emptied_by() const {
+    for (const Entry& e : entries_) {
+      if (e.out != 0) continue;
+      if (e.makes) return "no point was made " + e.stage;
+      return e.stage + " removed all " + std::to_string(e.in) + " points that went into it";
+    }
+    return "no stage left a point";
+  }
+
+ private:
+  struct Entry {
+    std::string stage;
+    std::size_t in, out;
+    bool makes;
+  };
+  std::vector<Entry> entries_;
+};
+
+// An empty model is written like any other, but the run fails with the stage that emptied it.
+void report_empty_model(const std::string& name, const StageLog& log) {
+  std::cerr << "the model \"" << output_directory << name << "\" is empty: " << log.emptied_by()
+            << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
+               "options (--min-support-sp, --min-support)."
+            << std::endl;
+}
+
+std::string with_option(const char* stage, const char* option, float value) {
+  std::ostringstream ss;
+  ss << stage << " (" << option << " " << value << ")";
+  return ss.str();
+}
 
 // Support test and removal of the points with less than `min_support`.
 void support_test(ParticleSet& set, float radius, float min_support) {
@@ -164,6 +208,42 @@ bool create_output_directory(const std::string& path) {
   return true;
 }
 
+bool lock_output_directory(const std::string& path, int& fd) {
+  // The folder itself carries the lock, so a run leaves nothing behind for it.
+  fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    std::cerr << "cannot open the output folder \"" << path << "\": " << std::strerror(errno)
+              << std::endl;
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    if (error == EWOULDBLOCK) {
+      ::close(fd);
+      fd = -1;
+      std::cerr << "the output folder \"" << path << "\" is in use by another tessivar run"
+                << std::endl;
+      return false;
+    }
+    // A file system without locks: go on unlocked, as a run could before.
+  }
+  return true;
+}
+
+bool check_model_names(const std::string& folder, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const std::string path = folder + name;
+    struct stat st;
+    // Only a regular file or a symlink (which the write replaces) may stand at a model's name.
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+      std::cerr << "cannot write the model \"" << path << "\": it exists and is not a regular file"
+                << std::endl;
+      return false;
+    }
+  }
+  return true;
+}
+
 void remove_backface_points(std::vector<Particle>& particles, std::vector<float>& offsets,
                             std::vector<float3>& normals, const std::vector<Camera*>& cameras,
                             float radius, int max_count) {
@@ -212,6 +292,20 @@ int run_tessivar(int argc, char** argv) {
   const CommandLine command_line = process_command_line(argc, argv);
   if (!command_line.run) return command_line.exit_code;
   if (!create_output_directory(output_directory)) return 1;
+  // The lock is held until the run returns (or the process ends).
+  struct FolderLock {
+    int fd = -1;
+    ~FolderLock() {
+      if (fd >= 0) ::close(fd);
+    }
+  } lock;
+  if (!lock_output_directory(output_directory, lock.fd)) return 1;
+  std::vector<std::string> model_names = {"/model_superpixel.ply", "/model.ply"};
+  if (use_backface_visibility_test) {
+    model_names.push_back("/model_bf_removal1.ply");
+    model_names.push_back("/model_bf_removal2.ply");
+  }
+  if (!check_model_names(output_directory, model_names)) return 1;
 
   if (improve_cameras) {
     std::size_t free_bytes = 0, total_bytes = 0;
@@ -250,6 +344,13 @@ int run_tessivar(int argc, char** argv) {
   std::cout << "minimum depth = " << depth_range_min << std::endl;
   std::cout << "maximum depth = " << depth_range_max << std::endl;
 
+  // The first camera sets the radii of the run. The smallest of them, a support test's, sizes the
+  // cells of the point grid, which every camera's points must fit.
+  const float fx = cameras[0].K[0];
+  const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
+  check_camera_set(cameras, camera_files,
+                   std::min(average_depth / fx, r * average_depth / fx), depth_range_max);
+
   ParticleSet sp;     // one point per superpixel, all cameras
   ParticleSet dense;  // points from the depth maps
 
@@ -263,9 +364,9 @@ int run_tessivar(int argc, char** argv) {
                                       cameras[i]);
   }
   clock.lap("superpixels");
+  StageLog sp_log, dense_log;
+  sp_log.made("from the superpixels", sp.particles.size());
   // 6. Filter pass of the superpixel level.
-  const float fx = cameras[0].K[0];
-  const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
   const float R_sp = r * 9.0f * average_depth / fx;
   std::cout << " Filter particles,     radius = " << R_sp << std::endl;
   std::cout << "                   #particles = " << sp.particles.size() << std::endl;
@@ -274,7 +375,10 @@ int run_tessivar(int argc, char** argv) {
   clock.lap("sp_filter");
 
   // 7. Support test of the superpixel level.
+  std::size_t before = sp.particles.size();
   support_test(sp, r * average_depth / fx, min_support_sp);
+  sp_log.removed(with_option("the superpixel support test", "--min-support-sp", min_support_sp),
+                 before, sp.particles.size());
   clock.lap("sp_support");
 
   // 8. Viewer and the superpixel model.
@@ -296,19 +400,27 @@ int run_tessivar(int argc, char** argv) {
                                    model_normals, depthmaps[i], cameras[i].image, cameras[i],
                                    depth_range_min, depth_range_max);
   }
+  const bool sp_empty = sp.particles.empty();
   sp.clear();
+  dense_log.made("from the depth maps", dense.particles.size());
   clock.lap("dense_points");
   // 10. Radii of the depth-map level.
   const float R_1 = average_depth / fx;
   const float R_5 = (5.0f * average_depth) / fx;
 
   // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
-  if (use_backface_visibility_test)
+  if (use_backface_visibility_test) {
+    before = dense.particles.size();
     remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
                            kFirstBackfaceLimit);
+    dense_log.removed("the first back-face removal", before, dense.particles.size());
+  }
 
   // 12. Dense support test.
+  before = dense.particles.size();
   support_test(dense, R_1, min_support);
+  dense_log.removed(with_option("the first dense support test", "--min-support", min_support),
+                    before, dense.particles.size());
   clock.lap("dense_support");
 
   // 13. Filter passes: one with the switches off; with improve_cameras four passes around three
@@ -319,14 +431,19 @@ int run_tessivar(int argc, char** argv) {
     filter_particles(dense.particles, dense.offsets, dense.normals, alpha, beta, R_5, 2, 10,
                      gradient_descent_timestep, 5, "particles");
   };
+  const auto cycle = [&](int pass) {
+    const std::size_t in = dense.particles.size();
+    refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
+    dense_log.removed("refinement cycle " + std::to_string(pass + 1), in, dense.particles.size());
+  };
   for (int pass = 0;; ++pass) {
     if (pass == 0) {
       if (improve_cameras) {
         filter_pass();
-        refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
+        cycle(pass);
       }
     } else if (pass <= 2 && improve_cameras) {
-      refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
+      cycle(pass);
     } else {
       break;
     }
@@ -337,13 +454,18 @@ int run_tessivar(int argc, char** argv) {
   // 14. Back-face removal, second time, between two models for comparison.
   if (use_backface_visibility_test) {
     write_model(dense, "/model_bf_removal1.ply");
+    before = dense.particles.size();
     remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
                            kSecondBackfaceLimit);
+    dense_log.removed("the second back-face removal", before, dense.particles.size());
     write_model(dense, "/model_bf_removal2.ply");
   }
 
   // 15. Final support test.
+  before = dense.particles.size();
   support_test(dense, R_1, min_support);
+  dense_log.removed(with_option("the final support test", "--min-support", min_support), before,
+                    dense.particles.size());
   clock.lap("final_support");
 
   // 16. The dense model.
@@ -351,5 +473,14 @@ int run_tessivar(int argc, char** argv) {
   clock.lap("ply_output");
   yv::timer::clear();  // their events go before the device they belong to
   yv::rt::deviceReset();
+  // An empty model is no result, even though both files are valid.
+  if (sp_empty) {
+    report_empty_model("/model_superpixel.ply", sp_log);
+    return 1;
+  }
+  if (dense.particles.empty()) {
+    report_empty_model("/model.ply", dense_log);
+    return 1;
+  }
   return 0;
 }

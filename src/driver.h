@@ -18,6 +18,16 @@ int run_tessivar(int argc, char** argv);
 // cannot be created or written into.
 bool create_output_directory(const std::string& path);
 
+// Takes an exclusive lock on the output folder, so that two runs cannot mix their models in one
+// folder; the lock lasts until `fd` (the open folder, -1 when none) is closed. Returns false
+// after printing a message naming the folder when another run holds it (or the folder cannot be
+// opened); a file system without locks is no failure.
+bool lock_output_directory(const std::string& path, int& fd);
+
+// Checks, before the work, that nothing but a regular file or a symlink stands at any of the
+// model names (folder + name). Returns false after printing a message naming the first that fails.
+bool check_model_names(const std::string& folder, const std::vector<std::string>& names);
+
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
 // per-map minima and of the per-map maxima; pixels without depth (0) take part.
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,

@@ -36,8 +36,9 @@ class CameraFileTest : public testing::Test {
   }
 
   std::string cameraText(const std::string& R, const std::string& t, const std::string& size,
-                         const std::string& depth) {
-    return "500 2 320\n0 500 240\n0 0 1\n" + R + "\n" + t + "\n" + size + "\n" + color + "\n" +
+                         const std::string& depth,
+                         const std::string& K = "500 0 320\n0 500 240\n0 0 1") {
+    return K + "\n" + R + "\n" + t + "\n" + size + "\n" + color + "\n" +
            depth + "\n";
   }
   std::string write(const std::string& name, const std::string& text) {
@@ -57,7 +58,7 @@ TEST_F(CameraFileTest, ReadsIntrinsicsAndPoseInColumnOrderWithAMirroredPrincipal
 
   EXPECT_EQ(cam.K[0], 500.0f);
   EXPECT_EQ(cam.K[4], 500.0f);
-  EXPECT_EQ(cam.K[3], 2.0f);  // row 0, column 1: the skew
+  EXPECT_EQ(cam.K[3], 0.0f);  // row 0, column 1: the skew
   EXPECT_EQ(cam.K[1], 0.0f);
   EXPECT_EQ(cam.K[6], 319.0f);  // 639 - 320
   EXPECT_EQ(cam.K[7], 239.0f);  // 479 - 240
@@ -117,7 +118,6 @@ TEST_F(CameraFileTest, LargerImagesScaleTheIntrinsicsOnce) {
   EXPECT_EQ(cam.K[4], 1000.0f);
   EXPECT_EQ(cam.K[6], 638.0f);  // 2 * (639 - 320), not mirrored again
   EXPECT_EQ(cam.K[7], 478.0f);
-  EXPECT_EQ(cam.K[3], 2.0f);  // skew unchanged
 
   const Camera before = cam;
   const uchar4* pixels = cam.image.data;
@@ -163,36 +163,47 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
                          depth16),
       "gives fx = 0 and fy = 500; both must be at least 1 pixel");
 
-  // Intrinsics that no camera has, and matrices that are no rotation (tolerance 1e-3 on every
-  // entry of R R^T - I, det R > 0).
+  // Intrinsics that no camera has or that the road cannot use, and matrices that are no rotation
+  // (tolerance 1e-2 on every entry of R R^T - I, det R > 0).
   const std::string id = "1 0 0 0 1 0 0 0 1";
+  const std::string K = "500 0 320 0 500 240 0 0 1 ";
+  const std::string not_rotation = "gives an R that is not a rotation: R R^T - I has an entry of magnitude ";
   const std::vector<std::pair<std::string, std::string>> impossible = {
       {"-500 0 320 0 500 240 0 0 1 " + id, "gives fx = -500 and fy = 500; both must be at least 1 pixel"},
       {"500 0 320 0 0.0001 240 0 0 1 " + id, "gives fx = 500 and fy = 0.0001; both must be at least 1 pixel"},
       {"0.78 0 0.5 0 1.04 0.5 0 0 1 " + id, "gives fx = 0.78 and fy = 1.04; both must be at least 1 pixel"},
-      {"500 0 320 0 500 240 0 0 1 10 0 0 0 10 0 0 0 10",
-       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 99 (at most 0.001 allowed)"},
-      {"500 0 320 0 500 240 0 0 1 0 0 0 0 0 0 0 0 0",
-       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1 (at most 0.001 allowed)"},
-      {"500 0 320 0 500 240 0 0 1 1 0 0 1 0 0 0 0 1",
-       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1 (at most 0.001 allowed)"},
-      {"500 0 320 0 500 240 0 0 1 1.5 0 0 0 1 0 0 0 1",
-       "gives an R that is not a rotation: R R^T - I has an entry of magnitude 1.25 (at most 0.001 allowed)"},
-      {"500 0 320 0 500 240 0 0 1 -1 0 0 0 1 0 0 0 1",
-       "gives an R that is not a rotation: det R = -1 (must be > 0)"},
+      {"500 2 320 0 500 240 0 0 1 " + id, "gives K a skew of 2 (row 0, column 1); it must be 0"},
+      {"500 0 320 0 500 240 0 0 2 " + id, "gives K the last row (0, 0, 2); it must be (0, 0, 1)"},
+      {"500 0 320 0 500 240 0.001 0 1 " + id, "gives K the last row (0.001, 0, 1); it must be (0, 0, 1)"},
+      {"500 0 1e9 0 500 240 0 0 1 " + id,
+       "gives the principal point (1e+09, 240); it must lie within [-640, 1280] x [-480, 960], the "
+       "image widened by its size on every side"},
+      {"500 0 -641 0 500 240 0 0 1 " + id, "gives the principal point (-641, 240); it must lie within "
+       "[-640, 1280] x [-480, 960], the image widened by its size on every side"},
+      {"500 0 320 0 500 961 0 0 1 " + id, "gives the principal point (320, 961); it must lie within "
+       "[-640, 1280] x [-480, 960], the image widened by its size on every side"},
+      {K + "10 0 0 0 10 0 0 0 10", not_rotation + "99 (at most 0.01 allowed)"},
+      {K + "0 0 0 0 0 0 0 0 0", not_rotation + "1 (at most 0.01 allowed)"},
+      {K + "1 0 0 1 0 0 0 0 1", not_rotation + "1 (at most 0.01 allowed)"},
+      {K + "1.5 0 0 0 1 0 0 0 1", not_rotation + "1.25 (at most 0.01 allowed)"},
+      {K + "1.01 0 0 0 1.01 0 0 0 1.01", not_rotation + "0.0201 (at most 0.01 allowed)"},
+      // Sheared, det 1: the diagonal of R R^T is within the tolerance, an off-diagonal entry not.
+      {K + "1 0.09 0 0 1 0 0 0 1", not_rotation + "0.09 (at most 0.01 allowed)"},
+      {K + "-1 0 0 0 1 0 0 0 1", "gives an R that is not a rotation: det R = -1 (must be > 0)"},
       {"1e39 0 320 0 500 240 0 0 1 " + id,
        "is cut short or holds a non-number where K row 0 column 0 is expected"},
-      {"500 0 320 0 500 240 0 0 1 nan 0 0 0 1 0 0 0 1",
-       "is cut short or holds a non-number where R row 0 column 0 is expected"},
+      {K + "nan 0 0 0 1 0 0 0 1", "is cut short or holds a non-number where R row 0 column 0 is expected"},
   };
   for (const auto& c : impossible)
     expectFailure(write("k.txt", c.first + " 0 0 0 640 480 " + color + " " + depth16), c.second);
-  // Within the tolerance: a rotation written with four decimals.
-  testing::internal::CaptureStdout();
-  read_camera_file(write("k.txt", "500 0 320 0 500 240 0 0 1 0.7071 -0.7071 0 0.7071 0.7071 0 0 0 1 "
-                                  "0 0 0 640 480 " + color + " " + depth16),
-                   0, cam, depth);
-  testing::internal::GetCapturedStdout();
+  // Within the limits: a rotation written with three decimals (R R^T - I up to 0.0016), a
+  // principal point at the edge of the allowed range, a skew below 1e-6 fx.
+  for (const std::string& fine :
+       {K + "-0.257 0.711 0.654 0.321 0.702 -0.637 -0.912 0.046 -0.409",
+        "500 0 1280 0 500 -480 0 0 1 " + id, "500 0.0004 320 0 500 240 0 0 1 " + id}) {
+    EXPECT_EQ(failure(write("k.txt", fine + " 0 0 0 640 480 " + color + " " + depth16)),
+              "<nothing thrown>");
+  }
 
   driver_test::writeGreyPNG(dir.file("small.png"), 320, 240, 16,
                             std::vector<unsigned short>(320 * 240, 1));
@@ -305,9 +316,11 @@ TEST_F(CameraFileTest, ImageSizesAreCheckedOnTheHeaderBeforeDecoding) {
 TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
   Camera cam;
   CMatrix<float> depth;
-  auto read = [&](const std::string& image, const std::string& size) {
+  auto read = [&](const std::string& image, const std::string& size,
+                  const std::string& K = "500 0 20 0 500 240 0 0 1") {
     color = image;
-    const std::string path = write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", size, depth16));
+    const std::string path =
+        write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", size, depth16, K));
     testing::internal::CaptureStdout();
     std::string msg;
     try {
@@ -360,6 +373,62 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
   EXPECT_EQ(read(png, "39 480"),
             prefix + "the depth map \"" + depth16 +
                 "\" (640 x 480) and the declared size 39 x 480 differ by more than a factor of 16");
+  EXPECT_EQ(read(png, "100000 100000", "500 0 320 0 500 240 0 0 1"),
+            prefix + "the depth map \"" + depth16 +
+                "\" (640 x 480) and the declared size 100000 x 100000 differ by more than a factor "
+                "of 16");
+}
+
+}  // namespace
+
+namespace {
+
+// The cameras of a run as a set: the first camera's fx sets the radii, and every camera must sit
+// where the point grid can hold the points of all.
+TEST(CameraSet, FirstCameraScaleAndFarCentresAreRefusedByName) {
+  const std::vector<std::string> files = {"a.txt", "b.txt", "c.txt"};
+  std::vector<Camera> cams(3);
+  for (int i = 0; i < 3; ++i) {
+    cams[i].K[0] = 100.0f;
+    cams[i].center = make_float3(float(i), 0.0f, 0.0f);
+  }
+  const auto problem = [&](float cell, float depth) {
+    try {
+      check_camera_set(cams, files, cell, depth);
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  // Grid span (65535 - 20) * 0.01 = 655.15; a camera may lie 327.575 - 2 * 2 from the median (1).
+  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  cams[2].center.z = 323.5f;
+  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  cams[2].center.z = -323.7f;
+  EXPECT_EQ(problem(0.01f, 2.0f),
+            "check_camera_set: camera file \"c.txt\"\nhas its centre (2, 0, -323.7) 323.7 from the "
+            "median of the camera centres along z; the point grid (65535 cells of 0.01) takes "
+            "cameras within 323.575 of it, and one beyond would push the other cameras' points off "
+            "the grid: check its t (and its unit) and --depth-avg");
+  cams[2].center.z = 0.0f;
+  cams[0].center.x = 1e30f;
+  EXPECT_EQ(problem(0.01f, 2.0f).rfind("check_camera_set: camera file \"a.txt\"\nhas its centre", 0), 0u);
+  cams[0].center.x = 0.0f;
+  EXPECT_EQ(problem(1e-5f, 2.0f),
+            "check_camera_set: the point grid spans only 0.65515 (65535 cells of 1e-05, the "
+            "smallest radius, from --depth-avg and fx of the first camera), too little for depths "
+            "up to 2: check --depth-avg");
+
+  // The first camera's fx may be up to twice the median, whatever the others' order.
+  cams[0].K[0] = 200.0f;
+  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  cams[0].K[0] = 201.0f;
+  EXPECT_EQ(problem(0.01f, 2.0f).rfind("check_camera_set: camera file \"a.txt\"\nis the first camera "
+                                       "and has fx = 201, more than twice the median fx of the "
+                                       "cameras (100)", 0),
+            0u);
+  std::swap(cams[0], cams[2]);  // the same camera last
+  EXPECT_EQ(problem(0.01f, 2.0f), "");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -192,6 +193,20 @@ TEST_F(CommandLineTest, ValuesARunCannotUseAreRefused) {
   }
   EXPECT_EQ(run({"-o", "d", "--depth-avg", "1e39"}).err,
             "Option '--depth-avg' requires a finite number greater than 0\n");
+  // Strengths below 0 turn their term around.
+  for (const char* name : {"--alpha-sp", "--beta-sp", "--alpha", "--beta"}) {
+    Outcome o = run({"-o", "d", "--depth-avg", "1", name, "-1e-30"});
+    EXPECT_EQ(o.result.exit_code, 1) << name;
+    EXPECT_EQ(o.err, std::string("Option '") + name + "' requires a finite number of at least 0\n");
+    EXPECT_TRUE(run({"-o", "d", "--depth-avg", "1", name, "0"}).result.run) << name;
+  }
+  // "--" as a value is a forgotten value: it would become the folder and move the camera list.
+  for (auto form : std::vector<std::vector<const char*>>{{"-o", "--"}, {"-o--"}, {"--out-dir=--"}}) {
+    Outcome o = form.size() == 2 ? run({"--depth-avg", "1", form[0], form[1], "a.txt"})
+                                 : run({"--depth-avg", "1", form[0], "a.txt"});
+    EXPECT_EQ(o.result.exit_code, 1) << form[0];
+    EXPECT_NE(o.err.find("' requires an argument other than '--'\n"), std::string::npos) << o.err;
+  }
   resetSettings();
   EXPECT_EQ(run({"-o", "d", "--depth-avg", "1", "--alpha", "1e39"}).result.run, false);
   EXPECT_EQ(output_directory, "");  // nothing was stored
@@ -236,6 +251,15 @@ TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
   CaptureStderr();
   EXPECT_EQ(collect({"--", a, dir.file("missing"), dir.file("never-looked-at")}, files), 1);
   EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("missing") + "\" does not exist\n");
+
+  // The same file twice, by its path or through a link, is one camera.
+  std::filesystem::create_symlink(a, dir.file("link.txt"));
+  for (const std::string& again : {a, dir.file("link.txt"), dir.path() + "/./a.txt"}) {
+    CaptureStderr();
+    EXPECT_EQ(collect({"--", a, b, again}, files), 1);
+    EXPECT_EQ(GetCapturedStderr(), "file \"" + again + "\" is the same file as \"" + a +
+                                       "\", given before; give each camera once\n");
+  }
 
   CaptureStderr();
   EXPECT_EQ(collect({"--", a, q}, files), 1);

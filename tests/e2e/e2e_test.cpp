@@ -1,6 +1,10 @@
 // End-to-end runs of the tessivar binary on a scene written by make_scene.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -35,10 +39,11 @@ class EndToEnd : public testing::Test {
     scene_ = new tessivar_test::TempDir();
     tessivar_test::TempDir tmp;
     const Result r = run("make_scene",
-                         {"--out", scene_->path(), "--cameras", "3", "--width", "160", "--height",
+                         {"--out", scene_->path(), "--cameras", "8", "--width", "160", "--height",
                           "120", "--gt-spacing", "0.004"},
                          tmp.path());
     ASSERT_EQ(r.code, 0) << r.err;
+    // Three neighbours on the arc of eight: enough overlap for non-empty models.
     for (int i = 0; i < 3; ++i) cameras_.push_back(scene_->file("camera_0" + std::to_string(i) + ".txt"));
   }
   static void TearDownTestSuite() {
@@ -232,6 +237,63 @@ TEST_F(EndToEnd, FolderSceneAndModelFailuresNameTheirFiles) {
       << r.err;
 }
 
+// What a run can know before its work starts stops it then, with the output folder unchanged.
+TEST_F(EndToEnd, RefusedBeforeTheWork) {
+  // A camera far from the others would push their points off the point grid.
+  std::istringstream in(readFile(cameras_[2]));
+  std::vector<std::string> tok;
+  for (std::string t; in >> t;) tok.push_back(t);
+  ASSERT_EQ(tok.size(), 25u);
+  tok[18] = tok[19] = tok[20] = "1e30";
+  std::ostringstream far;
+  for (const std::string& t : tok) far << t << " ";
+  std::ofstream(scratch.file("far.txt")) << far.str() << "\n";
+
+  const std::vector<std::string> normal = {cameras_[0], cameras_[1]};
+  struct Case {
+    std::string name;  // folder under out()
+    std::vector<std::string> cameras;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"model-folder", normal, "cannot write the model \"" + out("/model-folder") + "/model.ply\": it exists and is not a regular file\n"},
+      {"model-fifo", normal, "cannot write the model \"" + out("/model-fifo") + "/model_superpixel.ply\": it exists and is not a regular file\n"},
+      {"locked", normal, "the output folder \"" + out("/locked") + "\" is in use by another tessivar run\n"},
+      {"far", {cameras_[0], cameras_[1], scratch.file("far.txt")}, "check_camera_set: camera file \"" + scratch.file("far.txt") + "\"\nhas its centre"},
+  };
+  fs::create_directories(out("/model-folder/model.ply"));
+  fs::create_directories(out("/model-fifo"));
+  ASSERT_EQ(mkfifo(out("/model-fifo/model_superpixel.ply").c_str(), 0644), 0);
+  fs::create_directories(out("/locked"));
+  const int lock = ::open(out("/locked").c_str(), O_RDONLY | O_DIRECTORY);  // a run in that folder
+  ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"-o", out("/" + c.name), "--depth-avg", "1.4", "--superpixels", "300", "--"};
+    args.insert(args.end(), c.cameras.begin(), c.cameras.end());
+    const Result r = tessivar(args);
+    EXPECT_EQ(r.code, 1) << c.name;
+    EXPECT_EQ(r.err.rfind(c.error, 0), 0u) << c.name << "\n" << r.err;
+    EXPECT_EQ(r.out.find("Filter particles"), std::string::npos) << c.name;
+    EXPECT_FALSE(fs::is_regular_file(out("/" + c.name + "/model_superpixel.ply"))) << c.name;
+  }
+  ::close(lock);
+}
+
+// An empty model is written, valid, but the run fails and names the stage that emptied it.
+TEST_F(EndToEnd, AnEmptyModelFailsTheRun) {
+  const Result r = tessivar({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300",
+                             "--min-support", "3.4e38", "--", cameras_[0], cameras_[1],
+                             cameras_[2]});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_GT(readModel(out("/model_superpixel.ply")).vertices, 0);
+  EXPECT_EQ(readModel(out("/model.ply")).vertices, 0);
+  const std::string head = "the model \"" + out() + "/model.ply\" is empty: the first dense support test (--min-support 3.4e+38) removed all ";
+  EXPECT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find(" points that went into it.\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support options (--min-support-sp, --min-support).\n"),
+            std::string::npos)
+      << r.err;
+}
+
 // ---- The scene generator ----------------------------------------------------------------------
 
 struct Point {
@@ -352,13 +414,18 @@ void expectFiniteVertices(const std::string& path) {
 }
 
 TEST_F(EndToEnd, DegenerateDepthMapsAndALoneCameraGiveValidModels) {
+  // Both models are written and valid; a run that leaves one empty fails and says so.
   const auto fuse = [&](const std::vector<std::string>& cams, const std::string& name) {
     std::vector<std::string> args = {"-o", out(name), "--depth-avg", "1.4", "--superpixels", "200", "--"};
     args.insert(args.end(), cams.begin(), cams.end());
     const Result r = tessivar(args);
-    ASSERT_EQ(r.code, 0) << name << "\n" << r.out << r.err;
     expectFiniteVertices(out(name + "/model_superpixel.ply"));
     expectFiniteVertices(out(name + "/model.ply"));
+    const bool empty = readModel(out(name + "/model_superpixel.ply")).vertices == 0 ||
+                       readModel(out(name + "/model.ply")).vertices == 0;
+    EXPECT_EQ(r.code, empty ? 1 : 0) << name << "\n" << r.out << r.err;
+    EXPECT_EQ(r.err.find("\" is empty: ") != std::string::npos, empty) << name << "\n" << r.err;
+    return r;
   };
   // Depth maps without a single depth.
   {
@@ -368,7 +435,10 @@ TEST_F(EndToEnd, DegenerateDepthMapsAndALoneCameraGiveValidModels) {
                   scratch.path())
                   .code,
               0);
-    fuse({empty.file("camera_00.txt"), empty.file("camera_01.txt")}, "zeros");
+    EXPECT_EQ(fuse({empty.file("camera_00.txt"), empty.file("camera_01.txt")}, "zeros").err,
+              "the model \"" + out("zeros") + "/model_superpixel.ply\" is empty: no point was made "
+              "from the superpixels.\nCheck the cameras (poses, intrinsics, depth maps), "
+              "--depth-avg and the support options (--min-support-sp, --min-support).\n");
     EXPECT_EQ(readModel(out("zeros/model_superpixel.ply")).vertices, 0);
     EXPECT_EQ(readModel(out("zeros/model.ply")).vertices, 0);
   }
