@@ -151,11 +151,26 @@ std::string emptyColourImage(const std::string& file, int w, int h) {
   return ss.str();
 }
 
+// Runs an image reader; any failure but our own becomes one that starts with `what` (the file
+// and what it was read for), an allocation failure included.
+template <class Read>
+auto namingTheFile(const std::string& what, Read&& read) -> decltype(read()) {
+  try {
+    return read();
+  } catch (const ImageFailure&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw ImageFailure(what + "not enough memory");
+  } catch (const std::exception& e) {
+    throw ImageFailure(what + e.what());
+  }
+}
+
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
 CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
   const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
-  try {
+  return namingTheFile(what, [&] {
     CTensor<float> t;
     try {
       t.readFromImage(file.c_str(),
@@ -175,13 +190,7 @@ CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) 
                                   t.zSize == 4 ? plane(3, i) : 255);
     }
     return image;
-  } catch (const ImageFailure&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw ImageFailure(what + "not enough memory");
-  } catch (const std::exception& e) {
-    throw ImageFailure(what + e.what());
-  }
+  });
 }
 
 // The size of a colour image from its header alone, when it is a regular file (a FIFO can be
@@ -250,7 +259,7 @@ void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>&
       throw ImageFailure(depthAndColourDiffer(file, w, h, camera.image_file, colourWidth,
                                               colourHeight));
   };
-  try {
+  namingTheFile(what, [&] {
     CMatrix<unsigned short> raw;
     raw.readFromPNG(file.c_str(), check);
     CMatrix<float> depth(raw.xSize, raw.ySize);
@@ -258,13 +267,7 @@ void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>&
     for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
     raw = CMatrix<unsigned short>();  // released before the copy
     depthmap = depth;
-  } catch (const ImageFailure&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw ImageFailure(what + "not enough memory");
-  } catch (const std::exception& e) {
-    throw ImageFailure(what + e.what());
-  }
+  });
 }
 
 }  // namespace

@@ -33,17 +33,7 @@ class CommandLineTest : public testing::Test {
   void SetUp() override { resetSettings(); }
   void TearDown() override { resetSettings(); }
 
-  static void resetSettings() {
-    output_directory.clear();
-    average_depth = -1.0f;
-    alpha_sp = 0.1f;
-    beta_sp = 1.0f;
-    alpha = 0.001f;
-    beta = 1.0f;
-    min_support_sp = 2.0f;
-    min_support = 3.0f;
-    superpixel_count = 5000;
-  }
+  static void resetSettings() { reset_option_settings(); }
 
   static Outcome run(std::initializer_list<const char*> args) {
     std::vector<std::string> storage = {"tessivar"};
