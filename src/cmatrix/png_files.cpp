@@ -126,9 +126,6 @@ class PngReader {
   PngReader(const std::string& prefix, const char* fileName, Expect expect,
             const ImageSizeCheck& check)
       : prefix_(prefix), file_(openPngForReading(prefix, fileName)) {
-    s_.png = nullptr;
-    s_.info = nullptr;
-    s_.reason[0] = '\0';
     s_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s_, onPngError, nullptr);
     if (!s_.png) throw std::runtime_error(prefix + "Could not create png read struct");
     s_.info = png_create_info_struct(s_.png);
@@ -170,9 +167,6 @@ class PngReader {
   }
   PngReader(const PngReader&) = delete;
   PngReader& operator=(const PngReader&) = delete;
-  ~PngReader() {
-    if (s_.png) png_destroy_read_struct(&s_.png, s_.info ? &s_.info : nullptr, nullptr);
-  }
 
   const PngHeader& header() const { return h_; }
   std::size_t rowBytes() const { return rowBytes_; }
@@ -191,7 +185,14 @@ class PngReader {
 
   std::string prefix_;
   File file_;
-  PngReadState s_;
+  PngReadState s_ = {};
+  // Releases libpng's structures also when the constructor throws (no destructor runs then).
+  struct ReadStructs {
+    PngReadState* s;
+    ~ReadStructs() {
+      if (s->png) png_destroy_read_struct(&s->png, s->info ? &s->info : nullptr, nullptr);
+    }
+  } structs_{&s_};
   PngHeader h_ = {};
   std::size_t rowBytes_ = 0;
 };
