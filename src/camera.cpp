@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,10 +13,10 @@
 #include <system_error>
 
 #include "cmatrix/CTensor.h"
+#include "hashing.h"
 
 const float kMinFocalLength = 1.0f;
 const float kMaxFirstFocalRatio = 2.0f;
-const int kGridCells = 65535;
 // A rotation written with three decimals is off by up to a few 1e-3; a matrix scaled by 1.01 is
 // off by 0.02.
 const double kRotationTolerance = 1e-2;
@@ -194,33 +192,18 @@ CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) 
 }
 
 // The size of a colour image from its header alone, when it is a regular file (a FIFO can be
-// read once only) whose header can be read; false otherwise, and then the image's own reading
-// reports the problem.
+// read once only) in a format the colour reader takes; false otherwise, and then the image's own
+// reading reports the problem. The reader stops at its size check, before any pixel is decoded.
 bool colourImageSize(const std::string& file, int* width, int* height) {
   struct stat st;
   if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  std::ifstream in(file, std::ios::binary);
-  unsigned char head[24] = {};
-  in.read(reinterpret_cast<char*>(head), sizeof head);
-  const std::size_t got = std::size_t(in.gcount());
+  // The Netpbm readers complain on standard error about a file without its magic number.
   const std::string ext = file.substr(file.rfind('.') == std::string::npos ? 0 : file.rfind('.') + 1);
-  if (ext == "png" || ext == "PNG") {
-    static const unsigned char kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (got < 24 || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0)
-      return false;
-    const auto be32 = [&](int at) {
-      return (std::uint32_t(head[at]) << 24) | (std::uint32_t(head[at + 1]) << 16) |
-             (std::uint32_t(head[at + 2]) << 8) | std::uint32_t(head[at + 3]);
-    };
-    if (be32(16) > std::uint32_t(INT_MAX) || be32(20) > std::uint32_t(INT_MAX)) return false;
-    *width = int(be32(16));
-    *height = int(be32(20));
-    return true;
+  if (ext == "ppm" || ext == "PPM" || ext == "pgm" || ext == "PGM") {
+    char magic[2] = {};
+    std::ifstream(file, std::ios::binary).read(magic, 2);
+    if (magic[0] != 'P' || (magic[1] != '5' && magic[1] != '6')) return false;
   }
-  // Netpbm: the reader parses the header and stops at its size check; only files that begin
-  // with their magic number, so that no reader prints a complaint here.
-  const bool netpbm = ext == "ppm" || ext == "PPM" || ext == "pgm" || ext == "PGM";
-  if (!netpbm || got < 2 || head[0] != 'P' || (head[1] != '5' && head[1] != '6')) return false;
   struct SizeSeen {};
   try {
     CTensor<float>().readFromImage(file.c_str(), [&](int w, int h) {
@@ -396,11 +379,11 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
   // far from the others stretches the box until every other point falls off the grid. The
   // cameras are kept within half the grid's span, less the depth their points reach, of the
   // median centre; then the box of all points fits.
-  const double span = double(kGridCells - 20) * double(grid_cell);
+  const double span = double(grid_top_cell - 2 * grid_margin_cells) * double(grid_cell);
   const double reach = span / 2.0 - 2.0 * double(max_depth);
   if (!(reach > 0.0)) {
     std::stringstream ss;
-    ss << "the point grid spans only " << span << " (" << kGridCells << " cells of " << grid_cell
+    ss << "the point grid spans only " << span << " (" << grid_top_cell << " cells of " << grid_cell
        << ", the smallest radius, from --depth-avg and fx of the first camera), too little for "
           "depths up to "
        << max_depth << ": check --depth-avg";
@@ -416,7 +399,7 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
       std::stringstream ss;
       ss << "has its centre (" << c[0] << ", " << c[1] << ", " << c[2] << ") " << d
          << " from the median of the camera centres along " << axis[a]
-         << "; the point grid (" << kGridCells << " cells of " << grid_cell
+         << "; the point grid (" << grid_top_cell << " cells of " << grid_cell
          << ") takes cameras within " << reach
          << " of it, and one beyond would push the other cameras' points off the grid: check its "
             "t (and its unit) and --depth-avg";

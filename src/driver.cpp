@@ -76,8 +76,12 @@ class StageClock {
 class StageLog {
  public:
   void made(const std::string& from, std::size_t count) { entries_.push_back({from, 0, count, true}); }
-  void removed(const std::string& stage, std::size_t in, std::size_t out) {
-    entries_.push_back({stage, in, out, false});
+  // Runs `stage`, which may remove points of `set`, and notes how many went in and came out.
+  template <class Stage>
+  void step(const std::string& name, const ParticleSet& set, Stage&& stage) {
+    const std::size_t in = set.particles.size();
+    stage();
+    entries_.push_back({name, in, set.particles.size(), false});
   }
   // The first stage after which no point was left.
   std::string emptied_by() const {
@@ -375,10 +379,8 @@ int run_tessivar(int argc, char** argv) {
   clock.lap("sp_filter");
 
   // 7. Support test of the superpixel level.
-  std::size_t before = sp.particles.size();
-  support_test(sp, r * average_depth / fx, min_support_sp);
-  sp_log.removed(with_option("the superpixel support test", "--min-support-sp", min_support_sp),
-                 before, sp.particles.size());
+  sp_log.step(with_option("the superpixel support test", "--min-support-sp", min_support_sp), sp,
+              [&] { support_test(sp, r * average_depth / fx, min_support_sp); });
   clock.lap("sp_support");
 
   // 8. Viewer and the superpixel model.
@@ -409,18 +411,15 @@ int run_tessivar(int argc, char** argv) {
   const float R_5 = (5.0f * average_depth) / fx;
 
   // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
-  if (use_backface_visibility_test) {
-    before = dense.particles.size();
-    remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
-                           kFirstBackfaceLimit);
-    dense_log.removed("the first back-face removal", before, dense.particles.size());
-  }
+  if (use_backface_visibility_test)
+    dense_log.step("the first back-face removal", dense, [&] {
+      remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
+                             kFirstBackfaceLimit);
+    });
 
   // 12. Dense support test.
-  before = dense.particles.size();
-  support_test(dense, R_1, min_support);
-  dense_log.removed(with_option("the first dense support test", "--min-support", min_support),
-                    before, dense.particles.size());
+  dense_log.step(with_option("the first dense support test", "--min-support", min_support), dense,
+                 [&] { support_test(dense, R_1, min_support); });
   clock.lap("dense_support");
 
   // 13. Filter passes: one with the switches off; with improve_cameras four passes around three
@@ -432,9 +431,8 @@ int run_tessivar(int argc, char** argv) {
                      gradient_descent_timestep, 5, "particles");
   };
   const auto cycle = [&](int pass) {
-    const std::size_t in = dense.particles.size();
-    refinement_cycle(dense, cameras, camera_list, depthmaps, pass);
-    dense_log.removed("refinement cycle " + std::to_string(pass + 1), in, dense.particles.size());
+    dense_log.step("refinement cycle " + std::to_string(pass + 1), dense,
+                   [&] { refinement_cycle(dense, cameras, camera_list, depthmaps, pass); });
   };
   for (int pass = 0;; ++pass) {
     if (pass == 0) {
@@ -454,18 +452,16 @@ int run_tessivar(int argc, char** argv) {
   // 14. Back-face removal, second time, between two models for comparison.
   if (use_backface_visibility_test) {
     write_model(dense, "/model_bf_removal1.ply");
-    before = dense.particles.size();
-    remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
-                           kSecondBackfaceLimit);
-    dense_log.removed("the second back-face removal", before, dense.particles.size());
+    dense_log.step("the second back-face removal", dense, [&] {
+      remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
+                             kSecondBackfaceLimit);
+    });
     write_model(dense, "/model_bf_removal2.ply");
   }
 
   // 15. Final support test.
-  before = dense.particles.size();
-  support_test(dense, R_1, min_support);
-  dense_log.removed(with_option("the final support test", "--min-support", min_support), before,
-                    dense.particles.size());
+  dense_log.step(with_option("the final support test", "--min-support", min_support), dense,
+                 [&] { support_test(dense, R_1, min_support); });
   clock.lap("final_support");
 
   // 16. The dense model.

@@ -11,6 +11,11 @@
 
 #include "particles.h"
 
+// Cells are numbered 0 to grid_top_cell along each axis (16 bits); the grid's origin lies
+// grid_margin_cells cells below the lowest point.
+const int grid_top_cell = 65535;
+const int grid_margin_cells = 10;
+
 // Key of the cell (65535, 65535, 65535): given to every point that cannot be placed on the grid,
 // so such points sort last and form one cell of their own.
 const unsigned long long invalid_cell_key = 281474976710655ULL;  // 2^48 - 1
@@ -63,7 +68,7 @@ inline unsigned long long cell_key_of_point(float3 p, float3 origin, float scale
   const float cx = std::floor((p.x - origin.x) * scale);
   const float cy = std::floor((p.y - origin.y) * scale);
   const float cz = std::floor((p.z - origin.z) * scale);
-  const float top = 65535.f;
+  const float top = float(grid_top_cell);
   // Written so that NaN fails every test.
   if (!(cx >= 0.f && cx <= top && cy >= 0.f && cy <= top && cz >= 0.f && cz <= top))
     return invalid_cell_key;

@@ -116,7 +116,7 @@ float3 grid_origin(const std::vector<Particle>& particles, const std::vector<flo
                    float radius) {
   float3 lo, hi;
   compute_particles_bounds(&lo, &hi, particles, offsets);
-  const float margin = 10.f * radius;
+  const float margin = float(grid_margin_cells) * radius;
   return make_float3(lo.x - margin, lo.y - margin, lo.z - margin);
 }
 

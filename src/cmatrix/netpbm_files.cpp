@@ -89,6 +89,12 @@ class HeaderScanner {
   long read_ = 0;
 };
 
+// The `d` bytes that follow the header's whitespace character beyond the raster's size are the
+// rest of the header line when the first line break among them is their last byte.
+bool restOfHeaderLine(const unsigned char* extra, std::size_t d) {
+  return d > 0 && std::find(extra, extra + d, '\n') == extra + d - 1;
+}
+
 // Bytes after the header of a regular file: the raster, and possibly the rest of the header line.
 // After the maximum value and its one whitespace character `c`, some writers end the line with
 // more (blanks, CR LF). Of the two readings, raster right after `c` (Netpbm's) or raster after the
@@ -101,8 +107,7 @@ bool seekRasterOfFile(FILE* f, int c, std::int64_t left, std::int64_t rasterByte
   if (pos < 0) return false;
   const std::size_t d = std::size_t(left - rasterBytes);
   std::vector<unsigned char> line(d);
-  if (std::fread(line.data(), 1, d, f) == d &&
-      std::find(line.begin(), line.end(), '\n') == line.end() - 1)
+  if (std::fread(line.data(), 1, d, f) == d && restOfHeaderLine(line.data(), d))
     return true;  // the line ends just before the raster's last rasterBytes bytes
   return std::fseek(f, pos, SEEK_SET) == 0;
 }
@@ -124,11 +129,8 @@ std::vector<unsigned char> readRestOfStream(FILE* f, int c, std::size_t rasterBy
   }
   rest.resize(n);
   *skip = 0;
-  if (c != '\n' && n != rasterBytes && n > rasterBytes && n < cap) {
-    const std::size_t d = n - rasterBytes;
-    if (std::find(rest.begin(), rest.end(), '\n') - rest.begin() == std::ptrdiff_t(d - 1))
-      *skip = d;
-  }
+  if (c != '\n' && n > rasterBytes && n < cap && restOfHeaderLine(rest.data(), n - rasterBytes))
+    *skip = n - rasterBytes;
   return rest;
 }
 

@@ -159,10 +159,7 @@ struct CopySide {
 
 }  // namespace
 
-Backend backend() {
-  static const Backend b = probed().backend;
-  return b;
-}
+Backend backend() { return probed().backend; }
 
 const char* backendName() { return onGpu() ? "CUDA" : "host"; }
 
