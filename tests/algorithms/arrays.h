@@ -15,13 +15,7 @@ namespace algo_test {
 // Packed descriptor over host memory with any w extent.
 template <class T>
 yv::Array<T, 4> hostView(T* p, uint4 e) {
-  yv::Array<T, 4> a;
-  a.ptr = p;
-  a.size = e;
-  a.pitch = make_uint4(unsigned(sizeof(T)), unsigned(e.x * sizeof(T)),
-                       unsigned(e.x * e.y * sizeof(T)), unsigned(e.x * e.y * e.z * sizeof(T)));
-  a.device = -1;
-  return a;
+  return yv::arrayFromHostMemory(p, e);
 }
 
 template <class T>

@@ -72,11 +72,7 @@ std::vector<T> download(const yv::Array<T, 3>& a) {
 template <class T>
 std::vector<T> download(const yv::Array<T, 1>& a) {
   std::vector<T> v(a.size.x);
-  yv::Array<T, 1> view;
-  view.ptr = v.data();
-  view.pitch.x = sizeof(T);
-  view.size.x = a.size.x;
-  view.device = -1;
+  yv::Array<T, 1> view = yv::arrayFromHostMemory(v.data(), a.size.x);
   yv::arrayCopy(view, a);
   return v;
 }

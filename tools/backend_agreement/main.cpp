@@ -142,34 +142,20 @@ struct Dev {
   void upload(const std::vector<T>& v) {
     if (v.size() != count()) throw std::logic_error("upload: wrong element count");
     std::vector<T> copy(v);
-    yv::Array<T, 4> h = packedHost(copy.data(), a.size);
-    yv::arrayCopy(a, h);
+    yv::arrayCopy(a, yv::arrayFromHostMemory(copy.data(), a.size));
   }
   std::vector<T> download() const {
     std::vector<T> v(count());
-    yv::Array<T, 4> h = packedHost(v.data(), a.size);
+    yv::Array<T, 4> h = yv::arrayFromHostMemory(v.data(), a.size);
     yv::arrayCopy(h, a);
     return v;
-  }
-  static yv::Array<T, 4> packedHost(T* p, uint4 e) {
-    yv::Array<T, 4> h;
-    h.ptr = p;
-    h.size = e;
-    h.pitch = make_uint4(unsigned(sizeof(T)), unsigned(e.x * sizeof(T)),
-                         unsigned(e.x * e.y * sizeof(T)), unsigned(e.x * e.y * e.z * sizeof(T)));
-    h.device = -1;
-    return h;
   }
 };
 
 template <class T>
 std::vector<T> fetch(const yv::Array<T, 1>& d) {
   std::vector<T> v(d.size.x);
-  yv::Array<T, 1> h;
-  h.ptr = v.data();
-  h.pitch.x = sizeof(T);
-  h.size.x = d.size.x;
-  h.device = -1;
+  yv::Array<T, 1> h = yv::arrayFromHostMemory(v.data(), d.size.x);
   yv::arrayCopy(h, d);
   return v;
 }

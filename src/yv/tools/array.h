@@ -120,6 +120,17 @@ template <class T>
 Array<T, 3> arrayFromHostMemory(T* p, uint3 extents) {
   return arrayFromHostMemory(p, extents.x, extents.y, extents.z);
 }
+template <class T>
+Array<T, 1> arrayFromHostMemory(T* p, unsigned int x) {
+  return internal::decreaseArrayDimension<T, 4, 1>(internal::packedHostArray4(p, x, 1, 1));
+}
+// Any w extent: the w planes follow each other, each a packed x*y*z volume.
+template <class T>
+Array<T, 4> arrayFromHostMemory(T* p, uint4 extents) {
+  Array<T, 4> a = internal::packedHostArray4(p, extents.x, extents.y, extents.z);
+  a.size.w = extents.w;
+  return a;
+}
 
 // Element addresses, for kernels and host loops. Byte offsets are formed in 64 bits.
 template <class T>
