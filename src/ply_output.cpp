@@ -249,24 +249,24 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
   const bool closed = ply_close(ply);
   if (!ok || !closed) throwFailure(path);
   // Anyone who may write into the folder could have put something else at the temporary name
-  // meanwhile (a symlink would be published as the model): publish only the file written.
-  if (!tmp.isOurs(tmp.name)) {
+  // meanwhile (a symlink would be published as the model): publish only the file written. The
+  // name can still be swapped between the check and the rename; what the rename then put at the
+  // model's name is not the model, and is removed.
+  const auto replaced = [&] {
     first_error = "the temporary file \"" + tmp.name +
                   "\" was replaced by another program during the write; the model was not written";
     throwFailure(path);
-  }
+  };
+  if (!tmp.isOurs(tmp.name)) replaced();
   if (std::rename(tmp.name.c_str(), path.c_str()) != 0) {
     first_error = std::string("cannot rename the finished file (") + std::strerror(errno) + ")";
     throwFailure(path);
   }
   tmp.published = true;
   cleanup.untrack();
-  // The name could still be swapped between the check and the rename.
   if (!tmp.isOurs(path)) {
-    first_error = "the temporary file \"" + tmp.name +
-                  "\" was replaced by another program during the write; what stands at the "
-                  "model's name is not the model written";
-    throwFailure(path);
+    ::unlink(path.c_str());
+    replaced();
   }
   FILE* fp = tmp.fp;
   tmp.fp = nullptr;
