@@ -106,30 +106,27 @@ class StageLog {
 };
 
 // What the run is doing, for the report of a failed allocation: the stage and, while the stage
-// works on one camera, that camera.
+// works on one camera, that camera. It keeps its own copy of the camera files, since the report is
+// made after the run's own data is gone.
 class CurrentStage {
  public:
-  void set(const std::string& what) {
+  void set(const std::string& what, long camera = -1) {
     what_ = what;
-    camera_ = -1;
+    camera_ = camera;
   }
-  void set(const std::string& what, std::size_t camera) {
-    what_ = what;
-    camera_ = long(camera);
-  }
-  void cameras(const std::vector<std::string>* files) { files_ = files; }
+  void set(const std::string& what, std::size_t camera) { set(what, long(camera)); }
+  void cameras(const std::vector<std::string>& files) { files_ = files; }
   std::string describe() const {
     if (camera_ < 0) return what_;
     std::string text = what_ + " of camera " + std::to_string(camera_);
-    if (files_ && std::size_t(camera_) < files_->size())
-      text += " (" + (*files_)[std::size_t(camera_)] + ")";
+    if (std::size_t(camera_) < files_.size()) text += " (" + files_[std::size_t(camera_)] + ")";
     return text;
   }
 
  private:
   std::string what_ = "reading the command line";
   long camera_ = -1;
-  const std::vector<std::string>* files_ = nullptr;
+  std::vector<std::string> files_;
 };
 
 // An empty model is written like any other, but the run fails with the stage that emptied it.
@@ -429,7 +426,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   // 2. Camera list.
   std::vector<std::string> camera_files;
   if (collect_camera_files(argc, argv, camera_files) != 0) return 1;
-  stage.cameras(&camera_files);
+  stage.cameras(camera_files);
   n_keyframes = int(camera_files.size());
   // The refinement cycles dump their depth maps into it; made only once the camera list stands,
   // so that the exits above leave nothing but the output folder.
