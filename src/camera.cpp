@@ -1,16 +1,21 @@
 #include "camera.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <stdexcept>
-#include <system_error>
 
 #include "cmatrix/CTensor.h"
 #include "hashing.h"
@@ -29,24 +34,177 @@ namespace {
   throw std::runtime_error(ss.str());
 }
 
-template <class T>
-void readValue(std::istream& in, T& value, const std::string& path, const std::string& what) {
-  if (!(in >> value)) fail(path, "is cut short or holds a non-number where " + what + " is expected");
+// Camera files hold 23 numbers and two paths, a few hundred bytes; a file far larger is not one,
+// and reading it whole would cost its size in memory.
+const std::size_t kMaxCameraFileBytes = std::size_t(1) << 20;
+// Longer words are shortened in messages; paths only when they exceed what a path can be.
+const std::size_t kShownTokenChars = 40;
+const std::size_t kShownPathChars = 4096;
+
+std::string errorText(int err) { return std::strerror(err); }
+
+// The whole file, at most kMaxCameraFileBytes of it; a FIFO is read as it arrives.
+std::string readCameraText(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    fail(path, "cannot be opened: " + errorText(err));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::stringstream tooLarge;
+  tooLarge << "is larger than " << kMaxCameraFileBytes
+           << " bytes; a camera file holds 23 numbers and two paths";
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    fail(path, "cannot be opened: " + errorText(err));
+  }
+  // A folder opens on Linux but cannot be read.
+  if (S_ISDIR(st.st_mode)) fail(path, "cannot be opened: " + errorText(EISDIR));
+  if (S_ISREG(st.st_mode) && std::uintmax_t(st.st_size) > kMaxCameraFileBytes)
+    fail(path, tooLarge.str());
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      fail(path, "cannot be read: " + errorText(err));
+    }
+    if (n == 0) break;
+    if (text.size() + std::size_t(n) > kMaxCameraFileBytes) fail(path, tooLarge.str());
+    text.append(buffer, std::size_t(n));
+  }
+  return text;
 }
 
+// A word of the file as a message shows it: quoted, bytes other than printable ASCII (and the
+// quote and backslash) escaped, cut after `limit` bytes.
+std::string shown(std::string_view token, std::size_t limit = kShownTokenChars) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < token.size() && i < limit; ++i) {
+    const unsigned char c = static_cast<unsigned char>(token[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += char(c);
+    } else {
+      const char* hex = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  out += '"';
+  if (token.size() > limit) {
+    std::stringstream ss;
+    ss << "... (" << token.size() << " bytes)";
+    out += ss.str();
+  }
+  return out;
+}
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The whitespace-separated words of a camera file, one at a time.
+class Tokens {
+ public:
+  Tokens(const std::string& text, const std::string& path) : text_(text), path_(path) {}
+
+  std::string_view next(const std::string& what) {
+    std::string_view token;
+    if (!tryNext(token)) fail(path_, "is cut short: it ends where " + what + " is expected");
+    return token;
+  }
+  // False at the end of the file; reads one word at most.
+  bool tryNext(std::string_view& token) {
+    while (pos_ < text_.size() && isBlank(text_[pos_])) ++pos_;
+    const std::size_t start = pos_;
+    while (pos_ < text_.size() && !isBlank(text_[pos_])) ++pos_;
+    token = std::string_view(text_).substr(start, pos_ - start);
+    return pos_ > start;
+  }
+
+  void read(float& value, const std::string& what) {
+    const std::string_view token = next(what);
+    if (!parseFloat(token, value))
+      fail(path_, "holds " + shown(token) + " where " + what +
+                      " is expected, which must be one finite number within the float range");
+  }
+  void read(int& value, const std::string& what) {
+    const std::string_view token = next(what);
+    if (!parseInt(token, value))
+      fail(path_, "holds " + shown(token) + " where " + what +
+                      " is expected, which must be one whole number within the int range");
+  }
+
+ private:
+  // A decimal number as a whole word ("1", "-2.5", ".5", "1e-3"); no inf, nan or hex form.
+  static bool parseFloat(std::string_view token, float& value) {
+    std::size_t i = 0, digits = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    for (; i < token.size() && isDigit(token[i]); ++i) ++digits;
+    if (i < token.size() && token[i] == '.')
+      for (++i; i < token.size() && isDigit(token[i]); ++i) ++digits;
+    if (digits == 0) return false;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+      ++i;
+      if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+      const std::size_t first = i;
+      for (; i < token.size() && isDigit(token[i]); ++i) {
+      }
+      if (i == first) return false;
+    }
+    if (i != token.size()) return false;
+    const std::string text(token);
+    char* end = nullptr;
+    const float v = std::strtof(text.c_str(), &end);
+    // An underflow gives 0 or a subnormal, as a stream reads it; an overflow is refused.
+    if (end != text.c_str() + text.size() || !std::isfinite(v)) return false;
+    value = v;
+    return true;
+  }
+  static bool parseInt(std::string_view token, int& value) {
+    std::size_t i = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    if (i == token.size()) return false;
+    for (; i < token.size(); ++i)
+      if (!isDigit(token[i])) return false;
+    const std::string text(token);
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    value = int(v);
+    return true;
+  }
+
+  const std::string& text_;
+  const std::string& path_;
+  std::size_t pos_ = 0;
+};
+
 // Reads a 3x3 matrix given row by row into column order.
-void readMatrix(std::istream& in, float m[9], const std::string& path, const char* name) {
+void readMatrix(Tokens& in, float m[9], const char* name) {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
       std::stringstream what;
       what << name << " row " << i << " column " << j;
-      readValue(in, m[3 * j + i], path, what.str());
+      in.read(m[3 * j + i], what.str());
     }
 }
 
 // Cameras that cannot be: a focal length below one pixel (a K normalised to the image size, a
 // sign error) or an R that is not a rotation. Such files give models of a few points or of points
-// at absurd distances. The comparisons are written so that NaN fails them; the stream reader
+// at absurd distances. The comparisons are written so that NaN fails them; the token reader
 // refuses infinite and out-of-range values before this.
 void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
   if (!(c.K[0] >= kMinFocalLength && c.K[4] >= kMinFocalLength)) {
@@ -282,26 +440,30 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap) {
   std::cout << "Reading file " << path << std::endl;
 
-  std::ifstream in(path);
-  std::error_code ec;
-  // A folder opens as a stream on Linux but cannot be read.
-  if (!in || std::filesystem::is_directory(path, ec)) fail(path, "cannot be opened");
-  readMatrix(in, camera.K, path, "K");
-  readMatrix(in, camera.R, path, "R");
-  readValue(in, camera.t.x, path, "t.x");
-  readValue(in, camera.t.y, path, "t.y");
-  readValue(in, camera.t.z, path, "t.z");
-  readValue(in, camera.width, path, "the width");
-  readValue(in, camera.height, path, "the height");
-  std::string depth_file;
-  readValue(in, camera.image_file, path, "the colour image path");
-  readValue(in, depth_file, path, "the depth map path");
+  const std::string text = readCameraText(path);
+  // A NUL would cut a path short where the file system reads it, and another file would be read.
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) {
+    std::stringstream ss;
+    ss << "holds a NUL byte (at byte " << nul << "); a camera file is text";
+    fail(path, ss.str());
+  }
+  Tokens in(text, path);
+  readMatrix(in, camera.K, "K");
+  readMatrix(in, camera.R, "R");
+  in.read(camera.t.x, "t.x");
+  in.read(camera.t.y, "t.y");
+  in.read(camera.t.z, "t.z");
+  in.read(camera.width, "the width");
+  in.read(camera.height, "the height");
+  camera.image_file = std::string(in.next("the colour image path"));
+  const std::string depth_file(in.next("the depth map path"));
   // A value too many shifts the paths; what follows the depth map path shows it.
-  std::string extra;
-  if (in >> extra)
-    fail(path, "holds \"" + extra + "\" after its last value: the numbers are followed by the colour "
-               "image path \"" + camera.image_file + "\" and the depth map path \"" + depth_file +
-               "\", and nothing may follow them");
+  std::string_view extra;
+  if (in.tryNext(extra))
+    fail(path, "holds " + shown(extra) + " after its last value: the numbers are followed by the "
+               "colour image path " + shown(camera.image_file, kShownPathChars) +
+               " and the depth map path " + shown(depth_file, kShownPathChars) + ", and nothing may follow them");
 
   if (camera.width <= 0 || camera.height <= 0) {
     std::stringstream ss;

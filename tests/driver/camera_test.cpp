@@ -148,14 +148,15 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     EXPECT_EQ(failure(path), prefix + path + "\"\n" + problem);
   };
 
-  expectFailure(dir.path(), "cannot be opened");  // a folder
-  expectFailure(dir.file("missing.txt"), "cannot be opened");
+  expectFailure(dir.path(), "cannot be opened: Is a directory");
+  expectFailure(dir.file("missing.txt"), "cannot be opened: No such file or directory");
   expectFailure(write("a.txt", "500 0 320 0 500 240 0 0"),
-                "is cut short or holds a non-number where K row 2 column 2 is expected");
+                "is cut short: it ends where K row 2 column 2 is expected");
   expectFailure(write("b.txt", "500 0 320 0 500 240 0 0 1 1 0 0 0 x 0 0 0 1"),
-                "is cut short or holds a non-number where R row 1 column 1 is expected");
+                "holds \"x\" where R row 1 column 1 is expected, which must be one finite number "
+                "within the float range");
   expectFailure(write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", "")),
-                "is cut short or holds a non-number where the depth map path is expected");
+                "is cut short: it ends where the depth map path is expected");
   expectFailure(write("d.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "0 480", depth16)),
                 "gives the image size 0 x 480; width and height must be > 0");
   expectFailure(
@@ -191,8 +192,10 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
       {K + "1 0.09 0 0 1 0 0 0 1", not_rotation + "0.09 (at most 0.01 allowed)"},
       {K + "-1 0 0 0 1 0 0 0 1", "gives an R that is not a rotation: det R = -1 (must be > 0)"},
       {"1e39 0 320 0 500 240 0 0 1 " + id,
-       "is cut short or holds a non-number where K row 0 column 0 is expected"},
-      {K + "nan 0 0 0 1 0 0 0 1", "is cut short or holds a non-number where R row 0 column 0 is expected"},
+       "holds \"1e39\" where K row 0 column 0 is expected, which must be one finite number within "
+       "the float range"},
+      {K + "nan 0 0 0 1 0 0 0 1", "holds \"nan\" where R row 0 column 0 is expected, which must be "
+                                "one finite number within the float range"},
   };
   for (const auto& c : impossible)
     expectFailure(write("k.txt", c.first + " 0 0 0 640 480 " + color + " " + depth16), c.second);
@@ -240,6 +243,53 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     expectFailure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", d.first)),
                   depthWhat + d.first + "\": " + d.second);
   color = colorFile;
+}
+
+// Each word is one value of its field's kind, and a word that is not is shown (quoted, escaped,
+// shortened); the file itself is read within a bounded size and must be text.
+TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
+  Camera cam;
+  CMatrix<float> depth;
+  const std::string id = " 1 0 0 0 1 0 0 0 1 0 0 0 ";
+  auto problem = [&](const std::string& text) {
+    const std::string path = write("w.txt", text);
+    testing::internal::CaptureStdout();
+    std::string msg = "<nothing thrown>";
+    try {
+      read_camera_file(path, 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    const std::string prefix = "read_camera_file: camera file \"" + path + "\"\n";
+    return msg.rfind(prefix, 0) == 0 ? msg.substr(prefix.size()) : msg;
+  };
+  const std::string paths = " " + color + " " + depth16;
+  const std::string K = "500 0 320 0 500 240 0 0 1";
+  const std::string number = " is expected, which must be one finite number within the float range";
+  EXPECT_EQ(problem("131.2.5 0 320 0 500 240 0 0 1" + id + "640 480" + paths),
+            "holds \"131.2.5\" where K row 0 column 0" + number);
+  EXPECT_EQ(problem("0x1f4 0 320 0 500 240 0 0 1" + id + "640 480" + paths),
+            "holds \"0x1f4\" where K row 0 column 0" + number);
+  EXPECT_EQ(problem(K + id + "160.5 480" + paths),
+            "holds \"160.5\" where the width is expected, which must be one whole number within "
+            "the int range");
+  EXPECT_EQ(problem(K + id + "640 4800000000" + paths),
+            "holds \"4800000000\" where the height is expected, which must be one whole number "
+            "within the int range");
+  EXPECT_EQ(problem(K + " +1.5e-3 .5 -0. 1E0 0 0 0 1 1 2 3 -4 +640 480" + paths).rfind("gives an R", 0),
+            0u);  // forms a stream reads are taken
+  // After the last value: one word, shown with its non-printable bytes escaped and cut.
+  EXPECT_EQ(problem(K + id + "640 480" + paths + "\n\"\x1b[31m\\" + std::string(100, 'b') + " z"),
+            "holds \"\\\"\\x1b[31m\\\\bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\"... (107 bytes) after its "
+            "last value: the numbers are followed by the colour image path \"" + color +
+                "\" and the depth map path \"" + depth16 + "\", and nothing may follow them");
+  // A NUL would cut the colour image path here and read another file.
+  EXPECT_EQ(problem(K + id + "640 480 " + color + std::string(1, '\0') + "x " + depth16),
+            "holds a NUL byte (at byte " + std::to_string(K.size() + id.size() + 8 + color.size()) +
+                "); a camera file is text");
+  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')),
+            "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths");
 }
 
 // PNG's checksum of a chunk.
