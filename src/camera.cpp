@@ -22,6 +22,7 @@
 
 const float kMinFocalLength = 1.0f;
 const float kMaxFirstFocalRatio = 2.0f;
+const double kMaxSkewShift = 0.1;  // pixels
 // A rotation written with three decimals is off by up to a few 1e-3; a matrix scaled by 1.01 is
 // off by 0.02.
 const double kRotationTolerance = 1e-2;
@@ -214,10 +215,15 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
     fail(path, ss.str());
   }
   // The road uses fx, fy, cx and cy alone: a skew or another last row would be dropped without a
-  // word, and the points would land elsewhere than the file says.
-  if (!(std::fabs(c.K[3]) <= 1e-6 * c.K[0])) {
+  // word, and the points would land elsewhere than the file says. A skew moves a pixel by
+  // skew * (y - cy) / fy, at most |skew| * height / fy over the image; below a tenth of a pixel
+  // (a calibration that writes a tiny skew) dropping it costs nothing.
+  const double skewShift = std::fabs(double(c.K[3])) * double(c.height) / double(c.K[4]);
+  if (!(skewShift < kMaxSkewShift)) {
     std::stringstream ss;
-    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1); it must be 0";
+    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1), which moves pixels by up to "
+       << skewShift << " px over the image (|skew| x height / fy); tessivar ignores the skew, "
+       << "so it must move them by less than " << kMaxSkewShift << " px";
     fail(path, ss.str());
   }
   if (!(std::fabs(c.K[2]) <= 1e-6 && std::fabs(c.K[5]) <= 1e-6 && std::fabs(c.K[8] - 1.0f) <= 1e-6)) {
@@ -512,11 +518,37 @@ float medianOf(std::vector<float> v) {
   return v[mid];
 }
 
+// The same camera under another file name: the same K, R and t and the same image contents.
+bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
+                const CMatrix<float>& depthB) {
+  if (std::memcmp(a.K, b.K, sizeof a.K) != 0 || std::memcmp(a.R, b.R, sizeof a.R) != 0 ||
+      !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
+    return false;
+  if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
+      depthA.xSize != depthB.xSize || depthA.ySize != depthB.ySize)
+    return false;
+  const std::size_t pixels = std::size_t(a.image.xSize) * std::size_t(a.image.ySize);
+  const std::size_t depths = std::size_t(depthA.xSize) * std::size_t(depthA.ySize);
+  return (pixels == 0 || std::memcmp(a.image.data, b.image.data, pixels * sizeof(uchar4)) == 0) &&
+         (depths == 0 || std::memcmp(depthA.data, depthB.data, depths * sizeof(float)) == 0);
+}
+
 }  // namespace
 
-void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std::string>& files,
-                      float grid_cell, float max_depth) {
+void check_camera_set(const std::vector<Camera>& cameras,
+                      const std::vector<CMatrix<float>>& depthmaps,
+                      const std::vector<std::string>& files, float average_depth,
+                      float superpixel_radius, float max_depth) {
   if (cameras.empty()) return;
+  // A copy of a camera under another name agrees with it perfectly, and their points would
+  // support each other.
+  for (std::size_t i = 1; i < cameras.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
+        failSet(files[i], "is a copy of the camera file \"" + files[j] +
+                              "\", given before: the same K, R and t and the same colour image and "
+                              "depth map contents; give each camera once");
+
   std::vector<float> fx, cx, cy, cz;
   for (const Camera& c : cameras) {
     fx.push_back(c.K[0]);
@@ -524,31 +556,52 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
     cy.push_back(c.center.y);
     cz.push_back(c.center.z);
   }
-  // The first camera's fx sets every radius of the run; above twice the others' it leaves the
-  // support tests too small to find the other cameras' points as neighbours.
+  // The first camera's fx sets every radius of the run (--depth-avg / fx). Above twice the
+  // others' it leaves the support tests too small to find the other cameras' points as
+  // neighbours; below half of theirs the radii are too large: the model is smoothed over and the
+  // run slow.
+  const float fx0 = cameras[0].K[0];
   const float median_fx = medianOf(fx);
-  if (!(cameras[0].K[0] <= kMaxFirstFocalRatio * median_fx)) {
+  const bool tooLarge = !(fx0 <= kMaxFirstFocalRatio * median_fx);
+  if (tooLarge || !(fx0 >= median_fx / kMaxFirstFocalRatio)) {
     std::stringstream ss;
-    ss << "is the first camera and has fx = " << cameras[0].K[0]
-       << ", more than twice the median fx of the cameras (" << median_fx
-       << "); the first camera sets the radii of the filter and of the support tests "
-          "(--depth-avg / fx), which would be too small for the other cameras' points: give a "
-          "camera like the others first";
+    ss << "is the first camera and has fx = " << fx0
+       << (tooLarge ? ", more than twice" : ", less than half") << " the median fx of the cameras ("
+       << median_fx << "); the first camera sets the radii of the filter and of the support tests "
+          "(--depth-avg / fx), which would be too "
+       << (tooLarge ? "small for the other cameras' points" : "large for the other cameras' points "
+                                                             "(the model smoothed over, the run slow)")
+       << ": give a camera like the others first";
     failSet(files[0], ss.str());
   }
 
   // Cell coordinates are 16 bits per axis, counted from the low corner of all points: a camera
   // far from the others stretches the box until every other point falls off the grid. The
   // cameras are kept within half the grid's span, less the depth their points reach, of the
-  // median centre; then the box of all points fits.
-  const double span = double(grid_top_cell - 2 * grid_margin_cells) * double(grid_cell);
-  const double reach = span / 2.0 - 2.0 * double(max_depth);
+  // median centre; then the box of all points fits. The cells are the run's smallest radius:
+  // the dense support test's, or the superpixel support test's when the superpixels are smaller
+  // than a pixel in radius (a large --superpixels).
+  const float dense_cell = average_depth / fx0;
+  const float grid_cell = std::min(dense_cell, superpixel_radius * average_depth / fx0);
+  const auto spanOf = [](float cell) {
+    return double(grid_top_cell - 2 * grid_margin_cells) * double(cell);
+  };
+  const auto reachOf = [&](float cell) { return spanOf(cell) / 2.0 - 2.0 * double(max_depth); };
+  const bool by_superpixels = grid_cell < dense_cell;
+  const std::string cell_source =
+      by_superpixels ? "the superpixel support radius, from --depth-avg, fx of the first camera "
+                       "and --superpixels"
+                     : "the smallest radius, from --depth-avg and fx of the first camera";
+  // The options that would widen the cells enough.
+  const std::string cell_options = !by_superpixels            ? "--depth-avg"
+                                   : reachOf(dense_cell) > 0.0 ? "--superpixels"
+                                                               : "--depth-avg and --superpixels";
+  const double reach = reachOf(grid_cell);
   if (!(reach > 0.0)) {
     std::stringstream ss;
-    ss << "the point grid spans only " << span << " (" << grid_top_cell << " cells of " << grid_cell
-       << ", the smallest radius, from --depth-avg and fx of the first camera), too little for "
-          "depths up to "
-       << max_depth << ": check --depth-avg";
+    ss << "the point grid spans only " << spanOf(grid_cell) << " ("
+       << grid_top_cell << " cells of " << grid_cell << ", " << cell_source
+       << "), too little for depths up to " << max_depth << ": check " << cell_options;
     throw std::runtime_error("check_camera_set: " + ss.str());
   }
   const float median[3] = {medianOf(cx), medianOf(cy), medianOf(cz)};
@@ -564,7 +617,8 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
          << "; the point grid (" << grid_top_cell << " cells of " << grid_cell
          << ") takes cameras within " << reach
          << " of it, and one beyond would push the other cameras' points off the grid: check its "
-            "t (and its unit) and --depth-avg";
+            "t (and its unit) and "
+         << (by_superpixels ? "--superpixels" : "--depth-avg");
       failSet(files[i], ss.str());
     }
   }
