@@ -459,8 +459,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   // cells of the point grid, which every camera's points must fit.
   const float fx = cameras[0].K[0];
   const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
-  check_camera_set(cameras, camera_files,
-                   std::min(average_depth / fx, r * average_depth / fx), depth_range_max);
+  check_camera_set(cameras, depthmaps, camera_files, average_depth, r, depth_range_max);
 
   ParticleSet sp;     // one point per superpixel, all cameras
   ParticleSet dense;  // points from the depth maps
