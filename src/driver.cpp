@@ -467,8 +467,6 @@ int run_tessivar(int argc, char** argv) {
   // 16. The dense model.
   write_model(dense, "/model.ply");
   clock.lap("ply_output");
-  yv::timer::clear();  // their events go before the device they belong to
-  yv::rt::deviceReset();
   // An empty model is no result, even though both files are valid.
   if (sp_empty) {
     report_empty_model("/model_superpixel.ply", sp_log);
