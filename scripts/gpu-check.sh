@@ -9,7 +9,7 @@
 # Steps: each test executable run whole on the CUDA back end; the back-end agreement report
 # (backend_agreement on each back end, compared by compare-agreement.py; an output that should
 # agree and differs fails it); the kernel run (backend_agreement --run: a fusion with the
-# refinement cycles and the back-face removal on, which launches kernels and calls cuBLAS, on 8
+# refinement cycles and the back-face removal on, which launches kernels and calls cuBLAS, on 4
 # cameras at 320x240); the timed run (tessivar itself on 16 cameras at 640x480: with the switches
 # that no option sets, every stage is host code, so it times the production path and compares
 # host code with itself). Each run goes on the CUDA back end and then on the host back end; the
@@ -204,6 +204,7 @@ else
       "$dir/backend_agreement" "$logs/agreement/cuda" > "$logs/agreement-cuda.txt" 2>&1; then
     tail -n 20 "$logs/agreement-cuda.txt"
     note "agreement: FAIL (the CUDA run failed, log $logs/agreement-cuda.txt, $((SECONDS - t)) s)"
+    status=1
     status=1
   elif ! CUDA_VISIBLE_DEVICES="" timeout "$(limit $((need_kernels + need_timed)))" \
       "$dir/backend_agreement" "$logs/agreement/host" > "$logs/agreement-host.txt" 2>&1; then
