@@ -6,9 +6,10 @@
 Prints which back end wrote each folder, then one line per operation: "identical", or for each
 output that differs how many elements differ and the largest difference (in ulps for float and
 double, in values for int and uchar), with the reason the back ends may differ where one is
-expected. Differences are reported, not failures: the exit status is 0 whenever the folders could
-be compared, 1 when a manifest or an output file is missing or the folders do not hold the same
-outputs (names, types, counts), 2 on wrong usage. Standard library only.
+expected. Only outputs marked exact must agree: the exit status is 0 when the folders compare and
+none of those differs, 1 when one does (after the whole report) or when a manifest or an output
+file is missing or the folders do not hold the same outputs (names, types, counts), 2 on wrong
+usage. Standard library only.
 """
 import math
 import os
@@ -151,7 +152,7 @@ def main(argv):
     except Unusable as e:
         print("compare-agreement: %s" % e, file=sys.stderr)
         return 1
-    return 0
+    return 1 if counts["unexpected"] else 0
 
 
 if __name__ == "__main__":

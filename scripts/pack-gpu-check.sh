@@ -3,7 +3,8 @@
 # scarce): builds here for sm_90 (H100 and H200) with the tests, and copies into one folder what
 # scripts/gpu-check.sh --prebuilt needs there: the test executables, tessivar, make_scene,
 # model_accuracy, backend_agreement, the check's scripts and the shared libraries that a bare
-# Ubuntu 24.04 image lacks. Strips the executables and prints the folder's size (at most 60 MiB).
+# Ubuntu 24.04 image lacks. Strips the executables and prints the folder's size: with the
+# repository's files it must stay under 64 MiB, what the device machine's tool carries.
 #   scripts/pack-gpu-check.sh [CMAKE_ARGS...]
 # BUILD_DIR is the build folder (default build-gpu), PACK_DIR the folder to carry (default
 # $BUILD_DIR/pack), PACK_CUDA_ARCHS the machine code (default 90-real). On the GPU machine:
@@ -14,7 +15,7 @@ bash scripts/setup-deps.sh
 [ -d /usr/local/cuda/bin ] && export PATH="/usr/local/cuda/bin:$PATH"
 build_dir="${BUILD_DIR:-build-gpu}"
 pack="${PACK_DIR:-$build_dir/pack}"
-limit_mib=60
+limit_mib=64
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CUDA_ARCHITECTURES="${PACK_CUDA_ARCHS:-90-real}" -DTESSIVAR_TESTS=ON "$@"
@@ -72,11 +73,17 @@ missing="$(LD_LIBRARY_PATH="$lib_abs" ldd "${executables[@]}" | awk -v base="$ba
 
 echo "carried libraries: $(cd "$pack/lib" && ls | tr '\n' ' ')"
 bytes="$(du -sb "$pack" | cut -f1)"
-mib="$(awk -v b="$bytes" 'BEGIN { printf "%.1f", b / 1048576 }')"
-echo "packed $pack: $mib MiB ($(ls "$pack/tests" | wc -l) test executables; $(cat "$pack/BUILD-INFO"))"
-if [ "$bytes" -ge $((limit_mib * 1048576)) ]; then
-  echo "pack: $pack is over $limit_mib MiB" >&2
+# The repository's files travel with the pack: the tracked ones and the untracked ones git does
+# not ignore.
+repo_bytes="$(git ls-files -z -co --exclude-standard 2>/dev/null | xargs -0 stat -c %s 2>/dev/null |
+  awk '{ s += $1 } END { print s + 0 }')"
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+echo "packed $pack: $(mib "$bytes") MiB, with the repository $(mib $((bytes + repo_bytes))) MiB" \
+  "($(ls "$pack/tests" | wc -l) test executables; $(cat "$pack/BUILD-INFO"))"
+if [ $((bytes + repo_bytes)) -ge $((limit_mib * 1048576)) ]; then
+  echo "pack: $pack with the repository is over $limit_mib MiB" >&2
   exit 1
 fi
-echo "Carry the folder $pack to the GPU machine and run there:"
+echo "Carry the folder $pack to the GPU machine and run there (the README's GPU check gives the"
+echo "command that also returns the logs):"
 echo "  bash $pack/scripts/gpu-check.sh --prebuilt $pack"

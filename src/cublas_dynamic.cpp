@@ -12,7 +12,7 @@
 CublasDynamic cublas_dynamic;
 
 std::vector<const char*> CublasDynamic::library_names() {
-  return {"libcublas.so", "libcublas.so.13"};
+  return {"libcublas.so.13", "libcublas.so"};
 }
 
 void CublasDynamic::loadLibrary(const std::vector<const char*>& libraries) {

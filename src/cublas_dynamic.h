@@ -38,8 +38,9 @@ struct CublasDynamic {
   void loadLibrary(const std::vector<const char*>& libraries);
   void loadLibrary(const char* library) { loadLibrary(std::vector<const char*>{library}); }
 
-  // The names load() tries, in order: the development package's link name, then the name
-  // the runtime package alone installs.
+  // The names load() tries, in order: the major version the program is built against (the
+  // runtime package installs it), then the development package's link name, which may lead to
+  // another major version.
   static std::vector<const char*> library_names();
 };
 

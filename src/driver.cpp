@@ -584,8 +584,6 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   // 16. The dense model.
   write_model(dense, "/model.ply", stage);
   clock.lap("ply_output");
-  yv::timer::clear();  // their events go before the device they belong to
-  yv::rt::deviceReset();
   // An empty model is no result, even though both files are valid.
   if (sp_empty) {
     report_empty_model("/model_superpixel.ply", sp_log);

@@ -6,6 +6,8 @@
 #include <iostream>
 
 #include "driver.h"
+#include "yv/runtime/runtime.h"
+#include "yv/tools/timer.h"
 
 namespace {
 
@@ -27,7 +29,12 @@ int main(int argc, char** argv) {
   preferPassiveWaiting(argv);
   // Whatever a stage or reader throws ends the run with its message and a failure code.
   try {
-    return run_tessivar(argc, argv);
+    const int code = run_tessivar(argc, argv);
+    // The process's own end, not the run's: callers of run_tessivar (the tests) keep their
+    // device state, cuBLAS handles included.
+    yv::timer::clear();  // their events go before the device they belong to
+    yv::rt::deviceReset();
+    return code;
   } catch (const std::exception& e) {
     std::cout.flush();
     std::cerr << e.what() << std::endl;

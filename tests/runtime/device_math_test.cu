@@ -111,7 +111,9 @@ std::int64_t worst(const std::vector<float>& x, const std::vector<float>* y,
   return most;
 }
 
-TEST(DeviceMath, ExpIsWithinTwoUlpsOfGlibc) {
+// Within 1 ulp: glibc's expf is within about half an ulp and ours rounds a double result once, so
+// a series that loses 1e-7 of relative accuracy (2 ulps in places) must fail here.
+TEST(DeviceMath, ExpIsWithinOneUlpOfGlibc) {
   std::vector<float> x;
   sweep(x, -0.f, -5.6f, 197);             // splat weights: -rho^2 / 0.18 over rho^2 in [0, 1]
   sweep(x, 0.f, 89.f, 4099);              // everything else up to overflow
@@ -129,7 +131,7 @@ TEST(DeviceMath, ExpIsWithinTwoUlpsOfGlibc) {
       worst(x, nullptr, got, [](float a, float) { return std::exp(a); }, &where);
   std::cout << "exp: largest difference to glibc " << most << " ulp over " << x.size()
             << " arguments" << (most ? " (" + where + ")" : "") << "\n";
-  EXPECT_LE(most, 2) << where;
+  EXPECT_LE(most, 1) << where;
 }
 
 TEST(DeviceMath, PowIsWithinTwoUlpsOfGlibcWithItsSpecialCases) {

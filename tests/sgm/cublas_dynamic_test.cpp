@@ -172,11 +172,12 @@ TEST(CublasLoader, EveryRoutineIsRequiredEvenTheNormThatNobodyCalls) {
   EXPECT_EQ(record.snrm2, nullptr);
 }
 
-// The development package's name first, then the runtime package's; the first that opens wins.
+// The major version built against first, then the unversioned name (which may lead to another
+// major version); the first that opens wins.
 TEST(CublasLoader, LibraryNamesAreTriedInOrder) {
   ASSERT_EQ(CublasDynamic::library_names().size(), 2u);
-  EXPECT_STREQ(CublasDynamic::library_names()[0], "libcublas.so");
-  EXPECT_STREQ(CublasDynamic::library_names()[1], "libcublas.so.13");
+  EXPECT_STREQ(CublasDynamic::library_names()[0], "libcublas.so.13");
+  EXPECT_STREQ(CublasDynamic::library_names()[1], "libcublas.so");
 
   tessivar_test::TempDir dir;
   const std::string source = dir.file("fake.c");

@@ -80,12 +80,14 @@ TEST_F(Timer, StartStopResetSemantics) {
 
   yv::timer::start("t");
   EXPECT_TRUE(yv::timer::isRunning("t"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
   yv::timer::start("t");  // a running timer keeps its first start
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
   yv::timer::stop("t");
   EXPECT_FALSE(yv::timer::isRunning("t"));
-  EXPECT_GE(yv::timer::elapsedTime("t"), 55.f);  // one interval from the first start
+  // One interval from the first start: 70 ms slept, where a restart gives about 10. A GPU that
+  // other processes share may stamp the start event late, so there the bound has 35 ms of slack.
+  EXPECT_GE(yv::timer::elapsedTime("t"), tessivar_test::onGpu() ? 35.f : 65.f);
   yv::timer::elapsedTime("t") = 100.f;
   yv::timer::start("t");
   yv::timer::reset("t");

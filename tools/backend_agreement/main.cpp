@@ -3,6 +3,13 @@
 // element with scripts/compare-agreement.py.
 //
 //   backend_agreement OUT_DIR
+//   backend_agreement --run TESSIVAR_ARGUMENTS...
+//
+// The second form runs tessivar's fusion in this process with the switches that no option sets
+// turned on: the refinement cycles (pose refinement through cuBLAS, depth maps rendered from the
+// model and refined) and the back-face removal. A run with the switches off is host code from end
+// to end; this one launches kernels on the back end of the process, so that its models measure
+// that back end. Output and exit code are tessivar's.
 //
 // OUT_DIR receives one raw file per output (OPERATION.OUTPUT.bin, native byte order, x fastest)
 // and manifest.txt: a line "backend NAME", a line "device TEXT", then one line per output
@@ -35,6 +42,7 @@
 #include "camera_estimation_kernels.h"
 #include "depthmap_estimation_kernels.h"
 #include "depthmap_refinement_kernels.h"
+#include "driver.h"
 #include "particles.h"
 #include "rendering.h"
 #include "settings.h"
@@ -831,8 +839,22 @@ std::string deviceText() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--run") == 0) {
+    improve_cameras = true;
+    use_backface_visibility_test = true;
+    argv[1] = argv[0];
+    try {
+      return run_tessivar(argc - 1, argv + 1);
+    } catch (const std::exception& e) {
+      std::cout.flush();
+      std::cerr << e.what() << std::endl;
+      return 1;
+    }
+  }
   if (argc != 2) {
-    std::cerr << "usage: backend_agreement OUT_DIR" << std::endl;
+    std::cerr << "usage: backend_agreement OUT_DIR\n"
+                 "       backend_agreement --run TESSIVAR_ARGUMENTS..."
+              << std::endl;
     return 2;
   }
   const std::string dir = argv[1];

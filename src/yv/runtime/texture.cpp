@@ -37,12 +37,14 @@ cudaError_t createTexture2D(Texture2D<T>* tex, const T* ptr, std::size_t pitch, 
   tex->width = width;
   tex->height = height;
   tex->desc = desc;
-  if (!ptr || width == 0 || height == 0 || pitch < width * sizeof(T))
+  // CUDA's rules for pitched 2-D textures: base on the texture alignment, row pitch a multiple of
+  // the texture pitch alignment. Checked here on both back ends, so that a misaligned binding
+  // fails the same way whatever the driver would make of it.
+  if (!ptr || width == 0 || height == 0 || pitch < width * sizeof(T) || !textureAligned(ptr, pitch))
     return record(cudaErrorInvalidValue);
   if (!onGpu()) {
-    // CUDA's rules for pitched 2-D textures: device memory, base on the texture alignment, row
-    // pitch a multiple of the texture pitch alignment.
-    if (!isDevicePointer(ptr) || !textureAligned(ptr, pitch)) return record(cudaErrorInvalidValue);
+    // Device memory only, as the driver demands.
+    if (!isDevicePointer(ptr)) return record(cudaErrorInvalidValue);
     tex->data = reinterpret_cast<const unsigned char*>(ptr);
     tex->pitch = pitch;
     return cudaSuccess;

@@ -1,0 +1,48 @@
+// A fusion run called inside a process whose device state is the caller's (the tests run it so):
+// the run must not reset the device, or the caller's allocations and cuBLAS handles go with it.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "support/test_support.h"
+#include "yv/runtime/runtime.h"
+
+namespace {
+
+TEST(RunInProcess, LeavesTheCallersDeviceMemoryAlone) {
+  tessivar_test::TempDir dir;
+  const char* build = std::getenv("TESSIVAR_BUILD_DIR");
+  const std::string scene = dir.file("scene");
+  const std::string make = std::string(build ? build : ".") + "/make_scene --out '" + scene +
+                           "' --cameras 4 --width 80 --height 60 > '" + dir.file("log") + "' 2>&1";
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+  std::string depthAvg;
+  std::ifstream(scene + "/depth_avg.txt") >> depthAvg;
+  std::vector<std::string> args = {"tessivar", "-o", dir.file("out"), "--depth-avg", depthAvg,
+                                   "--superpixels", "50", "--"};
+  for (int i = 0; i < 4; ++i) args.push_back(scene + "/camera_0" + std::to_string(i) + ".txt");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  void* mine = nullptr;
+  ASSERT_EQ(yv::rt::malloc(&mine, 1024), cudaSuccess);
+  testing::internal::CaptureStdout();
+  int code = -1;
+  try {
+    code = run_tessivar(int(args.size()), argv.data());
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(code, 0) << out;
+  EXPECT_TRUE(yv::rt::isDevicePointer(mine));
+  EXPECT_EQ(yv::rt::free(mine), cudaSuccess);
+}
+
+}  // namespace
