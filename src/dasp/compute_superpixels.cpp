@@ -11,6 +11,7 @@
 
 #include "dasp/dasp.h"
 #include "dasp/seeds.h"
+#include "dasp/surface.h"
 
 namespace dasp {
 
@@ -338,31 +339,42 @@ class Solver {
     }
   }
 
+  // A cluster lists the pixels it has a 3-D position for and that lie on its surface. Pixels
+  // without depth shape the clusters (they keep them compact and whole across holes) but belong
+  // to none; neither do spikes and mixed pixels far from the cluster's plane. Clusters left
+  // without pixels are dropped; the mean colour is that of the listed pixels.
   void collect(Superpixels& out) const {
     const std::size_t n = labels_.size();
     const int K = int(centers_.size());
-    std::vector<std::int64_t> count(K, 0), csum(std::size_t(K) * 3, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const int k = labels_[i];
-      if (k < 0) continue;
-      ++count[k];
-      const unsigned char* c = color_.pointer() + i * 3;
-      for (int j = 0; j < 3; ++j) csum[std::size_t(k) * 3 + j] += c[j];
-    }
-    std::vector<int> index(K, -1);
-    int m = 0;
-    for (int k = 0; k < K; ++k)
-      if (count[k] > 0) index[k] = m++;
-    out.cluster.resize(m);
-    for (int k = 0; k < K; ++k) {
-      if (index[k] < 0) continue;
-      Cluster& c = out.cluster[index[k]];
-      for (int j = 0; j < 3; ++j)
-        c.color[j] = float(double(csum[std::size_t(k) * 3 + j]) / (255.0 * double(count[k])));
-      c.pixel_ids.reserve(count[k]);
-    }
+    std::vector<int> start(std::size_t(K) + 1, 0);
     for (std::size_t i = 0; i < n; ++i)
-      if (labels_[i] >= 0) out.cluster[index[labels_[i]]].pixel_ids.push_back(int(i));
+      if (labels_[i] >= 0 && pixels_.valid[i] != 0.0f) ++start[labels_[i] + 1];
+    for (int k = 0; k < K; ++k) start[k + 1] += start[k];
+    std::vector<int> ids(start[K]);
+    std::vector<int> fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+      if (labels_[i] >= 0 && pixels_.valid[i] != 0.0f) ids[fill[labels_[i]]++] = int(i);
+
+    std::vector<internal::Point3> points(n);
+    for (std::size_t i = 0; i < n; ++i) points[i] = {pixels_.p[0][i], pixels_.p[1][i], pixels_.p[2][i]};
+    std::vector<int> kept(K, 0);
+    const float floor = 2.0f * opt_.depth_unit;  // the depth image's own rounding
+#pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
+    for (int k = 0; k < K; ++k)
+      kept[k] = internal::keepSurfacePoints(points, ids.data() + start[k], start[k + 1] - start[k],
+                                            radius_, floor);
+
+    out.cluster.resize(std::size_t(std::count_if(kept.begin(), kept.end(), [](int c) { return c > 0; })));
+    std::size_t m = 0;
+    for (int k = 0; k < K; ++k) {
+      if (kept[k] == 0) continue;
+      Cluster& c = out.cluster[m++];
+      c.pixel_ids.assign(ids.begin() + start[k], ids.begin() + start[k] + kept[k]);
+      std::int64_t csum[3] = {0, 0, 0};
+      for (int i : c.pixel_ids)
+        for (int j = 0; j < 3; ++j) csum[j] += color_.pointer()[std::size_t(i) * 3 + j];
+      for (int j = 0; j < 3; ++j) c.color[j] = float(double(csum[j]) / (255.0 * double(kept[k])));
+    }
   }
 
   const slimage::Image3ub& color_;
