@@ -15,7 +15,8 @@ struct Point3 {
 // Keeps, in order, the entries of `ids` whose point (points[id]) lies on the cluster's surface;
 // returns how many were kept (they come first). The plane is fitted to the points within
 // 3 `radius` of the point of median depth, and a point is off the surface when its distance to
-// the plane exceeds 3 robust standard deviations of those points' distances, and `floor`.
+// the plane exceeds 3 robust standard deviations of those points' distances, a quarter of
+// `radius` and `floor`.
 // Clusters of fewer than 4 points are kept whole. The result depends only on the input.
 int keepSurfacePoints(const std::vector<Point3>& points, int* ids, int n, float radius, float floor);
 
