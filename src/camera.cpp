@@ -1,22 +1,28 @@
 #include "camera.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <string_view>
 #include <stdexcept>
-#include <system_error>
 
 #include "cmatrix/CTensor.h"
 #include "hashing.h"
 
 const float kMinFocalLength = 1.0f;
 const float kMaxFirstFocalRatio = 2.0f;
+const double kMaxSkewShift = 0.1;  // pixels
 // A rotation written with three decimals is off by up to a few 1e-3; a matrix scaled by 1.01 is
 // off by 0.02.
 const double kRotationTolerance = 1e-2;
@@ -29,24 +35,177 @@ namespace {
   throw std::runtime_error(ss.str());
 }
 
-template <class T>
-void readValue(std::istream& in, T& value, const std::string& path, const std::string& what) {
-  if (!(in >> value)) fail(path, "is cut short or holds a non-number where " + what + " is expected");
+// Camera files hold 23 numbers and two paths, a few hundred bytes; a file far larger is not one,
+// and reading it whole would cost its size in memory.
+const std::size_t kMaxCameraFileBytes = std::size_t(1) << 20;
+// Longer words are shortened in messages; paths only when they exceed what a path can be.
+const std::size_t kShownTokenChars = 40;
+const std::size_t kShownPathChars = 4096;
+
+std::string errorText(int err) { return std::strerror(err); }
+
+// The whole file, at most kMaxCameraFileBytes of it; a FIFO is read as it arrives.
+std::string readCameraText(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    fail(path, "cannot be opened: " + errorText(err));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::stringstream tooLarge;
+  tooLarge << "is larger than " << kMaxCameraFileBytes
+           << " bytes; a camera file holds 23 numbers and two paths";
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    fail(path, "cannot be opened: " + errorText(err));
+  }
+  // A folder opens on Linux but cannot be read.
+  if (S_ISDIR(st.st_mode)) fail(path, "cannot be opened: " + errorText(EISDIR));
+  if (S_ISREG(st.st_mode) && std::uintmax_t(st.st_size) > kMaxCameraFileBytes)
+    fail(path, tooLarge.str());
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      fail(path, "cannot be read: " + errorText(err));
+    }
+    if (n == 0) break;
+    if (text.size() + std::size_t(n) > kMaxCameraFileBytes) fail(path, tooLarge.str());
+    text.append(buffer, std::size_t(n));
+  }
+  return text;
 }
 
+// A word of the file as a message shows it: quoted, bytes other than printable ASCII (and the
+// quote and backslash) escaped, cut after `limit` bytes.
+std::string shown(std::string_view token, std::size_t limit = kShownTokenChars) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < token.size() && i < limit; ++i) {
+    const unsigned char c = static_cast<unsigned char>(token[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += char(c);
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += char(c);
+    } else {
+      const char* hex = "0123456789abcdef";
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
+  }
+  out += '"';
+  if (token.size() > limit) {
+    std::stringstream ss;
+    ss << "... (" << token.size() << " bytes)";
+    out += ss.str();
+  }
+  return out;
+}
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The whitespace-separated words of a camera file, one at a time.
+class Tokens {
+ public:
+  Tokens(const std::string& text, const std::string& path) : text_(text), path_(path) {}
+
+  std::string_view next(const std::string& what) {
+    std::string_view token;
+    if (!tryNext(token)) fail(path_, "is cut short: it ends where " + what + " is expected");
+    return token;
+  }
+  // False at the end of the file; reads one word at most.
+  bool tryNext(std::string_view& token) {
+    while (pos_ < text_.size() && isBlank(text_[pos_])) ++pos_;
+    const std::size_t start = pos_;
+    while (pos_ < text_.size() && !isBlank(text_[pos_])) ++pos_;
+    token = std::string_view(text_).substr(start, pos_ - start);
+    return pos_ > start;
+  }
+
+  void read(float& value, const std::string& what) {
+    const std::string_view token = next(what);
+    if (!parseFloat(token, value))
+      fail(path_, "holds " + shown(token) + " where " + what +
+                      " is expected, which must be one finite number within the float range");
+  }
+  void read(int& value, const std::string& what) {
+    const std::string_view token = next(what);
+    if (!parseInt(token, value))
+      fail(path_, "holds " + shown(token) + " where " + what +
+                      " is expected, which must be one whole number within the int range");
+  }
+
+ private:
+  // A decimal number as a whole word ("1", "-2.5", ".5", "1e-3"); no inf, nan or hex form.
+  static bool parseFloat(std::string_view token, float& value) {
+    std::size_t i = 0, digits = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    for (; i < token.size() && isDigit(token[i]); ++i) ++digits;
+    if (i < token.size() && token[i] == '.')
+      for (++i; i < token.size() && isDigit(token[i]); ++i) ++digits;
+    if (digits == 0) return false;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+      ++i;
+      if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+      const std::size_t first = i;
+      for (; i < token.size() && isDigit(token[i]); ++i) {
+      }
+      if (i == first) return false;
+    }
+    if (i != token.size()) return false;
+    const std::string text(token);
+    char* end = nullptr;
+    const float v = std::strtof(text.c_str(), &end);
+    // An underflow gives 0 or a subnormal, as a stream reads it; an overflow is refused.
+    if (end != text.c_str() + text.size() || !std::isfinite(v)) return false;
+    value = v;
+    return true;
+  }
+  static bool parseInt(std::string_view token, int& value) {
+    std::size_t i = 0;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    if (i == token.size()) return false;
+    for (; i < token.size(); ++i)
+      if (!isDigit(token[i])) return false;
+    const std::string text(token);
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+    value = int(v);
+    return true;
+  }
+
+  const std::string& text_;
+  const std::string& path_;
+  std::size_t pos_ = 0;
+};
+
 // Reads a 3x3 matrix given row by row into column order.
-void readMatrix(std::istream& in, float m[9], const std::string& path, const char* name) {
+void readMatrix(Tokens& in, float m[9], const char* name) {
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j) {
       std::stringstream what;
       what << name << " row " << i << " column " << j;
-      readValue(in, m[3 * j + i], path, what.str());
+      in.read(m[3 * j + i], what.str());
     }
 }
 
 // Cameras that cannot be: a focal length below one pixel (a K normalised to the image size, a
 // sign error) or an R that is not a rotation. Such files give models of a few points or of points
-// at absurd distances. The comparisons are written so that NaN fails them; the stream reader
+// at absurd distances. The comparisons are written so that NaN fails them; the token reader
 // refuses infinite and out-of-range values before this.
 void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
   if (!(c.K[0] >= kMinFocalLength && c.K[4] >= kMinFocalLength)) {
@@ -56,10 +215,15 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
     fail(path, ss.str());
   }
   // The road uses fx, fy, cx and cy alone: a skew or another last row would be dropped without a
-  // word, and the points would land elsewhere than the file says.
-  if (!(std::fabs(c.K[3]) <= 1e-6 * c.K[0])) {
+  // word, and the points would land elsewhere than the file says. A skew moves a pixel by
+  // skew * (y - cy) / fy, at most |skew| * height / fy over the image; below a tenth of a pixel
+  // (a calibration that writes a tiny skew) dropping it costs nothing.
+  const double skewShift = std::fabs(double(c.K[3])) * double(c.height) / double(c.K[4]);
+  if (!(skewShift < kMaxSkewShift)) {
     std::stringstream ss;
-    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1); it must be 0";
+    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1), which moves pixels by up to "
+       << skewShift << " px over the image (|skew| x height / fy); tessivar ignores the skew, "
+       << "so it must move them by less than " << kMaxSkewShift << " px";
     fail(path, ss.str());
   }
   if (!(std::fabs(c.K[2]) <= 1e-6 && std::fabs(c.K[5]) <= 1e-6 && std::fabs(c.K[8] - 1.0f) <= 1e-6)) {
@@ -282,26 +446,30 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap) {
   std::cout << "Reading file " << path << std::endl;
 
-  std::ifstream in(path);
-  std::error_code ec;
-  // A folder opens as a stream on Linux but cannot be read.
-  if (!in || std::filesystem::is_directory(path, ec)) fail(path, "cannot be opened");
-  readMatrix(in, camera.K, path, "K");
-  readMatrix(in, camera.R, path, "R");
-  readValue(in, camera.t.x, path, "t.x");
-  readValue(in, camera.t.y, path, "t.y");
-  readValue(in, camera.t.z, path, "t.z");
-  readValue(in, camera.width, path, "the width");
-  readValue(in, camera.height, path, "the height");
-  std::string depth_file;
-  readValue(in, camera.image_file, path, "the colour image path");
-  readValue(in, depth_file, path, "the depth map path");
+  const std::string text = readCameraText(path);
+  // A NUL would cut a path short where the file system reads it, and another file would be read.
+  const std::size_t nul = text.find('\0');
+  if (nul != std::string::npos) {
+    std::stringstream ss;
+    ss << "holds a NUL byte (at byte " << nul << "); a camera file is text";
+    fail(path, ss.str());
+  }
+  Tokens in(text, path);
+  readMatrix(in, camera.K, "K");
+  readMatrix(in, camera.R, "R");
+  in.read(camera.t.x, "t.x");
+  in.read(camera.t.y, "t.y");
+  in.read(camera.t.z, "t.z");
+  in.read(camera.width, "the width");
+  in.read(camera.height, "the height");
+  camera.image_file = std::string(in.next("the colour image path"));
+  const std::string depth_file(in.next("the depth map path"));
   // A value too many shifts the paths; what follows the depth map path shows it.
-  std::string extra;
-  if (in >> extra)
-    fail(path, "holds \"" + extra + "\" after its last value: the numbers are followed by the colour "
-               "image path \"" + camera.image_file + "\" and the depth map path \"" + depth_file +
-               "\", and nothing may follow them");
+  std::string_view extra;
+  if (in.tryNext(extra))
+    fail(path, "holds " + shown(extra) + " after its last value: the numbers are followed by the "
+               "colour image path " + shown(camera.image_file, kShownPathChars) +
+               " and the depth map path " + shown(depth_file, kShownPathChars) + ", and nothing may follow them");
 
   if (camera.width <= 0 || camera.height <= 0) {
     std::stringstream ss;
@@ -350,11 +518,37 @@ float medianOf(std::vector<float> v) {
   return v[mid];
 }
 
+// The same camera under another file name: the same K, R and t and the same image contents.
+bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
+                const CMatrix<float>& depthB) {
+  if (std::memcmp(a.K, b.K, sizeof a.K) != 0 || std::memcmp(a.R, b.R, sizeof a.R) != 0 ||
+      !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
+    return false;
+  if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
+      depthA.xSize != depthB.xSize || depthA.ySize != depthB.ySize)
+    return false;
+  const std::size_t pixels = std::size_t(a.image.xSize) * std::size_t(a.image.ySize);
+  const std::size_t depths = std::size_t(depthA.xSize) * std::size_t(depthA.ySize);
+  return (pixels == 0 || std::memcmp(a.image.data, b.image.data, pixels * sizeof(uchar4)) == 0) &&
+         (depths == 0 || std::memcmp(depthA.data, depthB.data, depths * sizeof(float)) == 0);
+}
+
 }  // namespace
 
-void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std::string>& files,
-                      float grid_cell, float max_depth) {
+void check_camera_set(const std::vector<Camera>& cameras,
+                      const std::vector<CMatrix<float>>& depthmaps,
+                      const std::vector<std::string>& files, float average_depth,
+                      float superpixel_radius, float max_depth) {
   if (cameras.empty()) return;
+  // A copy of a camera under another name agrees with it perfectly, and their points would
+  // support each other.
+  for (std::size_t i = 1; i < cameras.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j)
+      if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
+        failSet(files[i], "is a copy of the camera file \"" + files[j] +
+                              "\", given before: the same K, R and t and the same colour image and "
+                              "depth map contents; give each camera once");
+
   std::vector<float> fx, cx, cy, cz;
   for (const Camera& c : cameras) {
     fx.push_back(c.K[0]);
@@ -362,31 +556,52 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
     cy.push_back(c.center.y);
     cz.push_back(c.center.z);
   }
-  // The first camera's fx sets every radius of the run; above twice the others' it leaves the
-  // support tests too small to find the other cameras' points as neighbours.
+  // The first camera's fx sets every radius of the run (--depth-avg / fx). Above twice the
+  // others' it leaves the support tests too small to find the other cameras' points as
+  // neighbours; below half of theirs the radii are too large: the model is smoothed over and the
+  // run slow.
+  const float fx0 = cameras[0].K[0];
   const float median_fx = medianOf(fx);
-  if (!(cameras[0].K[0] <= kMaxFirstFocalRatio * median_fx)) {
+  const bool tooLarge = !(fx0 <= kMaxFirstFocalRatio * median_fx);
+  if (tooLarge || !(fx0 >= median_fx / kMaxFirstFocalRatio)) {
     std::stringstream ss;
-    ss << "is the first camera and has fx = " << cameras[0].K[0]
-       << ", more than twice the median fx of the cameras (" << median_fx
-       << "); the first camera sets the radii of the filter and of the support tests "
-          "(--depth-avg / fx), which would be too small for the other cameras' points: give a "
-          "camera like the others first";
+    ss << "is the first camera and has fx = " << fx0
+       << (tooLarge ? ", more than twice" : ", less than half") << " the median fx of the cameras ("
+       << median_fx << "); the first camera sets the radii of the filter and of the support tests "
+          "(--depth-avg / fx), which would be too "
+       << (tooLarge ? "small for the other cameras' points" : "large for the other cameras' points "
+                                                             "(the model smoothed over, the run slow)")
+       << ": give a camera like the others first";
     failSet(files[0], ss.str());
   }
 
   // Cell coordinates are 16 bits per axis, counted from the low corner of all points: a camera
   // far from the others stretches the box until every other point falls off the grid. The
   // cameras are kept within half the grid's span, less the depth their points reach, of the
-  // median centre; then the box of all points fits.
-  const double span = double(grid_top_cell - 2 * grid_margin_cells) * double(grid_cell);
-  const double reach = span / 2.0 - 2.0 * double(max_depth);
+  // median centre; then the box of all points fits. The cells are the run's smallest radius:
+  // the dense support test's, or the superpixel support test's when the superpixels are smaller
+  // than a pixel in radius (a large --superpixels).
+  const float dense_cell = average_depth / fx0;
+  const float grid_cell = std::min(dense_cell, superpixel_radius * average_depth / fx0);
+  const auto spanOf = [](float cell) {
+    return double(grid_top_cell - 2 * grid_margin_cells) * double(cell);
+  };
+  const auto reachOf = [&](float cell) { return spanOf(cell) / 2.0 - 2.0 * double(max_depth); };
+  const bool by_superpixels = grid_cell < dense_cell;
+  const std::string cell_source =
+      by_superpixels ? "the superpixel support radius, from --depth-avg, fx of the first camera "
+                       "and --superpixels"
+                     : "the smallest radius, from --depth-avg and fx of the first camera";
+  // The options that would widen the cells enough.
+  const std::string cell_options = !by_superpixels            ? "--depth-avg"
+                                   : reachOf(dense_cell) > 0.0 ? "--superpixels"
+                                                               : "--depth-avg and --superpixels";
+  const double reach = reachOf(grid_cell);
   if (!(reach > 0.0)) {
     std::stringstream ss;
-    ss << "the point grid spans only " << span << " (" << grid_top_cell << " cells of " << grid_cell
-       << ", the smallest radius, from --depth-avg and fx of the first camera), too little for "
-          "depths up to "
-       << max_depth << ": check --depth-avg";
+    ss << "the point grid spans only " << spanOf(grid_cell) << " ("
+       << grid_top_cell << " cells of " << grid_cell << ", " << cell_source
+       << "), too little for depths up to " << max_depth << ": check " << cell_options;
     throw std::runtime_error("check_camera_set: " + ss.str());
   }
   const float median[3] = {medianOf(cx), medianOf(cy), medianOf(cz)};
@@ -402,7 +617,8 @@ void check_camera_set(const std::vector<Camera>& cameras, const std::vector<std:
          << "; the point grid (" << grid_top_cell << " cells of " << grid_cell
          << ") takes cameras within " << reach
          << " of it, and one beyond would push the other cameras' points off the grid: check its "
-            "t (and its unit) and --depth-avg";
+            "t (and its unit) and "
+         << (by_superpixels ? "--superpixels" : "--depth-avg");
       failSet(files[i], ss.str());
     }
   }

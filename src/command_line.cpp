@@ -233,8 +233,17 @@ int collect_camera_files(int argc, char** argv, std::vector<std::string>& files)
     }
   for (int i = first; i < argc; ++i) {
     const std::string path = argv[i];
-    // exists() throws for a status that cannot be queried for another reason than absence.
-    if (!boost::filesystem::exists(boost::filesystem::path(path))) {
+    // A status that cannot be queried for another reason than absence (a link loop, a folder
+    // without search permission) is reported with its reason.
+    boost::system::error_code status_error;
+    const boost::filesystem::file_type type =
+        boost::filesystem::status(boost::filesystem::path(path), status_error).type();
+    if (type == boost::filesystem::status_error) {
+      std::cerr << "file " << std::quoted(path, '"', '&')
+                << " cannot be opened: " << status_error.message() << "\n";
+      return 1;
+    }
+    if (type == boost::filesystem::file_not_found) {
       std::cerr << "file " << std::quoted(path, '"', '&') << " does not exist\n";
       return 1;
     }

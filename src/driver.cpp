@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,7 +16,9 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <new>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 
 #include "backface.h"
@@ -102,6 +105,30 @@ class StageLog {
   std::vector<Entry> entries_;
 };
 
+// What the run is doing, for the report of a failed allocation: the stage and, while the stage
+// works on one camera, that camera. It keeps its own copy of the camera files, since the report is
+// made after the run's own data is gone.
+class CurrentStage {
+ public:
+  void set(const std::string& what, long camera = -1) {
+    what_ = what;
+    camera_ = camera;
+  }
+  void set(const std::string& what, std::size_t camera) { set(what, long(camera)); }
+  void cameras(const std::vector<std::string>& files) { files_ = files; }
+  std::string describe() const {
+    if (camera_ < 0) return what_;
+    std::string text = what_ + " of camera " + std::to_string(camera_);
+    if (std::size_t(camera_) < files_.size()) text += " (" + files_[std::size_t(camera_)] + ")";
+    return text;
+  }
+
+ private:
+  std::string what_ = "reading the command line";
+  long camera_ = -1;
+  std::vector<std::string> files_;
+};
+
 // An empty model is written like any other, but the run fails with the stage that emptied it.
 void report_empty_model(const std::string& name, const StageLog& log) {
   std::cerr << "the model \"" << output_directory << name << "\" is empty: " << log.emptied_by()
@@ -123,7 +150,8 @@ void support_test(ParticleSet& set, float radius, float min_support) {
   threshold_particles<float>(support, set.particles, set.offsets, set.normals, min_support, FLT_MAX);
 }
 
-void write_model(const ParticleSet& set, const std::string& name) {
+void write_model(const ParticleSet& set, const std::string& name, CurrentStage& stage) {
+  stage.set("writing the model \"" + output_directory + name + "\"");
   writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
 }
 
@@ -190,12 +218,33 @@ void refinement_cycle(ParticleSet& dense, std::vector<Camera>& cameras,
 
 }  // namespace
 
+namespace {
+
+// Names the first part of `path` that is a symlink to nothing, through which no folder can be
+// created (the system's "File exists" does not say why); empty when there is none.
+std::string dangling_symlink_in(const std::string& path) {
+  std::filesystem::path prefix;
+  for (const auto& part : std::filesystem::path(path)) {
+    prefix /= part;
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(prefix, ec) || std::filesystem::exists(prefix, ec)) continue;
+    const auto target = std::filesystem::read_symlink(prefix, ec);
+    return "\"" + prefix.string() + "\" is a symbolic link to \"" + target.string() +
+           "\", which does not exist";
+  }
+  return "";
+}
+
+}  // namespace
+
 bool create_output_directory(const std::string& path) {
   std::error_code ec;
   std::filesystem::create_directories(path, ec);
   if (ec || !std::filesystem::is_directory(path, ec)) {
-    std::cerr << "cannot create the output folder \"" << path << "\""
-              << (ec ? ": " + ec.message() : std::string(": not a folder")) << std::endl;
+    const std::string dangling = dangling_symlink_in(path);
+    std::cerr << "cannot create the output folder \"" << path << "\": "
+              << (!dangling.empty() ? dangling : ec ? ec.message() : std::string("not a folder"))
+              << std::endl;
     return false;
   }
   // The models are written hours later; a folder that takes no files must fail now. A probe file
@@ -232,6 +281,55 @@ bool lock_output_directory(const std::string& path, int& fd) {
     // A file system without locks: go on unlocked, as a run could before.
   }
   return true;
+}
+
+namespace {
+
+// NAME.tmp-PID-N as the model writer makes it: the process id and the attempt in decimal.
+bool stale_temporary_pid(const std::string& entry, const std::vector<std::string>& names,
+                         pid_t& pid) {
+  for (const std::string& model : names) {
+    const std::string prefix = model.substr(model.rfind('/') + 1) + ".tmp-";
+    if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = entry.substr(prefix.size());
+    const std::size_t dash = rest.find('-');
+    if (dash == std::string::npos || dash == 0 || dash > 9 || dash + 1 == rest.size() ||
+        rest.size() - dash - 1 > 2)
+      return false;
+    if (rest.find_first_not_of("0123456789") != dash ||
+        rest.find_first_not_of("0123456789", dash + 1) != std::string::npos)
+      return false;
+    pid = pid_t(std::stol(rest.substr(0, dash)));
+    return pid > 0;
+  }
+  return false;
+}
+
+}  // namespace
+
+void remove_stale_temporaries(const std::string& folder, int folder_fd,
+                              const std::vector<std::string>& names) {
+  if (folder_fd < 0) return;
+  const int list_fd = ::dup(folder_fd);
+  DIR* dir = list_fd >= 0 ? ::fdopendir(list_fd) : nullptr;
+  if (!dir) {
+    if (list_fd >= 0) ::close(list_fd);
+    return;
+  }
+  std::vector<std::string> stale;
+  while (const dirent* e = ::readdir(dir)) {
+    pid_t pid = 0;
+    struct stat st;
+    if (!stale_temporary_pid(e->d_name, names, pid)) continue;
+    if (::fstatat(folder_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      continue;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) stale.push_back(e->d_name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : stale)
+    if (::unlinkat(folder_fd, name.c_str(), 0) == 0)
+      std::cout << "removed \"" << folder << "/" << name
+                << "\", left by a run that ended during a model write" << std::endl;
 }
 
 bool check_model_names(const std::string& folder, const std::vector<std::string>& names) {
@@ -287,10 +385,15 @@ float superpixel_radius(int width, int height, int count) {
   return float(std::sqrt(double(area) / M_PI));
 }
 
-int run_tessivar(int argc, char** argv) {
+namespace {
+
+int run_stages(int argc, char** argv, CurrentStage& stage) {
   // A file-size limit must end a model write with an error (and its temporary file removed), not
   // kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A run whose standard output goes away (a closed pipe, a killed tee, a closed terminal) goes
+  // on and writes its models; its progress text is lost, which is no failure of the run.
+  std::signal(SIGPIPE, SIG_IGN);
 
   // 1. Command line, output folder.
   const CommandLine command_line = process_command_line(argc, argv);
@@ -310,6 +413,7 @@ int run_tessivar(int argc, char** argv) {
     model_names.push_back("/model_bf_removal2.ply");
   }
   if (!check_model_names(output_directory, model_names)) return 1;
+  remove_stale_temporaries(output_directory, lock.fd, model_names);
 
   if (improve_cameras) {
     std::size_t free_bytes = 0, total_bytes = 0;
@@ -322,6 +426,7 @@ int run_tessivar(int argc, char** argv) {
   // 2. Camera list.
   std::vector<std::string> camera_files;
   if (collect_camera_files(argc, argv, camera_files) != 0) return 1;
+  stage.cameras(camera_files);
   n_keyframes = int(camera_files.size());
   // The refinement cycles dump their depth maps into it; made only once the camera list stands,
   // so that the exits above leave nothing but the output folder.
@@ -337,6 +442,7 @@ int run_tessivar(int argc, char** argv) {
   std::vector<Camera*> camera_list;
   std::vector<CMatrix<float>> depthmaps(camera_files.size());
   for (std::size_t i = 0; i < camera_files.size(); ++i) {
+    stage.set("reading the files", i);
     read_camera_file(camera_files[i], int(i), cameras[i], depthmaps[i]);
     camera_list.push_back(&cameras[i]);
   }
@@ -344,6 +450,7 @@ int run_tessivar(int argc, char** argv) {
   clock.lap("read");
 
   // 4. Depth range.
+  stage.set("computing the depth range");
   compute_depth_range(depthmaps, depth_range_min, depth_range_max);
   std::cout << "minimum depth = " << depth_range_min << std::endl;
   std::cout << "maximum depth = " << depth_range_max << std::endl;
@@ -352,8 +459,7 @@ int run_tessivar(int argc, char** argv) {
   // cells of the point grid, which every camera's points must fit.
   const float fx = cameras[0].K[0];
   const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
-  check_camera_set(cameras, camera_files,
-                   std::min(average_depth / fx, r * average_depth / fx), depth_range_max);
+  check_camera_set(cameras, depthmaps, camera_files, average_depth, r, depth_range_max);
 
   ParticleSet sp;     // one point per superpixel, all cameras
   ParticleSet dense;  // points from the depth maps
@@ -361,8 +467,10 @@ int run_tessivar(int argc, char** argv) {
   // 5. Superpixel level: one point per superpixel of every camera.
   std::vector<std::vector<Superpixel>> superpixels(cameras.size());
   for (std::size_t i = 0; i < cameras.size(); ++i) {
+    stage.set("computing the superpixels", i);
     create_superpixels(superpixels[i], depthmaps[i], cameras[i].image, cameras[i], average_depth,
                        superpixel_count);
+    stage.set("making the points of the superpixels", i);
     create_particles_from_superpixels(sp.particles, sp.offsets, sp.normals, superpixels[i],
                                       CMatrix<float>(), CMatrix<float3>(), depthmaps[i],
                                       cameras[i]);
@@ -374,11 +482,13 @@ int run_tessivar(int argc, char** argv) {
   const float R_sp = r * 9.0f * average_depth / fx;
   std::cout << " Filter particles,     radius = " << R_sp << std::endl;
   std::cout << "                   #particles = " << sp.particles.size() << std::endl;
+  stage.set("filtering the superpixel points");
   filter_particles(sp.particles, sp.offsets, sp.normals, alpha_sp, beta_sp, R_sp, 50, 50,
                    gradient_descent_timestep_sp, 50, "particles");
   clock.lap("sp_filter");
 
   // 7. Support test of the superpixel level.
+  stage.set("testing the support of the superpixel points");
   sp_log.step(with_option("the superpixel support test", "--min-support-sp", min_support_sp), sp,
               [&] { support_test(sp, r * average_depth / fx, min_support_sp); });
   clock.lap("sp_support");
@@ -387,13 +497,14 @@ int run_tessivar(int argc, char** argv) {
   sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
                         debug_ostrel_particle_iteration);
   ++debug_ostrel_particle_iteration;
-  write_model(sp, "/model_superpixel.ply");
+  write_model(sp, "/model_superpixel.ply", stage);
   clock.lap("ply_output");
 
   // 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide
   //    the points made from its depth map. The superpixel set is no longer needed afterwards.
   dense.clear();
   for (std::size_t i = 0; i < cameras.size(); ++i) {
+    stage.set("making the dense points", i);
     CMatrix<float> model_depth;
     CMatrix<float3> model_normals;
     particles_to_images(model_depth, model_normals, sp.particles, sp.offsets, sp.normals,
@@ -411,6 +522,7 @@ int run_tessivar(int argc, char** argv) {
   const float R_5 = (5.0f * average_depth) / fx;
 
   // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
+  stage.set("removing back-face points");
   if (use_backface_visibility_test)
     dense_log.step("the first back-face removal", dense, [&] {
       remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
@@ -418,6 +530,7 @@ int run_tessivar(int argc, char** argv) {
     });
 
   // 12. Dense support test.
+  stage.set("testing the support of the dense points");
   dense_log.step(with_option("the first dense support test", "--min-support", min_support), dense,
                  [&] { support_test(dense, R_1, min_support); });
   clock.lap("dense_support");
@@ -427,10 +540,12 @@ int run_tessivar(int argc, char** argv) {
   const auto filter_pass = [&]() {
     std::cout << " Filter particles,     radius = " << R_5 << std::endl;
     std::cout << "                   #particles = " << dense.particles.size() << std::endl;
+    stage.set("filtering the dense points");
     filter_particles(dense.particles, dense.offsets, dense.normals, alpha, beta, R_5, 2, 10,
                      gradient_descent_timestep, 5, "particles");
   };
   const auto cycle = [&](int pass) {
+    stage.set("refinement cycle " + std::to_string(pass + 1));
     dense_log.step("refinement cycle " + std::to_string(pass + 1), dense,
                    [&] { refinement_cycle(dense, cameras, camera_list, depthmaps, pass); });
   };
@@ -451,21 +566,23 @@ int run_tessivar(int argc, char** argv) {
 
   // 14. Back-face removal, second time, between two models for comparison.
   if (use_backface_visibility_test) {
-    write_model(dense, "/model_bf_removal1.ply");
+    write_model(dense, "/model_bf_removal1.ply", stage);
+    stage.set("removing back-face points");
     dense_log.step("the second back-face removal", dense, [&] {
       remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
                              kSecondBackfaceLimit);
     });
-    write_model(dense, "/model_bf_removal2.ply");
+    write_model(dense, "/model_bf_removal2.ply", stage);
   }
 
   // 15. Final support test.
+  stage.set("testing the support of the dense points");
   dense_log.step(with_option("the final support test", "--min-support", min_support), dense,
                  [&] { support_test(dense, R_1, min_support); });
   clock.lap("final_support");
 
   // 16. The dense model.
-  write_model(dense, "/model.ply");
+  write_model(dense, "/model.ply", stage);
   clock.lap("ply_output");
   yv::timer::clear();  // their events go before the device they belong to
   yv::rt::deviceReset();
@@ -479,4 +596,17 @@ int run_tessivar(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int run_tessivar(int argc, char** argv) {
+  // A failed allocation anywhere in the run is reported with the stage it stopped, so that the
+  // user knows which camera or setting asks for the memory.
+  CurrentStage stage;
+  try {
+    return run_stages(argc, argv, stage);
+  } catch (const std::bad_alloc&) {
+    throw std::runtime_error("out of memory while " + stage.describe());
+  }
 }

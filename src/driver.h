@@ -24,6 +24,13 @@ bool create_output_directory(const std::string& path);
 // opened); a file system without locks is no failure.
 bool lock_output_directory(const std::string& path, int& fd);
 
+// Removes what runs that were killed during a model write left in the folder: entries named
+// exactly NAME.tmp-PID-N, NAME one of `names` (given as "/NAME"), that are regular files (a symlink
+// is removed by no one but its owner) and whose process PID no longer exists. `folder_fd` is the
+// open folder; call it while holding the folder's lock. Prints a line for each file removed.
+void remove_stale_temporaries(const std::string& folder, int folder_fd,
+                              const std::vector<std::string>& names);
+
 // Checks, before the work, that nothing but a regular file or a symlink stands at any of the
 // model names (folder + name). Returns false after printing a message naming the first that fails.
 bool check_model_names(const std::string& folder, const std::vector<std::string>& names);

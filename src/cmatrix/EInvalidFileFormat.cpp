@@ -1,7 +1,4 @@
 #include "cmatrix/EInvalidFileFormat.h"
 
-#include <iostream>
-
-EInvalidFileFormat::EInvalidFileFormat(const char* format) {
-  std::cerr << "Exception EInvalidFileFormat: File is not in " << format << " format" << std::endl;
-}
+EInvalidFileFormat::EInvalidFileFormat(const char* format)
+    : text_(std::string("File is not in ") + format + " format") {}

@@ -37,17 +37,33 @@ enum class Expect { Colour8, Grey8or16 };
 // Ancillary chunks (text, profiles) may not make libpng allocate more than this.
 const png_alloc_size_t kMaxChunkBytes = 8u << 20;
 
-// What the libpng calls share with the error handler. Plain data only: the handler longjmps.
+// What the libpng calls share with the error and warning handlers. Plain data only: the error
+// handler longjmps.
 struct PngReadState {
   png_structp png;
   png_infop info;
   char reason[160];  // libpng's text of the latest error
+  // Warnings wait until the read passes its size check: a read that stops there (a look at the
+  // size before the real read) prints none, so each warning is printed once per image.
+  bool holdWarnings;
+  char heldWarnings[1024];
 };
 
 void onPngError(png_structp png, png_const_charp message) {
   auto* s = static_cast<PngReadState*>(png_get_error_ptr(png));
   std::snprintf(s->reason, sizeof s->reason, "%s", message ? message : "");
   png_longjmp(png, 1);
+}
+
+void onPngWarning(png_structp png, png_const_charp message) {
+  auto* s = static_cast<PngReadState*>(png_get_error_ptr(png));
+  if (!s->holdWarnings) {
+    std::fprintf(stderr, "libpng warning: %s\n", message ? message : "");
+    return;
+  }
+  const std::size_t used = std::strlen(s->heldWarnings);
+  std::snprintf(s->heldWarnings + used, sizeof s->heldWarnings - used, "libpng warning: %s\n",
+                message ? message : "");
 }
 
 struct PngHeader {
@@ -126,7 +142,8 @@ class PngReader {
   PngReader(const std::string& prefix, const char* fileName, Expect expect,
             const ImageSizeCheck& check)
       : prefix_(prefix), file_(openPngForReading(prefix, fileName)) {
-    s_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s_, onPngError, nullptr);
+    s_.holdWarnings = true;
+    s_.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &s_, onPngError, onPngWarning);
     if (!s_.png) throw std::runtime_error(prefix + "Could not create png read struct");
     s_.info = png_create_info_struct(s_.png);
     if (!s_.info) throw std::runtime_error(prefix + "Could not create png info struct");
@@ -151,6 +168,8 @@ class PngReader {
     if (std::uint64_t(h_.width) * h_.height * std::uint64_t(h_.channels) > std::uint64_t(INT_MAX))
       throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
     if (check) check(int(h_.width), int(h_.height));
+    s_.holdWarnings = false;
+    std::fputs(s_.heldWarnings, stderr);
 
     if (preparePngRows(&s_, expect == Expect::Grey8or16 && h_.bitDepth == 16, &rowBytes_) !=
         kPngOk)

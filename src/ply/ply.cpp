@@ -59,6 +59,7 @@ struct Element {
 
 struct t_ply_ {
   FILE* fp = nullptr;
+  bool own_fp = true;  // closed by ply_close
   bool swap = false;  // file byte order differs from the machine's
   p_ply_error_cb error_cb = nullptr;
   long idata = 0;
@@ -97,23 +98,13 @@ bool writeBytes(p_ply ply, const void* data, int size) {
 
 }  // namespace
 
-p_ply ply_create(const char* name, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
-                 long idata, void* pdata) {
-  if (!error_cb) error_cb = defaultErrorCallback;
-  if (storage_mode != PLY_BIG_ENDIAN && storage_mode != PLY_LITTLE_ENDIAN &&
-      storage_mode != PLY_DEFAULT) {
-    error_cb(nullptr, "Unsupported storage mode");
-    return nullptr;
-  }
-  FILE* fp = name ? std::fopen(name, "wb") : nullptr;
-  if (!fp) {
-    const std::string message = std::string("Unable to create file (") +
-                                std::strerror(name ? errno : EINVAL) + ")";
-    error_cb(nullptr, message.c_str());
-    return nullptr;
-  }
+namespace {
+
+p_ply createOn(FILE* fp, bool own_fp, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
+               long idata, void* pdata) {
   p_ply ply = new t_ply_;
   ply->fp = fp;
+  ply->own_fp = own_fp;
   ply->error_cb = error_cb;
   ply->idata = idata;
   ply->pdata = pdata;
@@ -121,6 +112,41 @@ p_ply ply_create(const char* name, e_ply_storage_mode storage_mode, p_ply_error_
                                                   : storage_mode == PLY_LITTLE_ENDIAN;
   ply->swap = little != machineIsLittleEndian();
   return ply;
+}
+
+bool supportedMode(e_ply_storage_mode storage_mode, p_ply_error_cb error_cb) {
+  if (storage_mode == PLY_BIG_ENDIAN || storage_mode == PLY_LITTLE_ENDIAN ||
+      storage_mode == PLY_DEFAULT)
+    return true;
+  error_cb(nullptr, "Unsupported storage mode");
+  return false;
+}
+
+}  // namespace
+
+p_ply ply_create(const char* name, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
+                 long idata, void* pdata) {
+  if (!error_cb) error_cb = defaultErrorCallback;
+  if (!supportedMode(storage_mode, error_cb)) return nullptr;
+  FILE* fp = name ? std::fopen(name, "wb") : nullptr;
+  if (!fp) {
+    const std::string message = std::string("Unable to create file (") +
+                                std::strerror(name ? errno : EINVAL) + ")";
+    error_cb(nullptr, message.c_str());
+    return nullptr;
+  }
+  return createOn(fp, true, storage_mode, error_cb, idata, pdata);
+}
+
+p_ply ply_create_to_file(FILE* fp, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
+                         long idata, void* pdata) {
+  if (!error_cb) error_cb = defaultErrorCallback;
+  if (!supportedMode(storage_mode, error_cb)) return nullptr;
+  if (!fp) {
+    error_cb(nullptr, "Unable to create file (Invalid argument)");
+    return nullptr;
+  }
+  return createOn(fp, false, storage_mode, error_cb, idata, pdata);
 }
 
 int ply_get_ply_user_data(p_ply ply, void** pdata, long* idata) {
@@ -210,7 +236,9 @@ int ply_close(p_ply ply) {
   if (!ply->failed && (!ply->header_written || ply->element < ply->elements.size()))
     ok = fail(ply, "Fewer values than the header declares");
   if (ply->failed) ok = 0;  // already reported
-  if (std::fclose(ply->fp) != 0 && ok) ok = fail(ply, "Error closing up");
+  const bool closed = ply->own_fp ? std::fclose(ply->fp) == 0
+                                  : std::fflush(ply->fp) == 0 && !std::ferror(ply->fp);
+  if (!closed && ok) ok = fail(ply, "Error closing up");
   delete ply;
   return ok;
 }

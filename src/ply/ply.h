@@ -3,6 +3,8 @@
 // Calls return 1 on success and 0 on failure, after reporting through the error callback.
 #pragma once
 
+#include <cstdio>
+
 typedef struct t_ply_* p_ply;
 
 typedef enum e_ply_storage_mode_ {
@@ -24,6 +26,9 @@ typedef void (*p_ply_error_cb)(p_ply ply, const char* message);
 // Opens (creates or truncates) the file; null when it cannot be created.
 p_ply ply_create(const char* name, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
                  long idata, void* pdata);
+// Writes to a stream the caller opened; ply_close flushes it but leaves it open for the caller.
+p_ply ply_create_to_file(FILE* fp, e_ply_storage_mode storage_mode, p_ply_error_cb error_cb,
+                         long idata, void* pdata);
 int ply_get_ply_user_data(p_ply ply, void** pdata, long* idata);
 int ply_add_element(p_ply ply, const char* name, long ninstances);
 // Adds a property to the element added last.
@@ -31,6 +36,6 @@ int ply_add_scalar_property(p_ply ply, const char* name, e_ply_type type);
 int ply_write_header(p_ply ply);
 // The next value in file order, converted to its property's type.
 int ply_write(p_ply ply, double value);
-// Closes the file and frees the handle; fails when the file cannot be completed or fewer values
-// were written than the header declares.
+// Closes the file (flushes a stream of ply_create_to_file) and frees the handle; fails when the
+// file cannot be completed or fewer values were written than the header declares.
 int ply_close(p_ply ply);

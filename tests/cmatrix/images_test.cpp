@@ -94,11 +94,4 @@ TEST(CTensor, PlanesFollowOneAnother) {
   EXPECT_EQ(v.data[23], 23.0f);
 }
 
-TEST(EInvalidFileFormat, ReportsWhenMadeEvenIfNeverThrown) {
-  testing::internal::CaptureStderr();
-  { EInvalidFileFormat e("PGM"); (void)e; }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Exception EInvalidFileFormat: File is not in PGM format\n");
-}
-
 }  // namespace

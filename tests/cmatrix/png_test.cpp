@@ -244,6 +244,27 @@ TEST(Png, BrokenFilesGiveTheirReadersMessages) {
   EXPECT_EQ(t.xSize, 1);
 }
 
+// libpng's warnings are printed once per image: a read that stops at its size check (a look at
+// the size before the real read) prints none.
+TEST(Png, WarningsArePrintedOnlyByTheReadThatDecodes) {
+  tessivar_test::TempDir dir;
+  writeRaw(dir.file("c.png"), 2, 1, PNG_COLOR_TYPE_RGB, 8, colourRows(2, 1, 3));
+  std::vector<unsigned char> bytes = png_test::readBytes(dir.file("c.png"));
+  png_test::insertChunk(bytes, "tIME", {0x07, 0xe8, 1, 1, 0, 0});  // one byte short
+  png_test::writeBytes(dir.file("c.png"), bytes);
+  struct SizeSeen {};
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(CTensor<float>().readFromPNG(dir.file("c.png").c_str(), false,
+                                            [](int, int) { throw SizeSeen(); }),
+               SizeSeen);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  CTensor<float> t;
+  testing::internal::CaptureStderr();
+  t.readFromPNG(dir.file("c.png").c_str(), false);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "libpng warning: tIME: invalid\n");
+  EXPECT_EQ(t.xSize, 2);
+}
+
 // A header read from a FIFO (whose length is unknown) may claim more pixels than memory holds:
 // the failed allocation is reported with the file, not as a bare std::bad_alloc.
 TEST(Png, AnAllocationFailureNamesTheFile) {

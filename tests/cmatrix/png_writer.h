@@ -4,6 +4,7 @@
 
 #include <png.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -42,19 +43,36 @@ inline void writeRaw(const std::string& path, int width, int height, int colorTy
   std::fclose(f);
 }
 
-// Gives a PNG file's header (IHDR at byte 8) another width and height, with a matching checksum.
-inline void setSize(std::vector<unsigned char>& png, unsigned w, unsigned h) {
-  auto put = [&](std::size_t at, unsigned v) {
-    for (int i = 0; i < 4; ++i) png[at + i] = (v >> (24 - 8 * i)) & 0xff;
-  };
-  put(16, w);
-  put(20, h);
+inline void putBigEndian(std::vector<unsigned char>& png, std::size_t at, unsigned v) {
+  for (int i = 0; i < 4; ++i) png[at + i] = (v >> (24 - 8 * i)) & 0xff;
+}
+
+// The CRC of a chunk: over its type and data, bytes [from, to).
+inline unsigned chunkCrc(const std::vector<unsigned char>& png, std::size_t from, std::size_t to) {
   unsigned c = 0xffffffffu;
-  for (std::size_t i = 12; i < 29; ++i) {
+  for (std::size_t i = from; i < to; ++i) {
     c ^= png[i];
     for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
   }
-  put(29, c ^ 0xffffffffu);
+  return c ^ 0xffffffffu;
+}
+
+// Gives a PNG file's header (IHDR at byte 8) another width and height, with a matching checksum.
+inline void setSize(std::vector<unsigned char>& png, unsigned w, unsigned h) {
+  putBigEndian(png, 16, w);
+  putBigEndian(png, 20, h);
+  putBigEndian(png, 29, chunkCrc(png, 12, 29));
+}
+
+// Inserts a chunk with a valid checksum right after the header chunk (IHDR).
+inline void insertChunk(std::vector<unsigned char>& png, const std::string& type,
+                        const std::vector<unsigned char>& data) {
+  std::vector<unsigned char> chunk(12 + data.size());
+  putBigEndian(chunk, 0, unsigned(data.size()));
+  std::copy(type.begin(), type.end(), chunk.begin() + 4);
+  std::copy(data.begin(), data.end(), chunk.begin() + 8);
+  putBigEndian(chunk, 8 + data.size(), chunkCrc(chunk, 4, 8 + data.size()));
+  png.insert(png.begin() + 33, chunk.begin(), chunk.end());
 }
 
 inline std::vector<unsigned char> readBytes(const std::string& path) {

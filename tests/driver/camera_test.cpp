@@ -148,14 +148,15 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     EXPECT_EQ(failure(path), prefix + path + "\"\n" + problem);
   };
 
-  expectFailure(dir.path(), "cannot be opened");  // a folder
-  expectFailure(dir.file("missing.txt"), "cannot be opened");
+  expectFailure(dir.path(), "cannot be opened: Is a directory");
+  expectFailure(dir.file("missing.txt"), "cannot be opened: No such file or directory");
   expectFailure(write("a.txt", "500 0 320 0 500 240 0 0"),
-                "is cut short or holds a non-number where K row 2 column 2 is expected");
+                "is cut short: it ends where K row 2 column 2 is expected");
   expectFailure(write("b.txt", "500 0 320 0 500 240 0 0 1 1 0 0 0 x 0 0 0 1"),
-                "is cut short or holds a non-number where R row 1 column 1 is expected");
+                "holds \"x\" where R row 1 column 1 is expected, which must be one finite number "
+                "within the float range");
   expectFailure(write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", "")),
-                "is cut short or holds a non-number where the depth map path is expected");
+                "is cut short: it ends where the depth map path is expected");
   expectFailure(write("d.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "0 480", depth16)),
                 "gives the image size 0 x 480; width and height must be > 0");
   expectFailure(
@@ -172,7 +173,13 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
       {"-500 0 320 0 500 240 0 0 1 " + id, "gives fx = -500 and fy = 500; both must be at least 1 pixel"},
       {"500 0 320 0 0.0001 240 0 0 1 " + id, "gives fx = 500 and fy = 0.0001; both must be at least 1 pixel"},
       {"0.78 0 0.5 0 1.04 0.5 0 0 1 " + id, "gives fx = 0.78 and fy = 1.04; both must be at least 1 pixel"},
-      {"500 2 320 0 500 240 0 0 1 " + id, "gives K a skew of 2 (row 0, column 1); it must be 0"},
+      {"500 2 320 0 500 240 0 0 1 " + id,
+       "gives K a skew of 2 (row 0, column 1), which moves pixels by up to 1.92 px over the image "
+       "(|skew| x height / fy); tessivar ignores the skew, so it must move them by less than 0.1 px"},
+      {"500 0.105 320 0 500 240 0 0 1 " + id,
+       "gives K a skew of 0.105 (row 0, column 1), which moves pixels by up to 0.1008 px over the "
+       "image (|skew| x height / fy); tessivar ignores the skew, so it must move them by less than "
+       "0.1 px"},
       {"500 0 320 0 500 240 0 0 2 " + id, "gives K the last row (0, 0, 2); it must be (0, 0, 1)"},
       {"500 0 320 0 500 240 0.001 0 1 " + id, "gives K the last row (0.001, 0, 1); it must be (0, 0, 1)"},
       {"500 0 1e9 0 500 240 0 0 1 " + id,
@@ -191,16 +198,18 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
       {K + "1 0.09 0 0 1 0 0 0 1", not_rotation + "0.09 (at most 0.01 allowed)"},
       {K + "-1 0 0 0 1 0 0 0 1", "gives an R that is not a rotation: det R = -1 (must be > 0)"},
       {"1e39 0 320 0 500 240 0 0 1 " + id,
-       "is cut short or holds a non-number where K row 0 column 0 is expected"},
-      {K + "nan 0 0 0 1 0 0 0 1", "is cut short or holds a non-number where R row 0 column 0 is expected"},
+       "holds \"1e39\" where K row 0 column 0 is expected, which must be one finite number within "
+       "the float range"},
+      {K + "nan 0 0 0 1 0 0 0 1", "holds \"nan\" where R row 0 column 0 is expected, which must be "
+                                "one finite number within the float range"},
   };
   for (const auto& c : impossible)
     expectFailure(write("k.txt", c.first + " 0 0 0 640 480 " + color + " " + depth16), c.second);
   // Within the limits: a rotation written with three decimals (R R^T - I up to 0.0016), a
-  // principal point at the edge of the allowed range, a skew below 1e-6 fx.
+  // principal point at the edge of the allowed range, a skew that moves pixels by 0.096 px.
   for (const std::string& fine :
        {K + "-0.257 0.711 0.654 0.321 0.702 -0.637 -0.912 0.046 -0.409",
-        "500 0 1280 0 500 -480 0 0 1 " + id, "500 0.0004 320 0 500 240 0 0 1 " + id}) {
+        "500 0 1280 0 500 -480 0 0 1 " + id, "500 -0.1 320 0 500 240 0 0 1 " + id}) {
     EXPECT_EQ(failure(write("k.txt", fine + " 0 0 0 640 480 " + color + " " + depth16)),
               "<nothing thrown>");
   }
@@ -240,6 +249,53 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     expectFailure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", d.first)),
                   depthWhat + d.first + "\": " + d.second);
   color = colorFile;
+}
+
+// Each word is one value of its field's kind, and a word that is not is shown (quoted, escaped,
+// shortened); the file itself is read within a bounded size and must be text.
+TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
+  Camera cam;
+  CMatrix<float> depth;
+  const std::string id = " 1 0 0 0 1 0 0 0 1 0 0 0 ";
+  auto problem = [&](const std::string& text) {
+    const std::string path = write("w.txt", text);
+    testing::internal::CaptureStdout();
+    std::string msg = "<nothing thrown>";
+    try {
+      read_camera_file(path, 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    const std::string prefix = "read_camera_file: camera file \"" + path + "\"\n";
+    return msg.rfind(prefix, 0) == 0 ? msg.substr(prefix.size()) : msg;
+  };
+  const std::string paths = " " + color + " " + depth16;
+  const std::string K = "500 0 320 0 500 240 0 0 1";
+  const std::string number = " is expected, which must be one finite number within the float range";
+  EXPECT_EQ(problem("131.2.5 0 320 0 500 240 0 0 1" + id + "640 480" + paths),
+            "holds \"131.2.5\" where K row 0 column 0" + number);
+  EXPECT_EQ(problem("0x1f4 0 320 0 500 240 0 0 1" + id + "640 480" + paths),
+            "holds \"0x1f4\" where K row 0 column 0" + number);
+  EXPECT_EQ(problem(K + id + "160.5 480" + paths),
+            "holds \"160.5\" where the width is expected, which must be one whole number within "
+            "the int range");
+  EXPECT_EQ(problem(K + id + "640 4800000000" + paths),
+            "holds \"4800000000\" where the height is expected, which must be one whole number "
+            "within the int range");
+  EXPECT_EQ(problem(K + " +1.5e-3 .5 -0. 1E0 0 0 0 1 1 2 3 -4 +640 480" + paths).rfind("gives an R", 0),
+            0u);  // forms a stream reads are taken
+  // After the last value: one word, shown with its non-printable bytes escaped and cut.
+  EXPECT_EQ(problem(K + id + "640 480" + paths + "\n\"\x1b[31m\\" + std::string(100, 'b') + " z"),
+            "holds \"\\\"\\x1b[31m\\\\bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb\"... (107 bytes) after its "
+            "last value: the numbers are followed by the colour image path \"" + color +
+                "\" and the depth map path \"" + depth16 + "\", and nothing may follow them");
+  // A NUL would cut the colour image path here and read another file.
+  EXPECT_EQ(problem(K + id + "640 480 " + color + std::string(1, '\0') + "x " + depth16),
+            "holds a NUL byte (at byte " + std::to_string(K.size() + id.size() + 8 + color.size()) +
+                "); a camera file is text");
+  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')),
+            "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths");
 }
 
 // PNG's checksum of a chunk.
@@ -383,52 +439,81 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
 
 namespace {
 
-// The cameras of a run as a set: the first camera's fx sets the radii, and every camera must sit
-// where the point grid can hold the points of all.
-TEST(CameraSet, FirstCameraScaleAndFarCentresAreRefusedByName) {
+// The cameras of a run as a set: no camera twice, the first camera's fx sets the radii, and every
+// camera must sit where the point grid can hold the points of all.
+TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   const std::vector<std::string> files = {"a.txt", "b.txt", "c.txt"};
   std::vector<Camera> cams(3);
+  std::vector<CMatrix<float>> depths(3);
   for (int i = 0; i < 3; ++i) {
     cams[i].K[0] = 100.0f;
+    cams[i].t = make_float3(-float(i), 0.0f, 0.0f);
     cams[i].center = make_float3(float(i), 0.0f, 0.0f);
+    cams[i].image = CMatrix<uchar4>(2, 2);
+    for (int k = 0; k < 4; ++k) cams[i].image.data[k] = make_uchar4(1, 2, 3, 255);
+    depths[i] = CMatrix<float>(2, 2);
+    for (int k = 0; k < 4; ++k) depths[i].data[k] = 1.5f;
   }
-  const auto problem = [&](float cell, float depth) {
+  const auto problem = [&](float depth_avg, float sp_radius, float depth) {
     try {
-      check_camera_set(cams, files, cell, depth);
+      check_camera_set(cams, depths, files, depth_avg, sp_radius, depth);
     } catch (const std::runtime_error& e) {
       return std::string(e.what());
     }
     return std::string();
   };
-  // Grid span (65535 - 20) * 0.01 = 655.15; a camera may lie 327.575 - 2 * 2 from the median (1).
-  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  // Grid cells of 1 / 100 = 0.01 span (65535 - 20) * 0.01 = 655.15; a camera may lie
+  // 327.575 - 2 * 2 from the median (1).
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
   cams[2].center.z = 323.5f;
-  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
   cams[2].center.z = -323.7f;
-  EXPECT_EQ(problem(0.01f, 2.0f),
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f),
             "check_camera_set: camera file \"c.txt\"\nhas its centre (2, 0, -323.7) 323.7 from the "
             "median of the camera centres along z; the point grid (65535 cells of 0.01) takes "
             "cameras within 323.575 of it, and one beyond would push the other cameras' points off "
             "the grid: check its t (and its unit) and --depth-avg");
   cams[2].center.z = 0.0f;
   cams[0].center.x = 1e30f;
-  EXPECT_EQ(problem(0.01f, 2.0f).rfind("check_camera_set: camera file \"a.txt\"\nhas its centre", 0), 0u);
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind("check_camera_set: camera file \"a.txt\"\nhas its centre", 0), 0u);
   cams[0].center.x = 0.0f;
-  EXPECT_EQ(problem(1e-5f, 2.0f),
+  EXPECT_EQ(problem(1e-3f, 4.0f, 2.0f),
             "check_camera_set: the point grid spans only 0.65515 (65535 cells of 1e-05, the "
             "smallest radius, from --depth-avg and fx of the first camera), too little for depths "
             "up to 2: check --depth-avg");
+  // Superpixels below a pixel in radius make the cells; then --superpixels is the cause.
+  EXPECT_EQ(problem(1.0f, 1e-3f, 2.0f),
+            "check_camera_set: the point grid spans only 0.65515 (65535 cells of 1e-05, the "
+            "superpixel support radius, from --depth-avg, fx of the first camera and "
+            "--superpixels), too little for depths up to 2: check --superpixels");
 
-  // The first camera's fx may be up to twice the median, whatever the others' order.
-  cams[0].K[0] = 200.0f;
-  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  // The first camera's fx may be from half to twice the median, whatever the others' order.
+  for (float fine : {200.0f, 50.0f}) {
+    cams[0].K[0] = fine;
+    EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
+  }
+  const std::string first = "check_camera_set: camera file \"a.txt\"\nis the first camera and has ";
   cams[0].K[0] = 201.0f;
-  EXPECT_EQ(problem(0.01f, 2.0f).rfind("check_camera_set: camera file \"a.txt\"\nis the first camera "
-                                       "and has fx = 201, more than twice the median fx of the "
-                                       "cameras (100)", 0),
-            0u);
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 201, more than twice the median fx of the "
+                                            "cameras (100)", 0), 0u);
+  cams[0].K[0] = 49.0f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 49, less than half the median fx of the "
+                                            "cameras (100)", 0), 0u);
   std::swap(cams[0], cams[2]);  // the same camera last
-  EXPECT_EQ(problem(0.01f, 2.0f), "");
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
+
+  // A copy of a camera: the same K, R, t and image contents under another name.
+  cams[2] = cams[1];
+  depths[2] = depths[1];
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f),
+            "check_camera_set: camera file \"c.txt\"\nis a copy of the camera file \"b.txt\", given "
+            "before: the same K, R and t and the same colour image and depth map contents; give "
+            "each camera once");
+  depths[2].data[3] = 1.25f;  // the same pose seen at another time
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
+  depths[2].data[3] = 1.5f;
+  cams[2].image.data[0].x = 9;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
 }
 
 }  // namespace

@@ -251,6 +251,14 @@ TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
                                        "\", given before; give each camera once\n");
   }
 
+  // A path whose status cannot be queried is reported with the reason.
+  std::filesystem::create_symlink(dir.file("loop2"), dir.file("loop1"));
+  std::filesystem::create_symlink(dir.file("loop1"), dir.file("loop2"));
+  CaptureStderr();
+  EXPECT_EQ(collect({"--", dir.file("loop1"), a}, files), 1);
+  EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("loop1") +
+                                     "\" cannot be opened: Too many levels of symbolic links\n");
+
   CaptureStderr();
   EXPECT_EQ(collect({"--", a, q}, files), 1);
   EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("q&\"&&.txt") + "\" does not exist\n");

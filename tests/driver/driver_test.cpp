@@ -1,4 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include <cmath>
 #include <filesystem>
@@ -61,6 +66,16 @@ TEST(OutputFolder, CreatedWithParentsOrReportedByName) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "cannot create the output folder \"" + dir.file("file") + "\": Not a directory\n");
 
+  // A symlink to nothing is named as the reason, for the folder itself and for a parent.
+  std::filesystem::create_symlink(dir.file("nowhere"), dir.file("dangling"));
+  for (const std::string& folder : {dir.file("dangling"), dir.file("dangling/sub")}) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(create_output_directory(folder));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cannot create the output folder \"" + folder + "\": \"" + dir.file("dangling") +
+                  "\" is a symbolic link to \"" + dir.file("nowhere") + "\", which does not exist\n");
+  }
+
   // A folder that exists but takes no files (even for root) fails now, not after hours of work;
   // the probe file leaves nothing behind.
   if (std::filesystem::is_directory("/proc/self")) {
@@ -74,6 +89,47 @@ TEST(OutputFolder, CreatedWithParentsOrReportedByName) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("a")),
                           std::filesystem::directory_iterator()),
             1);  // only "b c"
+}
+
+// What killed runs left during a model write goes once a run holds the folder; nothing else does.
+TEST(OutputFolder, StaleTemporaryFilesOfEndedRunsAreRemoved) {
+  tessivar_test::TempDir dir;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string dead = std::to_string(ended), alive = std::to_string(getpid());
+  const std::vector<std::string> kept = {
+      "model.ply.tmp-" + alive + "-0",      // its process still runs
+      "model.ply.tmp-" + dead + "-1",       // a symlink
+      "other.ply.tmp-" + dead + "-0",       // not a model of the run
+      "model.ply.tmp-" + dead + "-0x",      // not the writer's pattern
+      "model.ply.tmp-" + dead + "-100",
+      "model.ply.tmp--0",
+      "model.ply",
+  };
+  for (const std::string& name : kept)
+    if (name != kept[1]) driver_test::writeText(dir.file(name), "x");
+  std::filesystem::create_symlink(dir.file("target"), dir.file(kept[1]));
+  driver_test::writeText(dir.file("target"), "x");
+  driver_test::writeText(dir.file("model.ply.tmp-" + dead + "-0"), "x");
+  driver_test::writeText(dir.file("model_superpixel.ply.tmp-" + dead + "-12"), "x");
+
+  const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+  testing::internal::CaptureStdout();
+  remove_stale_temporaries(dir.path(), fd, {"/model_superpixel.ply", "/model.ply"});
+  const std::string out = testing::internal::GetCapturedStdout();
+  ::close(fd);
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    left.push_back(e.path().filename());
+  std::vector<std::string> expected = kept;
+  expected.push_back("target");
+  std::sort(left.begin(), left.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(left, expected);
+  EXPECT_NE(out.find("removed \"" + dir.path() + "/model.ply.tmp-" + dead + "-0\""), std::string::npos)
+      << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
 }
 
 // The run's back-face removals: a point that the cameras see from behind, in front of the

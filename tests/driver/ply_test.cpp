@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ply/ply.h"
@@ -153,17 +154,20 @@ TEST(PlyModel, AFailedWriteLeavesTheOldModelAndNoShortFile) {
   EXPECT_EQ(driver_test::readFile(path), header(0));
 }
 
-// SIGTERM, SIGINT or SIGHUP during a write removes the temporary file and ends the process by
-// that signal; the earlier model stays. A signal that the process ignores (SIGHUP under nohup)
-// stays ignored, and the write completes.
+// A signal whose default action ends the process, arriving during a write, removes the temporary
+// file and ends the process by that signal; the earlier model stays. A signal that the process
+// ignores (SIGHUP under nohup) stays ignored, and the write completes.
 TEST(PlyModel, SignalsDuringAWriteLeaveNoTemporaryFile) {
   tessivar_test::TempDir dir;
   const std::string path = dir.file("model.ply");
   driver_test::writeText(path, "an earlier model");
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, 0}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGABRT, SIGXCPU,
+                  SIGVTALRM, SIGPROF, SIGRTMIN + 3, 0}) {
     SCOPED_TRACE(sig);
     const pid_t pid = fork();
     if (pid == 0) {
+      const rlimit no_core = {0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
       if (sig == 0) std::signal(SIGHUP, SIG_IGN);
       setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", sig == 0 ? "0.3" : "20", 1);
       try {
@@ -190,6 +194,35 @@ TEST(PlyModel, SignalsDuringAWriteLeaveNoTemporaryFile) {
       EXPECT_EQ(driver_test::readFile(path).size(), header(100).size() + 100 * 31);
     }
   }
+}
+
+// Someone who can write into the folder swaps a symlink in for the temporary file while the
+// model is written: the symlink is never published and nothing is written through it.
+TEST(PlyModel, ATemporaryFileReplacedDuringTheWriteIsNotPublished) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("model.ply");
+  const std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-0";
+  driver_test::writeText(path, "an earlier model");
+  driver_test::writeText(dir.file("victim"), "not a model");
+  setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1);
+  std::thread swapper([&] {
+    for (int i = 0; i < 1000 && !std::filesystem::exists(tmp); ++i) usleep(1000);
+    std::filesystem::create_symlink(dir.file("victim"), dir.file("planted"));
+    std::filesystem::rename(dir.file("planted"), tmp);
+  });
+  const std::vector<Particle> ps(10);
+  EXPECT_THROW_MESSAGE(
+      writeParticlesToPLY(ps, std::vector<float>(10), std::vector<float3>(10), path),
+      "writeParticlesToPLY: cannot write the model \"" + path + "\"\nthe temporary file \"" + tmp +
+          "\" was replaced by another program during the write; the model was not written");
+  swapper.join();
+  unsetenv("TESSIVAR_TEST_SLOW_PLY_WRITE");
+  EXPECT_EQ(driver_test::readFile(path), "an earlier model");
+  EXPECT_EQ(driver_test::readFile(dir.file("victim")), "not a model");
+  // The planted symlink is not ours to remove.
+  EXPECT_TRUE(std::filesystem::is_symlink(tmp));
+  EXPECT_EQ(folderEntries(dir.path()),
+            (std::vector<std::string>{"model.ply", tmp.substr(dir.path().size() + 1), "victim"}));
 }
 
 TEST(PlyWriter, BigEndianFilesAndValueConversions) {

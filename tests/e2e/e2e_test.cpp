@@ -2,17 +2,21 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -94,6 +98,27 @@ std::string printed(float f) {
   std::ostringstream ss;
   ss << f;
   return ss.str();
+}
+
+// Starts tessivar on `args` with its standard output on `out_fd` and its standard error in
+// `err_file`; `setup` runs in the child before the program (limits, environment).
+pid_t start(const std::vector<std::string>& args, int out_fd, const std::string& err_file,
+            const std::function<void()>& setup = {}) {
+  const std::string program = binary("tessivar");
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err < 0 || dup2(out_fd, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+    std::signal(SIGPIPE, SIG_DFL);  // as a shell starts a pipeline
+    setenv("OMP_NUM_THREADS", "1", 1);
+    if (setup) setup();
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
 }
 
 TEST_F(EndToEnd, ARunReadsTheSceneAndWritesBothModels) {
@@ -292,6 +317,116 @@ TEST_F(EndToEnd, AnEmptyModelFailsTheRun) {
   EXPECT_NE(r.err.find(" points that went into it.\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support options (--min-support-sp, --min-support).\n"),
             std::string::npos)
       << r.err;
+
+  // The count is that of the points the stage was given: the superpixel points, as the filter
+  // pass before it prints them.
+  const Result sp = tessivar({"-o", out("/sp"), "--depth-avg", "1.4", "--superpixels", "300",
+                              "--min-support-sp", "3.4e38", "--", cameras_[0], cameras_[1],
+                              cameras_[2]});
+  EXPECT_EQ(sp.code, 1);
+  const std::string count_line = "                   #particles = ";
+  const std::size_t at = sp.out.find(count_line);
+  ASSERT_NE(at, std::string::npos) << sp.out;
+  const std::string count = sp.out.substr(at + count_line.size(),
+                                          sp.out.find('\n', at) - at - count_line.size());
+  EXPECT_GT(std::stol(count), 0);
+  EXPECT_EQ(sp.err.rfind("the model \"" + out("/sp") + "/model_superpixel.ply\" is empty: the "
+                         "superpixel support test (--min-support-sp 3.4e+38) removed all " +
+                             count + " points that went into it.\n",
+                         0),
+            0u)
+      << sp.err;
+}
+
+// Progress text that cannot be written (a closed pipe, a killed tee) does not stop the run.
+TEST_F(EndToEnd, ARunGoesOnWhenItsStandardOutputGoesAway) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ::close(fds[0]);  // no reader: every write fails
+  const pid_t pid = start({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                           cameras_[0], cameras_[1], cameras_[2]},
+                          fds[1], scratch.file("stderr"));
+  ::close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(readFile(scratch.file("stderr")), "");
+  EXPECT_GT(readModel(out("/model.ply")).vertices, 0);
+  EXPECT_GT(readModel(out("/model_superpixel.ply")).vertices, 0);
+}
+
+// While a run works it holds its folder, so that no second run mixes models into it, and it has
+// removed what a killed run left there; a signal that ends it during a model write leaves nothing.
+TEST_F(EndToEnd, ARunHoldsItsFolderAndLeavesNoTemporaryFile) {
+  fs::create_directories(out());
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string stale = out("/model.ply.tmp-" + std::to_string(ended) + "-0");
+  std::ofstream(stale) << "left by a killed run";
+
+  const int log = ::open(scratch.file("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const pid_t pid = start({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                           cameras_[0], cameras_[1], cameras_[2]},
+                          log, scratch.file("stderr"), [] {
+                            const rlimit no_core = {0, 0};
+                            setrlimit(RLIMIT_CORE, &no_core);
+                            setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "60", 1);
+                          });
+  ::close(log);
+  const std::string tmp = out("/model_superpixel.ply.tmp-" + std::to_string(pid) + "-0");
+  for (int i = 0; i < 6000 && !fs::exists(tmp); ++i) usleep(10000);
+  ASSERT_TRUE(fs::exists(tmp)) << readFile(scratch.file("stderr"));
+
+  EXPECT_FALSE(fs::exists(stale));
+  const int folder = ::open(out().c_str(), O_RDONLY | O_DIRECTORY);
+  EXPECT_EQ(flock(folder, LOCK_EX | LOCK_NB), -1);
+  EXPECT_EQ(errno, EWOULDBLOCK);
+  ::close(folder);
+
+  kill(pid, SIGQUIT);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << status;
+  EXPECT_TRUE(fs::is_empty(out()));
+}
+
+// A failed allocation names the stage and the camera it stopped. The address-space limit is
+// raised step by step from where the program cannot even load to where the run completes; every
+// run stopped in between reports where it stopped, and none reports a bare std::bad_alloc.
+TEST_F(EndToEnd, OutOfMemoryNamesTheStageAndTheCamera) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer's allocator ends the process instead of throwing std::bad_alloc";
+#endif
+  int named = 0;
+  for (rlim_t kib = 4096; kib <= 65536; kib += 512) {
+    SCOPED_TRACE(kib);
+    fs::remove_all(out());
+    const int log = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = start({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                             cameras_[0], cameras_[1], cameras_[2]},
+                            log, scratch.file("stderr"), [kib] {
+                              const rlimit rl = {kib << 10, kib << 10};
+                              setrlimit(RLIMIT_AS, &rl);
+                            });
+    ::close(log);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) break;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) continue;  // not loaded, or not started
+    const std::string err = readFile(scratch.file("stderr"));
+    EXPECT_EQ(err.find("std::bad_alloc"), std::string::npos) << err;
+    if (err.rfind("out of memory while ", 0) != 0) continue;  // a reader's own report
+    ++named;
+    const std::size_t camera = err.find(" of camera ");
+    if (camera == std::string::npos) continue;  // a stage of all cameras
+    const std::size_t index = std::stoul(err.substr(camera + 11));
+    ASSERT_LT(index, cameras_.size()) << err;
+    EXPECT_NE(err.find(" of camera " + std::to_string(index) + " (" + cameras_[index] + ")\n"),
+              std::string::npos)
+        << err;
+  }
+  if (named == 0) GTEST_SKIP() << "no limit stopped the run in a stage";
 }
 
 // ---- The scene generator ----------------------------------------------------------------------
