@@ -336,6 +336,15 @@ TEST_F(EndToEnd, AnEmptyModelFailsTheRun) {
                          0),
             0u)
       << sp.err;
+
+  // Two cameras cannot pass the default support tests: the message says so, and only then.
+  EXPECT_EQ(sp.err.find("With two cameras"), std::string::npos);
+  const Result two = tessivar({"-o", out("/two"), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                               cameras_[0], cameras_[1]});
+  EXPECT_EQ(two.code, 1);
+  EXPECT_NE(two.err.find("--min-support).\nWith two cameras a point has one other camera to support it"),
+            std::string::npos)
+      << two.err;
 }
 
 // Progress text that cannot be written (a closed pipe, a killed tee) does not stop the run.
