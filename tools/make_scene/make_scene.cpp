@@ -3,8 +3,9 @@
 // A textured sphere and box stand on a square ground plane; N cameras look at them from an arc
 // 1.5 to 2 m away. For camera i it writes camera_ii.txt (the camera file tessivar reads),
 // color_ii.png (8-bit RGB) and depth_ii.png (16-bit, millimetres, 0 = no depth, optionally
-// noisy, with dropouts and with the holes and outliers of real sensors), plus ground_truth.ply, a dense sample of the surface that at least
-// one camera sees, with normals and colours, and depth_avg.txt, the mean depth of the views.
+// noisy, with dropouts and with the holes and outliers of real sensors), plus ground_truth.ply,
+// a dense sample of the surface that at least one camera sees, with normals and colours, and
+// depth_avg.txt, the mean depth of the views.
 //
 // Camera files use tessivar's convention: X_cam = R X + t with x growing to the image's left and
 // y upwards, so a pixel is x = cx - fx X/Z, y = cy - fy Y/Z. A pose (R_cv, t_cv) in the usual
