@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Benchmark of whole runs on generated scenes: wall time per stage, total, peak memory, point
-# counts and accuracy against the generator's ground truth. Prints one table. Not part of CI.
-#   scripts/bench.sh [small|medium|large ...]   (default: all three)
+# Benchmark of whole runs on generated scenes and the real box scan: wall time per stage, total,
+# peak memory, point counts and accuracy against the generator's ground truth (the box: against
+# its lifted depth maps). Prints one table. Not part of CI.
+#   scripts/bench.sh [small|medium|large|sensor|faults|box|... ...]   (default: small medium large)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh > /dev/null

@@ -130,11 +130,19 @@ class CurrentStage {
 };
 
 // An empty model is written like any other, but the run fails with the stage that emptied it.
-void report_empty_model(const std::string& name, const StageLog& log) {
+// Support comes only from other cameras' points, and one camera's points cover a place about
+// once: with two cameras the default support tests cannot be passed.
+void report_empty_model(const std::string& name, const StageLog& log, std::size_t cameras) {
   std::cerr << "the model \"" << output_directory << name << "\" is empty: " << log.emptied_by()
             << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
                "options (--min-support-sp, --min-support)."
             << std::endl;
+  if (cameras == 2)
+    std::cerr << "With two cameras a point has one other camera to support it, which covers it "
+                 "about once; the default support tests need two or more other cameras to see the "
+                 "same place. Add cameras, or lower the support options (for example "
+                 "--min-support-sp 0.5 --min-support 1)."
+              << std::endl;
 }
 
 std::string with_option(const char* stage, const char* option, float value) {
@@ -586,11 +594,11 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   clock.lap("ply_output");
   // An empty model is no result, even though both files are valid.
   if (sp_empty) {
-    report_empty_model("/model_superpixel.ply", sp_log);
+    report_empty_model("/model_superpixel.ply", sp_log, cameras.size());
     return 1;
   }
   if (dense.particles.empty()) {
-    report_empty_model("/model.ply", dense_log);
+    report_empty_model("/model.ply", dense_log, cameras.size());
     return 1;
   }
   return 0;

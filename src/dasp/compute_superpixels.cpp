@@ -11,6 +11,7 @@
 
 #include "dasp/dasp.h"
 #include "dasp/seeds.h"
+#include "dasp/surface.h"
 
 namespace dasp {
 
@@ -108,13 +109,30 @@ class Solver {
         const unsigned char* c = color_(x, y);
         for (int k = 0; k < 3; ++k) pixels_.c[k][i] = c[k] * cs;
         const unsigned short v = depth_(x, y)[0];
-        pixels_.valid[i] = v != 0 ? 1.0f : 0.0f;
+        pixels_.valid[i] = v != 0 && !isolated(x, y, v) ? 1.0f : 0.0f;
         const float z = v * opt_.depth_unit;
         pixels_.p[0][i] = (float(x) - opt_.camera_cx) * z * inv_f;
         pixels_.p[1][i] = (float(y) - opt_.camera_cy) * z * inv_f;
         pixels_.p[2][i] = z;
       }
     }
+  }
+
+  // A depth with fewer than two neighbours within two pixels that lie near it in depth (3 % of
+  // the depth per pixel apart, more than a surface seen at 85 degrees changes) is a spike, a
+  // stray reading: it takes part as a pixel without depth, and no cluster lists it.
+  bool isolated(int x, int y, unsigned short v) const {
+    constexpr int kReach = 2, kNeeded = 2;
+    int near = 0;
+    for (int yy = std::max(0, y - kReach); yy <= std::min(H_ - 1, y + kReach); ++yy)
+      for (int xx = std::max(0, x - kReach); xx <= std::min(W_ - 1, x + kReach); ++xx) {
+        const int w = depth_(xx, yy)[0];
+        if (w == 0 || (xx == x && yy == y)) continue;
+        const int steps = std::max(std::abs(xx - x), std::abs(yy - y));
+        near += std::abs(w - int(v)) * 100 <= 3 * int(v) * steps;
+        if (near >= kNeeded) return false;
+      }
+    return true;
   }
 
   // The radius on the image follows the seed density at the centre, so slanted surfaces, whose
@@ -338,31 +356,94 @@ class Solver {
     }
   }
 
-  void collect(Superpixels& out) const {
+  // Pixel indices of every cluster, in index order: those with depth or those without.
+  struct PixelLists {
+    std::vector<int> start;  // cluster k holds ids[start[k] .. start[k + 1])
+    std::vector<int> ids;
+  };
+  PixelLists listPixels(bool with_depth) const {
     const std::size_t n = labels_.size();
-    const int K = int(centers_.size());
-    std::vector<std::int64_t> count(K, 0), csum(std::size_t(K) * 3, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      const int k = labels_[i];
-      if (k < 0) continue;
-      ++count[k];
-      const unsigned char* c = color_.pointer() + i * 3;
-      for (int j = 0; j < 3; ++j) csum[std::size_t(k) * 3 + j] += c[j];
+    PixelLists l;
+    l.start.assign(centers_.size() + 1, 0);
+    // Spikes count as neither.
+    auto member = [&](std::size_t i) {
+      return labels_[i] >= 0 && (with_depth ? pixels_.valid[i] != 0.0f : depth_.pointer()[i] == 0);
+    };
+    for (std::size_t i = 0; i < n; ++i)
+      if (member(i)) ++l.start[labels_[i] + 1];
+    for (std::size_t k = 0; k + 1 < l.start.size(); ++k) l.start[k + 1] += l.start[k];
+    l.ids.resize(l.start.back());
+    std::vector<int> fill(l.start.begin(), l.start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+      if (member(i)) l.ids[fill[labels_[i]]++] = int(i);
+    return l;
+  }
+
+  // Holes of cluster k that its listed pixels may take in while 80 % of its pixels keep a depth
+  // (the share a superpixel needs to give a point), so that the surface drawn from the cluster
+  // covers small holes: those with the most listed 4-neighbours of the cluster (at least 2)
+  // first, ties in index order. Returned in index order.
+  std::vector<int> chooseHoles(int k, int listed_count, const int* holes, int hole_count,
+                               const std::vector<char>& listed) const {
+    int allowed = listed_count / 4;
+    while (allowed > 0 && 0.8 * double(listed_count + allowed) > double(listed_count)) --allowed;
+    std::vector<std::pair<int, int>> candidates;  // (-listed neighbours, index)
+    for (int j = 0; j < hole_count && allowed > 0; ++j) {
+      const int i = holes[j], x = i % W_, y = i / W_;
+      auto mine = [&](int nb) { return listed[nb] && labels_[nb] == k; };
+      const int around = (x > 0 && mine(i - 1)) + (x + 1 < W_ && mine(i + 1)) +
+                         (y > 0 && mine(i - W_)) + (y + 1 < H_ && mine(i + W_));
+      if (around >= 2) candidates.push_back({-around, i});
     }
-    std::vector<int> index(K, -1);
+    const std::size_t take = std::min(candidates.size(), std::size_t(allowed));
+    std::partial_sort(candidates.begin(), candidates.begin() + long(take), candidates.end());
+    std::vector<int> chosen(take);
+    for (std::size_t j = 0; j < take; ++j) chosen[j] = candidates[j].second;
+    std::sort(chosen.begin(), chosen.end());
+    return chosen;
+  }
+
+  // A cluster lists the pixels with depth that lie on its surface, and small holes among them.
+  // The other pixels without depth shape the clusters (they keep them compact and whole across
+  // holes) but belong to none; neither do spikes and mixed pixels far from the cluster's plane.
+  // Clusters left without a pixel with depth are dropped; the mean colour is that of the pixels
+  // with depth.
+  void collect(Superpixels& out) const {
+    const int K = int(centers_.size());
+    PixelLists surface = listPixels(true);
+    const PixelLists holes = listPixels(false);
+    std::vector<internal::Point3> points(labels_.size());
+    for (std::size_t i = 0; i < points.size(); ++i)
+      points[i] = {pixels_.p[0][i], pixels_.p[1][i], pixels_.p[2][i]};
+    std::vector<int> kept(K, 0);
+    const float floor = 2.0f * opt_.depth_unit;  // the depth image's own rounding
+#pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
+    for (int k = 0; k < K; ++k)
+      kept[k] = internal::keepSurfacePoints(points, surface.ids.data() + surface.start[k],
+                                            surface.start[k + 1] - surface.start[k], radius_, floor);
+    std::vector<char> listed(labels_.size(), 0);
+    for (int k = 0; k < K; ++k)
+      for (int j = surface.start[k]; j < surface.start[k] + kept[k]; ++j) listed[surface.ids[j]] = 1;
+
+    std::vector<int> index(K, -1);  // cluster k becomes out.cluster[index[k]]
     int m = 0;
     for (int k = 0; k < K; ++k)
-      if (count[k] > 0) index[k] = m++;
+      if (kept[k] > 0) index[k] = m++;
     out.cluster.resize(m);
+#pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
     for (int k = 0; k < K; ++k) {
       if (index[k] < 0) continue;
       Cluster& c = out.cluster[index[k]];
-      for (int j = 0; j < 3; ++j)
-        c.color[j] = float(double(csum[std::size_t(k) * 3 + j]) / (255.0 * double(count[k])));
-      c.pixel_ids.reserve(count[k]);
+      const int* ids = surface.ids.data() + surface.start[k];
+      std::int64_t csum[3] = {0, 0, 0};
+      for (int j = 0; j < kept[k]; ++j)
+        for (int ch = 0; ch < 3; ++ch) csum[ch] += color_.pointer()[std::size_t(ids[j]) * 3 + ch];
+      for (int ch = 0; ch < 3; ++ch) c.color[ch] = float(double(csum[ch]) / (255.0 * double(kept[k])));
+      const std::vector<int> filled = chooseHoles(k, kept[k], holes.ids.data() + holes.start[k],
+                                                  holes.start[k + 1] - holes.start[k], listed);
+      c.pixel_ids.resize(std::size_t(kept[k]) + filled.size());
+      std::merge(ids, ids + kept[k], filled.begin(), filled.end(), c.pixel_ids.begin());
     }
-    for (std::size_t i = 0; i < n; ++i)
-      if (labels_[i] >= 0) out.cluster[index[labels_[i]]].pixel_ids.push_back(int(i));
   }
 
   const slimage::Image3ub& color_;

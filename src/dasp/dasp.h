@@ -34,8 +34,10 @@ struct Superpixels {
   std::vector<Cluster> cluster;
 };
 
-// Every pixel ends in exactly one cluster (pixels without depth included), each cluster is
-// non-empty and 4-connected. The result does not depend on the number of threads. Colour and
+// Every pixel with depth ends in at most one cluster: in none when it lies off its cluster's
+// surface (a depth spike, a pixel mixing the depths across an edge). Pixels without depth are in
+// none. Each cluster is non-empty; its region, holes included, is 4-connected. The result does
+// not depend on the number of threads. Colour and
 // depth images must have the same extents; otherwise std::runtime_error.
 Superpixels ComputeSuperpixels(const slimage::Image3ub& color, const slimage::Image1ui16& depth,
                                const Parameters& opt);

@@ -336,6 +336,15 @@ TEST_F(EndToEnd, AnEmptyModelFailsTheRun) {
                          0),
             0u)
       << sp.err;
+
+  // Two cameras cannot pass the default support tests: the message says so, and only then.
+  EXPECT_EQ(sp.err.find("With two cameras"), std::string::npos);
+  const Result two = tessivar({"-o", out("/two"), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                               cameras_[0], cameras_[1]});
+  EXPECT_EQ(two.code, 1);
+  EXPECT_NE(two.err.find("--min-support).\nWith two cameras a point has one other camera to support it"),
+            std::string::npos)
+      << two.err;
 }
 
 // Progress text that cannot be written (a closed pipe, a killed tee) does not stop the run.
@@ -573,7 +582,11 @@ TEST_F(EndToEnd, DegenerateDepthMapsAndALoneCameraGiveValidModels) {
     EXPECT_EQ(fuse({empty.file("camera_00.txt"), empty.file("camera_01.txt")}, "zeros").err,
               "the model \"" + out("zeros") + "/model_superpixel.ply\" is empty: no point was made "
               "from the superpixels.\nCheck the cameras (poses, intrinsics, depth maps), "
-              "--depth-avg and the support options (--min-support-sp, --min-support).\n");
+              "--depth-avg and the support options (--min-support-sp, --min-support).\n"
+              "With two cameras a point has one other camera to support it, which covers it about "
+              "once; the default support tests need two or more other cameras to see the same "
+              "place. Add cameras, or lower the support options (for example --min-support-sp 0.5 "
+              "--min-support 1).\n");
     EXPECT_EQ(readModel(out("zeros/model_superpixel.ply")).vertices, 0);
     EXPECT_EQ(readModel(out("zeros/model.ply")).vertices, 0);
   }

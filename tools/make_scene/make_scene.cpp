@@ -3,8 +3,9 @@
 // A textured sphere and box stand on a square ground plane; N cameras look at them from an arc
 // 1.5 to 2 m away. For camera i it writes camera_ii.txt (the camera file tessivar reads),
 // color_ii.png (8-bit RGB) and depth_ii.png (16-bit, millimetres, 0 = no depth, optionally
-// noisy and with dropouts), plus ground_truth.ply, a dense sample of the surface that at least
-// one camera sees, with normals and colours, and depth_avg.txt, the mean depth of the views.
+// noisy, with dropouts and with the holes and outliers of real sensors), plus ground_truth.ply,
+// a dense sample of the surface that at least one camera sees, with normals and colours, and
+// depth_avg.txt, the mean depth of the views.
 //
 // Camera files use tessivar's convention: X_cam = R X + t with x growing to the image's left and
 // y upwards, so a pixel is x = cx - fx X/Z, y = cy - fy Y/Z. A pose (R_cv, t_cv) in the usual
@@ -204,6 +205,71 @@ bool sees(const CameraCV& c, V3 p) {
   return h.t > 1.0 - 1e-6;
 }
 
+// ---- Sensor faults ---------------------------------------------------------------------------
+
+// Holes and outliers of real depth sensors, applied after noise and dropout with a random
+// sequence of their own, so that scenes without them stay as they were.
+struct SensorFaults {
+  int lattice = 0;         // every Nth row and every Nth column without depth
+  int checker = 0;         // checkerboard of holes, cells of N x N pixels
+  int edge_holes = 0;      // pixels within N pixels of a depth edge without depth
+  double mixed = 0;        // share of the pixels on a depth edge given a blend of both sides
+  double salt = 0;         // share of the pixels given a random depth
+  bool any() const { return lattice || checker || edge_holes || mixed > 0 || salt > 0; }
+};
+
+// A depth edge lies between 4-neighbours when one sees no surface or their depths differ by more
+// than 3 %, which no surface of the scene does between neighbouring pixels.
+bool depthEdge(double a, double b) {
+  if ((a == 0) != (b == 0)) return true;
+  return a > 0 && std::fabs(a - b) > 0.03 * std::min(a, b);
+}
+
+void addSensorFaults(const SensorFaults& f, const std::vector<double>& truth,
+                     std::vector<unsigned short>& mm, int width, int height, std::mt19937& rng) {
+  if (!f.any()) return;
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const auto at = [&](int x, int y) { return std::size_t(y) * width + x; };
+  const auto toMm = [](double z) {
+    const double v = std::round(z * 1000.0);
+    return (unsigned short)(v >= 1 && v <= 65535 ? v : 0);
+  };
+  // Distance in pixels (chessboard) to the nearest depth edge, up to the widest fault that needs it.
+  const int reach = std::max(f.edge_holes, f.mixed > 0 ? 1 : 0);
+  std::vector<int> edge_dist(mm.size(), reach + 1);
+  std::vector<std::size_t> across(mm.size(), std::size_t(-1));  // an edge neighbour of an edge pixel
+  for (int y = 0; y < height && reach > 0; ++y)
+    for (int x = 0; x < width; ++x) {
+      const int nb[4][2] = {{x + 1, y}, {x - 1, y}, {x, y + 1}, {x, y - 1}};
+      for (const auto& n : nb) {
+        if (n[0] < 0 || n[1] < 0 || n[0] >= width || n[1] >= height) continue;
+        if (!depthEdge(truth[at(x, y)], truth[at(n[0], n[1])])) continue;
+        across[at(x, y)] = at(n[0], n[1]);
+        for (int dy = -reach + 1; dy < reach; ++dy)
+          for (int dx = -reach + 1; dx < reach; ++dx) {
+            const int xx = x + dx, yy = y + dy;
+            if (xx < 0 || yy < 0 || xx >= width || yy >= height) continue;
+            edge_dist[at(xx, yy)] = std::min(edge_dist[at(xx, yy)], std::max(std::abs(dx), std::abs(dy)));
+          }
+      }
+    }
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::size_t k = at(x, y);
+      const double z = truth[k];
+      if (f.mixed > 0 && z > 0 && across[k] != std::size_t(-1) && truth[across[k]] > 0 &&
+          uniform(rng) < f.mixed) {
+        const double a = uniform(rng);
+        mm[k] = toMm(a * z + (1 - a) * truth[across[k]]);
+      }
+      if (f.salt > 0 && z > 0 && uniform(rng) < f.salt) mm[k] = toMm(z * (0.5 + 1.5 * uniform(rng)));
+      const bool hole = (f.lattice && (x % f.lattice == 0 || y % f.lattice == 0)) ||
+                        (f.checker && ((x / f.checker + y / f.checker) & 1)) ||
+                        (f.edge_holes && edge_dist[k] < f.edge_holes);
+      if (hole) mm[k] = 0;
+    }
+}
+
 // ---- Files -----------------------------------------------------------------------------------
 
 void writePNG(const std::string& path, int width, int height, int bit_depth, int color_type,
@@ -320,7 +386,12 @@ void usage(std::ostream& out) {
          "  --fx F             focal length in pixels, fx = fy (default 525 * W / 640)\n"
          "  --noise S          depth noise: sigma = S * depth^2, in metres (default 0)\n"
          "  --dropout P        probability that a depth pixel is lost (default 0)\n"
-         "  --seed N           seed of the noise and the dropouts (default 1)\n"
+         "  --lattice N        every Nth row and column without depth, as registration leaves\n"
+         "  --checker N        checkerboard of holes of N x N pixels\n"
+         "  --edge-holes N     no depth within N pixels of a depth edge\n"
+         "  --mixed P          share of the pixels on depth edges that blend both sides' depths\n"
+         "  --salt P           share of the pixels with a random depth (0.5 to 2 times the true one)\n"
+         "  --seed N           seed of the noise, the dropouts and the faults above (default 1)\n"
          "  --gt-spacing D     spacing of the ground-truth samples in metres (default 0.005)\n";
 }
 
@@ -344,6 +415,7 @@ int main(int argc, char** argv) {
   int n_cameras = 8, width = 640, height = 480;
   double fx = -1, noise = 0, dropout = 0, spacing = 0.005;
   unsigned seed = 1;
+  SensorFaults faults;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
@@ -354,6 +426,11 @@ int main(int argc, char** argv) {
       else if (a == "--fx") fx = numberArg(argc, argv, i, 1, 1e6);
       else if (a == "--noise") noise = numberArg(argc, argv, i, 0, 1);
       else if (a == "--dropout") dropout = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--lattice") faults.lattice = int(numberArg(argc, argv, i, 2, 1000));
+      else if (a == "--checker") faults.checker = int(numberArg(argc, argv, i, 1, 1000));
+      else if (a == "--edge-holes") faults.edge_holes = int(numberArg(argc, argv, i, 1, 100));
+      else if (a == "--mixed") faults.mixed = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--salt") faults.salt = numberArg(argc, argv, i, 0, 1);
       else if (a == "--seed") seed = unsigned(numberArg(argc, argv, i, 0, 4294967295.0));
       else if (a == "--gt-spacing") spacing = numberArg(argc, argv, i, 0.0005, 1);
       else if (a == "-h" || a == "--help") {
@@ -382,6 +459,7 @@ int main(int argc, char** argv) {
     std::mt19937 rng(seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::mt19937 fault_rng(seed ^ 0x5eed5a17u);
     std::vector<CameraCV> cameras;
     double depth_sum = 0;
     long depth_count = 0;
@@ -390,29 +468,34 @@ int main(int argc, char** argv) {
       const CameraCV c = makeCamera(i, n_cameras, width, height, fx);
       cameras.push_back(c);
       std::vector<unsigned char> color(std::size_t(width) * height * 3, 0);
-      std::vector<unsigned char> depth(std::size_t(width) * height * 2, 0);
+      std::vector<double> truth(std::size_t(width) * height, 0.0);  // true depth, 0 = no surface
+      std::vector<unsigned short> mm(truth.size(), 0);
       for (int v = 0; v < height; ++v)
         for (int u = 0; u < width; ++u) {
           const std::size_t k = std::size_t(v) * width + u;
           const Hit h = castRay(c.center, c.rayDirection(u, v));
           RGB rgb{25, 25, 35};  // background
-          unsigned short mm = 0;
           if (h.object >= 0) {
             rgb = albedo(h);
             const double z = h.t;  // the ray direction has depth step 1
+            truth[k] = z;
             depth_sum += z;
             ++depth_count;
             const double noisy = noise > 0 ? z + noise * z * z * gauss(rng) : z;
             const bool lost = dropout > 0 && uniform(rng) < dropout;
             const double value = std::round(noisy * 1000.0);
-            if (!lost && value >= 1 && value <= 65535) mm = (unsigned short)value;
+            if (!lost && value >= 1 && value <= 65535) mm[k] = (unsigned short)value;
           }
           color[3 * k] = rgb.r;
           color[3 * k + 1] = rgb.g;
           color[3 * k + 2] = rgb.b;
-          depth[2 * k] = (unsigned char)(mm >> 8);  // PNG samples are big-endian
-          depth[2 * k + 1] = (unsigned char)(mm & 0xFF);
         }
+      addSensorFaults(faults, truth, mm, width, height, fault_rng);
+      std::vector<unsigned char> depth(std::size_t(width) * height * 2, 0);
+      for (std::size_t k = 0; k < mm.size(); ++k) {
+        depth[2 * k] = (unsigned char)(mm[k] >> 8);  // PNG samples are big-endian
+        depth[2 * k + 1] = (unsigned char)(mm[k] & 0xFF);
+      }
       char name[32];
       std::snprintf(name, sizeof name, "%02d", i);
       const std::string color_path = dir + "/color_" + name + ".png";
