@@ -45,6 +45,21 @@ class CameraFileTest : public testing::Test {
     writeText(dir.file(name), text);
     return dir.file(name);
   }
+  // What reading `path` throws, "<nothing thrown>" when it is accepted; the reader's progress
+  // line goes to stdout.
+  static std::string readFailure(const std::string& path) {
+    Camera cam;
+    CMatrix<float> depth;
+    testing::internal::CaptureStdout();
+    std::string msg = "<nothing thrown>";
+    try {
+      read_camera_file(path, 0, cam, depth);
+    } catch (const std::runtime_error& e) {
+      msg = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    return msg;
+  }
 };
 
 TEST_F(CameraFileTest, ReadsIntrinsicsAndPoseInColumnOrderWithAMirroredPrincipalPoint) {
@@ -129,23 +144,9 @@ TEST_F(CameraFileTest, LargerImagesScaleTheIntrinsicsOnce) {
 }
 
 TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
-  Camera cam;
-  CMatrix<float> depth;
   const std::string prefix = "read_camera_file: camera file \"";
-  // The reader's progress line goes to stdout; the failure message is checked after it.
-  auto failure = [&](const std::string& path) {
-    testing::internal::CaptureStdout();
-    std::string msg = "<nothing thrown>";
-    try {
-      read_camera_file(path, 0, cam, depth);
-    } catch (const std::runtime_error& e) {
-      msg = e.what();
-    }
-    testing::internal::GetCapturedStdout();
-    return msg;
-  };
   auto expectFailure = [&](const std::string& path, const std::string& problem) {
-    EXPECT_EQ(failure(path), prefix + path + "\"\n" + problem);
+    EXPECT_EQ(readFailure(path), prefix + path + "\"\n" + problem);
   };
 
   expectFailure(dir.path(), "cannot be opened: Is a directory");
@@ -210,7 +211,7 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   for (const std::string& fine :
        {K + "-0.257 0.711 0.654 0.321 0.702 -0.637 -0.912 0.046 -0.409",
         "500 0 1280 0 500 -480 0 0 1 " + id, "500 -0.1 320 0 500 240 0 0 1 " + id}) {
-    EXPECT_EQ(failure(write("k.txt", fine + " 0 0 0 640 480 " + color + " " + depth16)),
+    EXPECT_EQ(readFailure(write("k.txt", fine + " 0 0 0 640 480 " + color + " " + depth16)),
               "<nothing thrown>");
   }
 
@@ -254,19 +255,10 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
 // Each word is one value of its field's kind, and a word that is not is shown (quoted, escaped,
 // shortened); the file itself is read within a bounded size and must be text.
 TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
-  Camera cam;
-  CMatrix<float> depth;
   const std::string id = " 1 0 0 0 1 0 0 0 1 0 0 0 ";
   auto problem = [&](const std::string& text) {
     const std::string path = write("w.txt", text);
-    testing::internal::CaptureStdout();
-    std::string msg = "<nothing thrown>";
-    try {
-      read_camera_file(path, 0, cam, depth);
-    } catch (const std::runtime_error& e) {
-      msg = e.what();
-    }
-    testing::internal::GetCapturedStdout();
+    const std::string msg = readFailure(path);
     const std::string prefix = "read_camera_file: camera file \"" + path + "\"\n";
     return msg.rfind(prefix, 0) == 0 ? msg.substr(prefix.size()) : msg;
   };
@@ -322,20 +314,9 @@ std::string withClaimedSize(std::string png, std::uint32_t w, std::uint32_t h) {
 // Images far larger than the declared size are refused on their header, before their pixels are
 // decoded or even allocated; that holds for a FIFO too, whose length is not known.
 TEST_F(CameraFileTest, ImageSizesAreCheckedOnTheHeaderBeforeDecoding) {
-  Camera cam;
-  CMatrix<float> depth;
   const std::string prefix = "read_camera_file: camera file \"" + dir.file("c.txt") + "\"\n";
   auto failure = [&](const std::string& depthFile) {
-    write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", depthFile));
-    testing::internal::CaptureStdout();
-    std::string msg = "<nothing thrown>";
-    try {
-      read_camera_file(dir.file("c.txt"), 0, cam, depth);
-    } catch (const std::runtime_error& e) {
-      msg = e.what();
-    }
-    testing::internal::GetCapturedStdout();
-    return msg;
+    return readFailure(write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", depthFile)));
   };
 
   const std::string bigDepth = dir.file("big-depth.png");
