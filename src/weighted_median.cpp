@@ -4,19 +4,17 @@
 #include <cfloat>
 #include <cmath>
 
-float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
-  const int m = static_cast<int>(records.size());
+float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
   // Slope of the penalty sum below every candidate.
   float S = 0.f;
-  for (const ParticleOffsetCandidate& r : records)
-    if (r.kind != 1) S -= r.weight;
+  for (int k = 0; k < m; ++k)
+    if (records[k].kind != 1) S -= records[k].weight;
   const auto by_value = [](const ParticleOffsetCandidate& a, const ParticleOffsetCandidate& b) {
     return a.value < b.value;
   };
   int lo = 0, hi = m, mid = m / 2;
   while (hi - lo > 1) {
-    std::nth_element(records.begin() + lo, records.begin() + mid, records.begin() + hi,
-                     by_value);
+    std::nth_element(records + lo, records + mid, records + hi, by_value);
     float s = S;
     for (int k = lo; k < mid && s <= 0.f; ++k)
       s += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
@@ -29,6 +27,10 @@ float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
     mid = lo + (hi - lo) / 2;
   }
   return records[lo].value;
+}
+
+float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
+  return weighted_median_by_ranks(records.data(), static_cast<int>(records.size()));
 }
 
 namespace {
@@ -94,9 +96,8 @@ Split partition(int len, float pivot, const Entry& entry, SlopeEntry* other) {
 }
 
 // The first step reads the records themselves and also takes their sums.
-Split partition_records(const std::vector<ParticleOffsetCandidate>& records, SlopeEntry* other,
+Split partition_records(const ParticleOffsetCandidate* records, int m, SlopeEntry* other,
                         RecordSums& sums) {
-  const int m = static_cast<int>(records.size());
   double total[2] = {0.0, 0.0}, below[2] = {0.0, 0.0}, partials[2] = {0.0, 0.0};
   float largest[2] = {0.f, 0.f};
   bool sound = true;
@@ -207,16 +208,14 @@ bool find_crossing(Split split, float pivot, SlopeEntry* cur, SlopeEntry* other,
 }
 
 // A zero median is certain only when the zeros among the values all carry one sign.
-bool zero_sign_certain(const std::vector<ParticleOffsetCandidate>& records) {
+bool zero_sign_certain(const ParticleOffsetCandidate* records, int m) {
   bool positive = false, negative = false;
-  for (const ParticleOffsetCandidate& r : records)
-    if (r.value == 0.f) (std::signbit(r.value) ? negative : positive) = true;
+  for (int k = 0; k < m; ++k)
+    if (records[k].value == 0.f) (std::signbit(records[k].value) ? negative : positive) = true;
   return !(positive && negative);
 }
 
-bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& records,
-                                  float& median) {
-  const int m = static_cast<int>(records.size());
+bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
   // Beyond 2^20 records the margin's own rounding factor is no longer covered.
   if (m < 2 || m > (1 << 20)) return false;
   thread_local std::vector<SlopeEntry> buffer_a, buffer_b;
@@ -225,7 +224,7 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
     buffer_b.resize(m);
   }
   RecordSums sums;
-  const Split first = partition_records(records, buffer_b.data(), sums);
+  const Split first = partition_records(records, m, buffer_b.data(), sums);
   if (!sums.sound || !(sums.total < 1e37)) return false;
   Crossing c;
   const float pivot =
@@ -234,15 +233,19 @@ bool weighted_median_by_selection(const std::vector<ParticleOffsetCandidate>& re
     return false;
   const double margin = rounding_margin(sums, m);
   if (!(c.f_start < -margin) || !(c.last_group || c.f_end > margin)) return false;
-  if (c.value == 0.f && !zero_sign_certain(records)) return false;
+  if (c.value == 0.f && !zero_sign_certain(records, m)) return false;
   median = c.value;
   return true;
 }
 
 }  // namespace
 
-float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
+float weighted_median(ParticleOffsetCandidate* records, int m) {
   float median;
-  if (weighted_median_by_selection(records, median)) return median;
-  return weighted_median_by_ranks(records);
+  if (weighted_median_by_selection(records, m, median)) return median;
+  return weighted_median_by_ranks(records, m);
+}
+
+float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
+  return weighted_median(records.data(), static_cast<int>(records.size()));
 }
