@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
   // Slope of the penalty sum below every candidate.
@@ -60,6 +62,16 @@ struct RecordSums {
   bool sound = true;            // weights finite and not negative, values not NaN
 };
 
+// v where keep holds, else +0, without a branch: the tests depend on data in no order, so a
+// branch would often be mispredicted.
+inline double kept(double v, bool keep) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bits &= 0 - static_cast<std::uint64_t>(keep);
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
 inline float median_of_three(float a, float b, float c) {
   if (a > b) std::swap(a, b);
   return b > c ? std::max(a, c) : b;
@@ -83,8 +95,8 @@ Split partition(int len, float pivot, const Entry& entry, SlopeEntry* other) {
     other[len - 1 - greater] = e;
     less += lt;
     greater += gt;
-    slope_below += lt ? static_cast<double>(e.slope) : 0.0;
-    slope_at += !lt && !gt ? static_cast<double>(e.slope) : 0.0;
+    slope_below += kept(e.slope, lt);
+    slope_at += kept(e.slope, !lt && !gt);
   };
   int k = 0;
   for (; k + 1 < len; k += 2) {
@@ -105,7 +117,7 @@ Split partition_records(const ParticleOffsetCandidate* records, int m, SlopeEntr
     const ParticleOffsetCandidate& r = records[k];
     const float w = r.weight;
     sound &= (w >= 0.f) & (w <= FLT_MAX) & (r.value == r.value);
-    const double counted = r.kind != 1 ? static_cast<double>(w) : 0.0;
+    const double counted = kept(w, r.kind != 1);
     total[chain] += w;
     below[chain] -= counted;
     // Record k's weight is part of every partial sum from its own on.
