@@ -271,6 +271,10 @@ inline int order_run(const CellPass& pass, const CellRun& run, float radius,
   int len = 0;
   while (run.holds(pass, len)) ++len;
   if (static_cast<int>(order.size()) < 2 * len) order.resize(2 * len);
+  if (len <= 8) {  // one or two groups: not worth a sort
+    for (int j = 0; j < len; ++j) order[j] = j;
+    return len;
+  }
   int* const code = order.data() + len;
   const float s = 4.f / radius;
   const auto quarter = [s](float v) {
