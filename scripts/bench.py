@@ -10,6 +10,7 @@ with other work it varies far less than the wall times, so compare builds by it 
 times on an idle machine). A run that fails is reported with its exit status and empty models.
 
   bench.py BUILD_DIR [SCENE ...]   SCENE: a name below, "faults" (every sensor-fault scene) or "box"
+                                   (default: small medium large overlap)
 """
 import os
 import subprocess
@@ -21,6 +22,8 @@ SCENES = {
     "small": (4, 320, 240, 0.0, 0.0, []),
     "medium": (8, 640, 480, 0.0015, 0.01, []),
     "large": (16, 640, 480, 0.0015, 0.01, []),
+    # 25 close views of one place, as a hand-held scan of a desk: every point has many neighbours.
+    "overlap": (25, 640, 480, 0.0015, 0.01, ["--distance", "0.5", "--arc", "60", "--fx", "615"]),
     # A sensor's noise and holes: the base of the fault scenes.
     "sensor": (8, 640, 480, 0.0014, 0.02, []),
     "dropout30": (8, 640, 480, 0.0014, 0.30, []),
@@ -35,7 +38,15 @@ FAULTS = ["sensor", "dropout30", "dropout50", "lattice", "checker", "edgeholes",
 STAGES = ["read", "superpixels", "sp_filter", "sp_support", "dense_points", "dense_support",
           "dense_filter", "final_support", "ply_output"]
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BOX = os.environ.get("TESSIVAR_BOX", os.path.join(REPO, "..", "shared", "real", "box"))
+
+
+def box_folder():
+    """The real scan: $TESSIVAR_BOX, or shared/real/box beside the checkout or one level up."""
+    for d in [os.environ.get("TESSIVAR_BOX", ""), os.path.join(REPO, "..", "shared", "real", "box"),
+              os.path.join(REPO, "..", "..", "shared", "real", "box")]:
+        if d and os.path.isdir(os.path.join(d, "rot180")):
+            return os.path.abspath(d)
+    sys.exit("the box scan is not found; set TESSIVAR_BOX to its folder")
 
 
 def make_scene(build, name, work):
@@ -52,15 +63,14 @@ def make_scene(build, name, work):
 
 
 def box_scene(build, work):
-    if not os.path.isdir(os.path.join(BOX, "rot180")):
-        sys.exit(f"the box scan is not in {BOX}; set TESSIVAR_BOX to its folder")
-    cameras = sorted(os.path.join("rot180", c) for c in os.listdir(os.path.join(BOX, "rot180"))
+    box = box_folder()
+    cameras = sorted(os.path.join("rot180", c) for c in os.listdir(os.path.join(box, "rot180"))
                      if c.startswith("camera_"))
     truth = os.path.join(work, "box", "lifted.ply")
     os.makedirs(os.path.dirname(truth), exist_ok=True)
-    subprocess.run([os.path.join(build, "lift_depth"), truth] + cameras, cwd=BOX, check=True,
+    subprocess.run([os.path.join(build, "lift_depth"), truth] + cameras, cwd=box, check=True,
                    stdout=subprocess.DEVNULL)
-    return BOX, cameras, "0.49", truth, 0.005
+    return box, cameras, "0.49", truth, 0.005
 
 
 def run_scene(build, name, work):
@@ -99,7 +109,7 @@ def run_scene(build, name, work):
 def main():
     build = os.path.abspath(sys.argv[1])
     names = []
-    for n in sys.argv[2:] or ["small", "medium", "large"]:
+    for n in sys.argv[2:] or ["small", "medium", "large", "overlap"]:
         names += FAULTS if n == "faults" else [n]
     work = os.path.join(build, "bench")
     # One table: a row per scene; exit status, stage seconds, total, peak memory, then points and

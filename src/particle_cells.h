@@ -6,6 +6,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -120,7 +121,7 @@ inline void hold_slot_buffers(SlotBuffers& b, int slots, bool reused) {
 // Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
 // largest neighbourhood a thread meets and are reused for every cell of a pass.
 struct NeighbourScratch {
-  std::vector<int> slot, q, list;
+  std::vector<int> slot, q, list, order;
   std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
 };
 // The calling thread's neighbour buffers, kept from pass to pass.
@@ -261,19 +262,52 @@ inline NeighbourBlock block_of(const NeighbourScratch& nb) {
           nb.ny.data(), nb.nz.data(), nb.density.data(), nb.inv_density.data()};
 }
 
-// The next points of the run, at most four, from run position j on, with their result slots
+// The run positions of the points still in the cell, ordered so that the four points of a lane
+// group lie close together (by the Morton code of their cube of a quarter of the radius): the
+// fewer neighbours the four share, the fewer lanes a neighbour leaves idle. A point's result does
+// not depend on the points that share its group. Returns how many there are.
+inline int order_run(const CellPass& pass, const CellRun& run, float radius,
+                     std::vector<int>& order) {
+  int len = 0;
+  while (run.holds(pass, len)) ++len;
+  if (static_cast<int>(order.size()) < 2 * len) order.resize(2 * len);
+  if (len <= 8) {  // one or two groups: not worth a sort
+    for (int j = 0; j < len; ++j) order[j] = j;
+    return len;
+  }
+  int* const code = order.data() + len;
+  const float s = 4.f / radius;
+  const auto quarter = [s](float v) {
+    const float c = std::floor(v * s);
+    return std::fabs(c) < 1e9f ? static_cast<int>(static_cast<long long>(c) & 3) : 0;
+  };
+  for (int j = 0; j < len; ++j) {
+    const float3 x = pass.slot_positions[run.start + j];
+    const int ix = quarter(x.x), iy = quarter(x.y), iz = quarter(x.z);
+    code[j] = (ix & 1) | (iy & 1) << 1 | (iz & 1) << 2 | (ix >> 1) << 3 | (iy >> 1) << 4 |
+              (iz >> 1) << 5;
+  }
+  int start[65] = {0};
+  for (int j = 0; j < len; ++j) ++start[code[j] + 1];
+  for (int c = 0; c < 64; ++c) start[c + 1] += start[c];
+  for (int j = 0; j < len; ++j) order[start[code[j]]++] = j;
+  return len;
+}
+
+// The points at order[k, k + 4) of the run (fewer at its end), with their result slots
 // claimed; a short group repeats its first point in the spare lanes. Returns how many are real.
 template <class Out_t>
-int take_lane_group(const CellPass& pass, const CellRun& run, int& j, int (&p)[4], float3 (&xp)[4],
-                    int (&slot_of)[4], std::pair<int, Out_t>* results) {
-  int g = 0;
-  for (; g < 4 && run.holds(pass, j); ++g, ++j) {
-    p[g] = static_cast<int>(pass.handles[run.start + j]);
-    xp[g] = pass.slot_positions[run.start + j];
-    slot_of[g] = run.base + j;
-    results[run.base + j].first = p[g];
+int take_lane_group(const CellPass& pass, const CellRun& run, const int* order, int k, int len,
+                    int (&p)[4], float3 (&xp)[4], int (&slot_of)[4],
+                    std::pair<int, Out_t>* results) {
+  const int g = std::min(4, len - k);
+  for (int l = 0; l < g; ++l) {
+    const int j = order[k + l];
+    p[l] = static_cast<int>(pass.handles[run.start + j]);
+    xp[l] = pass.slot_positions[run.start + j];
+    slot_of[l] = run.base + j;
+    results[run.base + j].first = p[l];
   }
-  if (g == 0) return 0;
   for (int l = g; l < 4; ++l) {
     p[l] = p[0];
     xp[l] = xp[0];
@@ -306,18 +340,17 @@ template <class Functor>
 void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
                     NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
                     std::pair<int, typename Functor::Out_t>* results) {
+  const int len = order_run(pass, run, in.radius, nb.order);
   const NeighbourBlock block = block_of(nb);
   int* const list = nb.list.data();
-  for (int j = 0;;) {
+  for (int k = 0; k < len; k += 4) {
     int p[4], slot_of[4];
     float3 xp[4];
-    const int g = take_lane_group(pass, run, j, p, xp, slot_of, results);
-    if (g == 0) break;
+    const int g = take_lane_group(pass, run, nb.order.data(), k, len, p, xp, slot_of, results);
     const int near = list_near_neighbours(block, count, xp, pass.far_bound, list);
     typename Functor::Out_t out[4];
     Functor::lanes(lanes, in, p, xp, block, list, near, count, pass.far_bound, out);
     for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
-    if (g < 4) break;
   }
 }
 

@@ -341,10 +341,11 @@ void update_particles_gd(std::vector<float>& proposed_offsets,
   }
 }
 
-void filter_particles(std::vector<Particle>& particles, std::vector<float>& offsets,
-                      std::vector<float3>& normals, float alpha, float beta, float radius,
-                      int iterations, int gradient_iterations, float timestep,
-                      int cell_length_divisor, std::string name) {
+namespace {
+
+// Offsets start at 0 and normals at the records' own when the caller has none.
+void default_offsets_and_normals(const std::vector<Particle>& particles,
+                                 std::vector<float>& offsets, std::vector<float3>& normals) {
   const int n = static_cast<int>(particles.size());
   if (offsets.empty()) offsets.assign(n, 0.f);
   if (normals.empty()) {
@@ -356,28 +357,20 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
       for (int i = begin; i < end; ++i) normals[i] = particles[i].normal;
     }
   }
-  if (n == 0) {
-    // Nothing to filter; the viewer sequence advances as for any other call.
-    sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
-    debug_ostrel_particle_iteration += 11;
-    return;
-  }
+}
 
-  const float3 origin = grid_origin(particles, offsets, radius);
-  const float scale = 1.f / radius;
-
-  std::vector<unsigned long long> keys(n);
-  compute_cell_keys_base(keys, particles, origin, scale);
-
-  sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
-  debug_ostrel_particle_iteration += 1;
-
-  std::vector<unsigned int> handles;
+// Sorts the set by the cells of the base positions and returns the sampling stride inside
+// neighbour cells: the average cell length over the divisor, at least 1.
+int sort_by_base_cells(std::vector<Particle>& particles, std::vector<float>& offsets,
+                       std::vector<float3>& normals, std::vector<unsigned long long>& keys,
+                       std::vector<unsigned int>& handles, float3 origin, float scale,
+                       int cell_length_divisor, int& max_cell_length) {
+  const int n = static_cast<int>(particles.size());
   identity_handles(handles, n);
   sort_particle_handles(handles, keys);
   reorder_particle_set(particles, offsets, normals, handles);
 
-  int max_cell_length = 0;
+  max_cell_length = 0;
   float average_cell_length = 0.f;
   {
     std::vector<unsigned long long> cell_keys;
@@ -390,52 +383,95 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
   std::cout << "    max cell length " << max_cell_length << std::endl;
 
   const float quotient = average_cell_length / static_cast<float>(cell_length_divisor);
-  const int length_quotient = quotient > 1.f ? static_cast<int>(quotient) : 1;
+  return quotient > 1.f ? static_cast<int>(quotient) : 1;
+}
 
-  std::vector<float> density(n, 0.f), proposed_offsets(n, 0.f);
-  std::vector<float> low_offsets(offsets), high_offsets(offsets);
-  int counter = 1;
-  float step = 1.f;
-
+// One run of the filter over a set sorted by its base cells: the grid and the per-point vectors
+// that the iterations share, and the iterations themselves.
+struct FilterRun {
+  FilterRun(std::vector<Particle>& particles, std::vector<float>& offsets,
+            std::vector<float3>& normals, std::vector<unsigned long long>& keys,
+            std::vector<unsigned int>& handles, float3 origin, float scale, float radius,
+            float alpha, float beta, int max_cell_length, int length_quotient)
+      : particles(particles), offsets(offsets), normals(normals), keys(keys), handles(handles),
+        origin(origin), scale(scale), radius(radius), alpha(alpha), beta(beta),
+        max_cell_length(max_cell_length), length_quotient(length_quotient) {}
+  std::vector<Particle>& particles;
+  std::vector<float>& offsets;
+  std::vector<float3>& normals;
+  std::vector<unsigned long long>& keys;
+  std::vector<unsigned int>& handles;
+  float3 origin;
+  float scale, radius, alpha, beta;
+  int max_cell_length, length_quotient;
+  int n = static_cast<int>(particles.size());
+  std::vector<float> density = std::vector<float>(n, 0.f);
+  std::vector<float> proposed_offsets = std::vector<float>(n, 0.f);
+  std::vector<float> low_offsets = offsets, high_offsets = offsets;
   GridBuild grid;
-  const SlotsGuard slots_guard;
-  const auto rebuild = [&]() {
+
+  void rebuild() {
     yv::timer::start("total iteration time");
     yv::timer::start("hash map generation");
     build_grid(grid, keys, handles, particles, offsets, origin, scale);
     drop_slots();
     keep_slots();
     yv::timer::stop("hash map generation");
-  };
-  const auto finish_iteration = [&]() {
+  }
+  void normals_pass(bool first) {
+    yv::timer::start("normals update");
+    compute_normals(particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles,
+                    grid.map, origin, max_cell_length, radius, alpha, beta, first,
+                    length_quotient);
+    yv::timer::stop("normals update");
+  }
+  void density_pass() {
+    yv::timer::start("density update");
+    update_density(density, particles, offsets, normals, grid.cell_keys, grid.cell_sizes,
+                   handles, grid.map, origin, max_cell_length, radius, alpha, beta,
+                   length_quotient);
+    yv::timer::stop("density update");
+  }
+  // The weighted-median position pass with update weight `step`; returns how many points left
+  // the range of offsets they have taken.
+  int position_pass(float step) {
+    yv::timer::start("positions update");
+    update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
+                     grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
+                     beta, step, length_quotient);
+    drop_slots();
+    return track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
+  }
+  int gradient_pass(float timestep) {
+    yv::timer::start("positions update");
+    update_particles_gd(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
+                        grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius,
+                        alpha, beta, length_quotient, timestep);
+    drop_slots();
+    return track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
+  }
+  void finish_iteration() {
     yv::timer::stop("positions update");
     yv::timer::stop("total iteration time");
     print_and_reset_timers();
     grid = GridBuild();
-  };
-
-  if (iterations >= 1) {
+  }
+  bool few_changed(int changed) const {
+    return static_cast<double>(n) * 0.2 > static_cast<double>(changed);
+  }
+  // The weighted-median iterations: the update weight shrinks by 0.8 whenever few points leave
+  // their ranges; returns the number of the next iteration.
+  int median_iterations(int iterations) {
+    int counter = 1;
+    float step = 1.f;
+    if (iterations < 1) return counter;
     do {
       print_banner(counter);
       rebuild();
-      yv::timer::start("normals update");
-      compute_normals(particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles,
-                      grid.map, origin, max_cell_length, radius, alpha, beta, counter == 1,
-                      length_quotient);
-      yv::timer::stop("normals update");
-      yv::timer::start("density update");
-      update_density(density, particles, offsets, normals, grid.cell_keys, grid.cell_sizes,
-                     handles, grid.map, origin, max_cell_length, radius, alpha, beta,
-                     length_quotient);
-      yv::timer::stop("density update");
-      yv::timer::start("positions update");
-      update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
-                       grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
-                       beta, step, length_quotient);
-      drop_slots();
-      const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets,
-                                              high_offsets);
-      if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) {
+      normals_pass(counter == 1);
+      density_pass();
+      const int changed = position_pass(step);
+      if (few_changed(changed)) {
         low_offsets = offsets;
         high_offsets = offsets;
         step = static_cast<float>(static_cast<double>(step) * 0.8);
@@ -443,39 +479,63 @@ void filter_particles(std::vector<Particle>& particles, std::vector<float>& offs
       finish_iteration();
       ++counter;
     } while (counter <= iterations && step > 0.125f);
+    return counter;
   }
-
-  low_offsets = offsets;
-  high_offsets = offsets;
-  for (int it = counter + 1; it <= counter + gradient_iterations; ++it) {
-    print_banner(it);
+  void gradient_iterations(int counter, int count, float timestep) {
+    low_offsets = offsets;
+    high_offsets = offsets;
+    for (int it = counter + 1; it <= counter + count; ++it) {
+      print_banner(it);
+      rebuild();
+      density_pass();
+      const int changed = gradient_pass(timestep);
+      finish_iteration();
+      if (few_changed(changed)) break;
+    }
+  }
+  void final_pass() {
     rebuild();
-    yv::timer::start("density update");
-    update_density(density, particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles,
-                   grid.map, origin, max_cell_length, radius, alpha, beta, length_quotient);
-    yv::timer::stop("density update");
-    yv::timer::start("positions update");
-    update_particles_gd(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
-                        grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius,
-                        alpha, beta, length_quotient, timestep);
-    drop_slots();
-    const int changed = track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
+    normals_pass(false);
+    position_pass(1.f);
     finish_iteration();
-    if (static_cast<double>(n) * 0.2 > static_cast<double>(changed)) break;
+  }
+};
+
+}  // namespace
+
+void filter_particles(std::vector<Particle>& particles, std::vector<float>& offsets,
+                      std::vector<float3>& normals, float alpha, float beta, float radius,
+                      int iterations, int gradient_iterations, float timestep,
+                      int cell_length_divisor, std::string name) {
+  default_offsets_and_normals(particles, offsets, normals);
+  if (particles.empty()) {
+    // Nothing to filter; the viewer sequence advances as for any other call.
+    sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
+    debug_ostrel_particle_iteration += 11;
+    return;
   }
 
-  rebuild();
-  yv::timer::start("normals update");
-  compute_normals(particles, offsets, normals, grid.cell_keys, grid.cell_sizes, handles, grid.map,
-                  origin, max_cell_length, radius, alpha, beta, false, length_quotient);
-  yv::timer::stop("normals update");
-  yv::timer::start("positions update");
-  update_particles(proposed_offsets, particles, density, offsets, normals, grid.cell_keys,
-                   grid.cell_sizes, handles, grid.map, origin, max_cell_length, radius, alpha,
-                   beta, 1.f, length_quotient);
-  drop_slots();
-  track_offset_ranges(offsets, proposed_offsets, low_offsets, high_offsets);
-  finish_iteration();
+  const float3 origin = grid_origin(particles, offsets, radius);
+  const float scale = 1.f / radius;
+  std::vector<unsigned long long> keys(particles.size());
+  compute_cell_keys_base(keys, particles, origin, scale);
+
+  sendParticlesToOstrel(particles, offsets, normals, name, debug_ostrel_particle_iteration);
+  debug_ostrel_particle_iteration += 1;
+
+  std::vector<unsigned int> handles;
+  int max_cell_length = 0;
+  const int length_quotient =
+      sort_by_base_cells(particles, offsets, normals, keys, handles, origin, scale,
+                         cell_length_divisor, max_cell_length);
+  {
+    const SlotsGuard slots_guard;
+    FilterRun run(particles, offsets, normals, keys, handles, origin, scale, radius, alpha, beta,
+                  max_cell_length, length_quotient);
+    const int counter = run.median_iterations(iterations);
+    run.gradient_iterations(counter, gradient_iterations, timestep);
+    run.final_pass();
+  }
   release_pass_buffers();
 
   debug_ostrel_particle_iteration += 10;

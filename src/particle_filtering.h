@@ -445,8 +445,12 @@ struct UpdateParticlePosFunctor {
       l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
   }
   // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
-  // appends its candidates to its own record vector in the scalar order.
-  using Lanes = LaneLocals<Local>;
+  // writes its candidates in the scalar order into a buffer of its own. Every candidate is
+  // written and kept only if taken, so that no branch waits on the lanes' tests.
+  struct Lanes : LaneLocals<Local> {
+    explicit Lanes(const CellPassInputs& in) : LaneLocals<Local>(in) {}
+    std::vector<Minimum> buffer[4];
+  };
   static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
                     const NeighbourBlock& b, const int* list, int count, int, float far_bound,
                     Out_t (&out)[4]) {
@@ -472,6 +476,14 @@ struct UpdateParticlePosFunctor {
              h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
              one = splat(1.f), small = splat(1e-6f);
     const v4i three = splat_int(3), one_i = splat_int(1), two_i = splat_int(2);
+    // Room for two candidates per listed neighbour and the data record.
+    Minimum* rec[4];
+    int used[4] = {0, 0, 0, 0};
+    for (int j = 0; j < 4; ++j) {
+      if (L.buffer[j].size() < 2 * static_cast<size_t>(count) + 1)
+        L.buffer[j].resize(2 * static_cast<size_t>(count) + 1);
+      rec[j] = L.buffer[j].data();
+    }
     for (int k = 0; k < count; ++k) {
       const int i = list[k];
       const v3 XQ = splat3(b.position(i));
@@ -502,11 +514,20 @@ struct UpdateParticlePosFunctor {
       const v4 weight1 = vabs(w1) / AP;
       const v4 weight2 = vabs(w2) / splat(b.density[i]);
       for (int j = 0; j < 4; ++j) {
-        if (take1[j]) L.l[j].records.push_back({t1[j], weight1[j], kind1[j]});
-        if (take2[j]) L.l[j].records.push_back({t2[j], weight2[j], kind2[j]});
+        rec[j][used[j]] = {t1[j], weight1[j], kind1[j]};
+        used[j] -= take1[j];
+        rec[j][used[j]] = {t2[j], weight2[j], kind2[j]};
+        used[j] -= take2[j];
       }
     }
-    for (int j = 0; j < 4; ++j) out[j] = finish(L.l[j], in, p[j]);
+    for (int j = 0; j < 4; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p);
+  }
+  // As finish, on `used` candidates at `records` with room for one more.
+  static Out_t finish(Minimum* records, int used, const CellPassInputs& in, float t_p) {
+    if (used == 0) return t_p;
+    records[used] = {0.f, in.alpha, 3};
+    const float median = weighted_median(records, used + 1);
+    return omega * median + (1.f - omega) * t_p;
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (l.records.empty()) return l.t_p;

@@ -15,8 +15,11 @@ struct ParticleOffsetCandidate {
 // The offset minimising the sum of the candidates' penalties (the largest such value when
 // several do). May reorder the records; needs at least one.
 float weighted_median(std::vector<ParticleOffsetCandidate>& records);
+// The same on the m records from `records` on.
+float weighted_median(ParticleOffsetCandidate* records, int m);
 
 // The search that defines weighted_median's result bit for bit: bisection over ranks, each step
 // putting one rank in place with std::nth_element and summing slopes in single precision.
 // weighted_median takes a cheaper route where it can prove that it gives the same value.
 float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
+float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m);

@@ -67,6 +67,26 @@ TEST(WeightedMedian, GroupEndingWithinRoundingOfZeroBeforeTheLastValue) {
   EXPECT_EQ(weighted_median(records), 2.f);
 }
 
+// The last-rank rule at a pivot: the range ends at value 2 only because value 3 was split off
+// above it, so F after the 2s, near 0 between weights of 2^41 and 2^59, is not taken as the end
+// of the last group; the rank search's single-precision sums go on to 3.
+TEST(WeightedMedian, PivotGroupEndingARangeBelowTheLastRank) {
+  std::vector<ParticleOffsetCandidate> records = {
+      {2.f, 0x1p-2f, 2}, {3.f, 0x1.cp-1f, 1}, {4.f, 0x1.cp-2f, 2}, {2.f, 0x1.5p-2f, 1},
+      {3.f, 0x1.6p-1f, 2}, {2.f, 0x1.1p-1f, 1}, {2.f, 0x1.ap-2f, 1}, {2.f, 0x1.4p+1f, 1},
+      {2.f, 0x1.5p-1f, 2}, {2.f, 0x1.7p-2f, 3}, {2.f, 0x1.ap-1f, 1}, {2.f, 0x1.7p+41f, 2},
+      {0.f, 0x1.4p-1f, 1}, {3.f, 0x1.7p-2f, 3}, {3.f, 0x1.ap-1f, 1}, {2.f, 0x1.6p+59f, 2},
+      {0.f, 0x1.bp-2f, 3}, {3.f, 0x1.1p+0f, 1}, {2.f, 0x1.9p+4f, 3}, {2.f, 0x1.1p+1f, 3},
+      {4.f, 0x1.2p+1f, 1}, {4.f, 0x1.7p-2f, 1}, {0.f, 0x1.ep+0f, 1}, {4.f, 0x1.6p-4f, 3},
+      {2.f, 0x1.8p+0f, 1}, {2.f, 0x1.ap+1f, 2}, {2.f, 0x1.ap+0f, 1}, {0.f, 0x1.cp+1f, 1},
+      {4.f, 0x1.2p-2f, 1}, {2.f, 0x1.5p+0f, 2}, {0.f, 0x1p-1f, 2}, {0.f, 0x1.ep-1f, 1},
+      {2.f, 0x1.5p+1f, 3}, {4.f, 0x1.5p+1f, 3}};
+  ASSERT_EQ(records.size(), 34u);
+  std::vector<ParticleOffsetCandidate> by_ranks(records);
+  EXPECT_EQ(weighted_median_by_ranks(by_ranks), 3.f);
+  EXPECT_EQ(weighted_median(records), 3.f);
+}
+
 // Ties, both signed zeros, sums that cross zero within rounding, weights over many magnitudes and
 // unusable weights: the result has the bits of the rank search in every case.
 TEST(WeightedMedian, SameBitsAsTheRankSearch) {

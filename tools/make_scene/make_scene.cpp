@@ -169,13 +169,22 @@ struct CameraCV {
   }
 };
 
-CameraCV makeCamera(int i, int n, int width, int height, double fx) {
-  const double span = 140.0 * M_PI / 180.0;
+// Where the cameras stand: an arc of `arc_degrees` around the scene; distance > 0 moves each
+// camera along its line of sight to that distance from the target (close-range scans in which
+// every view sees the same small place).
+struct ArcLayout {
+  double arc_degrees = 140.0;
+  double distance = 0.0;
+};
+
+CameraCV makeCamera(int i, int n, int width, int height, double fx, const ArcLayout& arc) {
+  const double span = arc.arc_degrees * M_PI / 180.0;
   const double azimuth = n > 1 ? -span / 2 + span * i / (n - 1) : 0.0;
   const double radius = 1.4, height_above = 0.9;
   CameraCV c;
   c.center = V3{radius * std::sin(azimuth), -radius * std::cos(azimuth), height_above};
   const V3 target{0.0, 0.0, 0.15};
+  if (arc.distance > 0) c.center = target + arc.distance * normalized(c.center - target);
   const V3 forward = normalized(target - c.center);
   const V3 right = normalized(cross(forward, V3{0, 0, 1}));
   const V3 down = cross(forward, right);
@@ -384,6 +393,9 @@ void usage(std::ostream& out) {
          "  --width W          image width (default 640)\n"
          "  --height H         image height (default 480)\n"
          "  --fx F             focal length in pixels, fx = fy (default 525 * W / 640)\n"
+         "  --arc DEG          angle of the arc the cameras stand on (default 140)\n"
+         "  --distance D       distance of every camera from the scene's centre in metres\n"
+         "                     (default: 1.59, on the arc 1.4 m out and 0.9 m up)\n"
          "  --noise S          depth noise: sigma = S * depth^2, in metres (default 0)\n"
          "  --dropout P        probability that a depth pixel is lost (default 0)\n"
          "  --lattice N        every Nth row and column without depth, as registration leaves\n"
@@ -416,6 +428,7 @@ int main(int argc, char** argv) {
   double fx = -1, noise = 0, dropout = 0, spacing = 0.005;
   unsigned seed = 1;
   SensorFaults faults;
+  ArcLayout arc;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
@@ -424,6 +437,8 @@ int main(int argc, char** argv) {
       else if (a == "--width") width = int(numberArg(argc, argv, i, 2, 16384));
       else if (a == "--height") height = int(numberArg(argc, argv, i, 2, 16384));
       else if (a == "--fx") fx = numberArg(argc, argv, i, 1, 1e6);
+      else if (a == "--arc") arc.arc_degrees = numberArg(argc, argv, i, 0, 360);
+      else if (a == "--distance") arc.distance = numberArg(argc, argv, i, 0.05, 100);
       else if (a == "--noise") noise = numberArg(argc, argv, i, 0, 1);
       else if (a == "--dropout") dropout = numberArg(argc, argv, i, 0, 1);
       else if (a == "--lattice") faults.lattice = int(numberArg(argc, argv, i, 2, 1000));
@@ -465,7 +480,7 @@ int main(int argc, char** argv) {
     long depth_count = 0;
 
     for (int i = 0; i < n_cameras; ++i) {
-      const CameraCV c = makeCamera(i, n_cameras, width, height, fx);
+      const CameraCV c = makeCamera(i, n_cameras, width, height, fx, arc);
       cameras.push_back(c);
       std::vector<unsigned char> color(std::size_t(width) * height * 3, 0);
       std::vector<double> truth(std::size_t(width) * height, 0.0);  // true depth, 0 = no surface
