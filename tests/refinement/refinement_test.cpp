@@ -55,20 +55,10 @@ bool makeScene(const std::string& dir, int cameras, int width, int height, std::
 // run_tessivar with the refinement cycles on and `work` as the working folder; its standard
 // output in `out`, -1 when it throws.
 int runRefining(std::vector<std::string> args, const std::string& work, std::string& out) {
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
   const std::filesystem::path cwd = std::filesystem::current_path();
   std::filesystem::current_path(work);
   improve_cameras = true;
-  testing::internal::CaptureStdout();
-  int code = -1;
-  try {
-    code = run_tessivar(int(args.size()), argv.data());
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
-  }
-  out = testing::internal::GetCapturedStdout();
+  const int code = tessivar_test::runInProcess(std::move(args), out);
   improve_cameras = false;
   std::filesystem::current_path(cwd);
   return code;

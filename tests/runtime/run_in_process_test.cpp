@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <exception>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "driver.h"
 #include "support/test_support.h"
 #include "yv/runtime/runtime.h"
 
@@ -26,21 +24,11 @@ TEST(RunInProcess, LeavesTheCallersDeviceMemoryAlone) {
   std::vector<std::string> args = {"tessivar", "-o", dir.file("out"), "--depth-avg", depthAvg,
                                    "--superpixels", "50", "--"};
   for (int i = 0; i < 4; ++i) args.push_back(scene + "/camera_0" + std::to_string(i) + ".txt");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
 
   void* mine = nullptr;
   ASSERT_EQ(yv::rt::malloc(&mine, 1024), cudaSuccess);
-  testing::internal::CaptureStdout();
-  int code = -1;
-  try {
-    code = run_tessivar(int(args.size()), argv.data());
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << e.what();
-  }
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(code, 0) << out;
+  std::string out;
+  EXPECT_EQ(tessivar_test::runInProcess(args, out), 0) << out;
   EXPECT_TRUE(yv::rt::isDevicePointer(mine));
   EXPECT_EQ(yv::rt::free(mine), cudaSuccess);
 }

@@ -1,8 +1,10 @@
 #include "support/test_support.h"
 
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 
+#include "driver.h"
 #include "yv/runtime/runtime.h"
 
 namespace tessivar_test {
@@ -36,5 +38,20 @@ AllocationGuard::~AllocationGuard() {
 std::size_t AllocationGuard::live() const { return yv::rt::liveAllocationCount() - start_; }
 
 bool onGpu() { return yv::rt::onGpu(); }
+
+int runInProcess(std::vector<std::string> args, std::string& out) {
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  int code = -1;
+  try {
+    code = run_tessivar(int(args.size()), argv.data());
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  out = testing::internal::GetCapturedStdout();
+  return code;
+}
 
 }  // namespace tessivar_test

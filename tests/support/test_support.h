@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tessivar_test {
 
@@ -38,6 +39,10 @@ class AllocationGuard {
 
 // True on the CUDA back end.
 bool onGpu();
+
+// run_tessivar on `args` (the program name first) in this process, its standard output in `out`;
+// -1, with a test failure, when it throws.
+int runInProcess(std::vector<std::string> args, std::string& out);
 
 }  // namespace tessivar_test
 
