@@ -107,6 +107,8 @@ def run_scene(build, name, work):
 
 
 def main():
+    if len(sys.argv) < 2:
+        sys.exit("usage: bench.py BUILD_DIR [SCENE ...]")
     build = os.path.abspath(sys.argv[1])
     names = []
     for n in sys.argv[2:] or ["small", "medium", "large", "overlap"]:

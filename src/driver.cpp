@@ -130,18 +130,19 @@ class CurrentStage {
 };
 
 // An empty model is written like any other, but the run fails with the stage that emptied it.
-// Support comes only from other cameras' points, and one camera's points cover a place about
-// once: with two cameras the default support tests cannot be passed.
+// Support comes only from other cameras' points, and one camera's superpixel points cover a
+// place about once: with two cameras a superpixel support test above 1 cannot be passed.
 void report_empty_model(const std::string& name, const StageLog& log, std::size_t cameras) {
   std::cerr << "the model \"" << output_directory << name << "\" is empty: " << log.emptied_by()
             << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
                "options (--min-support-sp, --min-support)."
             << std::endl;
-  if (cameras == 2)
+  if (cameras == 2 && min_support_sp > 1.0f)
     std::cerr << "With two cameras a point has one other camera to support it, which covers it "
-                 "about once; the default support tests need two or more other cameras to see the "
-                 "same place. Add cameras, or lower the support options (for example "
-                 "--min-support-sp 0.5 --min-support 1)."
+                 "about once, and --min-support-sp "
+              << min_support_sp
+              << " asks for more. Add cameras that see the same places, or lower the support "
+                 "options (for example --min-support-sp 0.5 --min-support 1)."
               << std::endl;
 }
 

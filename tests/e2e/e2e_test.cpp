@@ -345,6 +345,12 @@ TEST_F(EndToEnd, AnEmptyModelFailsTheRun) {
   EXPECT_NE(two.err.find("--min-support).\nWith two cameras a point has one other camera to support it"),
             std::string::npos)
       << two.err;
+  // ... not when the superpixel support test asks for no more than one camera can give.
+  const Result low = tessivar({"-o", out("/low"), "--depth-avg", "1.4", "--superpixels", "300",
+                               "--min-support-sp", "1", "--min-support", "3.4e38", "--", cameras_[0],
+                               cameras_[1]});
+  EXPECT_EQ(low.code, 1);
+  EXPECT_EQ(low.err.find("With two cameras"), std::string::npos) << low.err;
 }
 
 // Progress text that cannot be written (a closed pipe, a killed tee) does not stop the run.
@@ -584,9 +590,8 @@ TEST_F(EndToEnd, DegenerateDepthMapsAndALoneCameraGiveValidModels) {
               "from the superpixels.\nCheck the cameras (poses, intrinsics, depth maps), "
               "--depth-avg and the support options (--min-support-sp, --min-support).\n"
               "With two cameras a point has one other camera to support it, which covers it about "
-              "once; the default support tests need two or more other cameras to see the same "
-              "place. Add cameras, or lower the support options (for example --min-support-sp 0.5 "
-              "--min-support 1).\n");
+              "once, and --min-support-sp 2 asks for more. Add cameras that see the same places, "
+              "or lower the support options (for example --min-support-sp 0.5 --min-support 1).\n");
     EXPECT_EQ(readModel(out("zeros/model_superpixel.ply")).vertices, 0);
     EXPECT_EQ(readModel(out("zeros/model.ply")).vertices, 0);
   }
