@@ -227,6 +227,8 @@ bool zero_sign_certain(const ParticleOffsetCandidate* records, int m) {
   return !(positive && negative);
 }
 
+}  // namespace
+
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
   // Beyond 2^20 records the margin's own rounding factor is no longer covered.
   if (m < 2 || m > (1 << 20)) return false;
@@ -249,8 +251,6 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   median = c.value;
   return true;
 }
-
-}  // namespace
 
 float weighted_median(ParticleOffsetCandidate* records, int m) {
   float median;

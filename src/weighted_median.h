@@ -23,3 +23,7 @@ float weighted_median(ParticleOffsetCandidate* records, int m);
 // weighted_median takes a cheaper route where it can prove that it gives the same value.
 float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m);
+
+// weighted_median's cheaper route on its own: true with the median when it can prove that the
+// rank search gives the same value, false otherwise. Leaves the records as they are.
+bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median);
