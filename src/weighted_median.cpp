@@ -42,24 +42,16 @@ namespace {
 // the search above returns the value at the largest rank k with F(k) <= 0 (as it computes F).
 // In exact arithmetic that value does not depend on how equal values are ordered; the search
 // computes F in single precision, in an order that depends on the partial orderings, within
-// the margin of rounding_margin of the exact F. So when F at the start of the median's group of
-// equal values is below -margin and F at its end is above margin (or the group is the last),
-// every decision of the search is the exact one and its answer is this group's value. That
-// value is found here by a selection over (value, slope) pairs with sums in double precision;
-// anything not covered by the argument (non-finite or negative weights, NaN values, a zero
-// median when both signed zeros occur, a decision within the margin) returns false and the
-// caller runs the search itself.
+// the margin of rounding_margin of the exact F. So when F at the start of a group of equal
+// values (ranks [start, end)) is below -margin and F at its end is above margin (or the group
+// is the last), every decision of the search at a rank up to start finds F <= 0 and every one
+// at a rank from end on finds F > 0, and its answer is this group's value. The group is found
+// here with sums in double precision by bucketing the values; anything not covered by the
+// argument (non-finite or negative weights, NaN or infinite values, a zero median when both
+// signed zeros occur, a decision within the margin) returns false and the caller runs the
+// search itself.
 struct SlopeEntry {
   float value, slope;
-};
-
-// What the first pass over the records learns besides the entries.
-struct RecordSums {
-  double total = 0.0;           // sum of the weights
-  double below = 0.0;           // F below every value: minus the weights of kinds 2 and 3
-  double below_partials = 0.0;  // bound on the sum of |partial sums| of `below` in record order
-  float largest_slope = 0.f;
-  bool sound = true;            // weights finite and not negative, values not NaN
 };
 
 // v where keep holds, else +0, without a branch: the tests depend on data in no order, so a
@@ -72,151 +64,143 @@ inline double kept(double v, bool keep) {
   return v;
 }
 
-inline float median_of_three(float a, float b, float c) {
-  if (a > b) std::swap(a, b);
-  return b > c ? std::max(a, c) : b;
-}
+constexpr int kBuckets = 256;
+constexpr int kLevels = 6;  // bucketings before the rest is sorted
 
-// One partition step: the entries entry(k) of [0, len) below the pivot go to the front of
-// `other`, those above it to the back; the slopes below and at the pivot are summed in two
-// chains each, so that the additions do not wait on one another.
-struct Split {
-  int less, greater;
-  double slope_less, slope_equal;
+// Buckets of equal width over [low, high]. The map from value to bucket is monotone (every step
+// rounds monotonically), so equal values share a bucket and buckets follow the value order.
+struct Buckets {
+  double low, scale;
+  Buckets(float lo, float hi)
+      : low(lo), scale((kBuckets - 0.5) / (static_cast<double>(hi) - static_cast<double>(lo))) {}
+  int operator()(float v) const {
+    return std::min(static_cast<int>((static_cast<double>(v) - low) * scale), kBuckets - 1);
+  }
 };
 
-template <class Entry>
-Split partition(int len, float pivot, const Entry& entry, SlopeEntry* other) {
-  int less = 0, greater = 0;
-  double less_a = 0.0, less_b = 0.0, equal_a = 0.0, equal_b = 0.0;
-  const auto place = [&](const SlopeEntry e, double& slope_below, double& slope_at) {
-    const bool lt = e.value < pivot, gt = e.value > pivot;
-    other[less] = e;
-    other[len - 1 - greater] = e;
-    less += lt;
-    greater += gt;
-    slope_below += kept(e.slope, lt);
-    slope_at += kept(e.slope, !lt && !gt);
-  };
-  int k = 0;
-  for (; k + 1 < len; k += 2) {
-    place(entry(k, 0), less_a, equal_a);
-    place(entry(k + 1, 1), less_b, equal_b);
-  }
-  if (k < len) place(entry(k, 0), less_a, equal_a);
-  return {less, greater, less_a + less_b, equal_a + equal_b};
-}
-
-// The first step reads the records themselves and also takes their sums.
-Split partition_records(const ParticleOffsetCandidate* records, int m, SlopeEntry* other,
-                        RecordSums& sums) {
-  double total[2] = {0.0, 0.0}, below[2] = {0.0, 0.0}, partials[2] = {0.0, 0.0};
-  float largest[2] = {0.f, 0.f};
-  bool sound = true;
-  const auto from_records = [&](int k, int chain) {
-    const ParticleOffsetCandidate& r = records[k];
-    const float w = r.weight;
-    sound &= (w >= 0.f) & (w <= FLT_MAX) & (r.value == r.value);
-    const double counted = kept(w, r.kind != 1);
-    total[chain] += w;
-    below[chain] -= counted;
-    // Record k's weight is part of every partial sum from its own on.
-    partials[chain] += counted * static_cast<double>(m - k);
-    const float slope = r.kind == 3 ? 2.f * w : w;
-    largest[chain] = std::max(largest[chain], slope);
-    return SlopeEntry{r.value, slope};
-  };
-  const float pivot =
-      median_of_three(records[0].value, records[m / 2].value, records[m - 1].value);
-  const Split split = partition(m, pivot, from_records, other);
-  sums.total = total[0] + total[1];
-  sums.below = below[0] + below[1];
-  sums.below_partials = partials[0] + partials[1];
-  sums.largest_slope = std::max(largest[0], largest[1]);
-  sums.sound = sound;
-  return split;
-}
-
-// How far F as the rank search computes it may lie from F as computed here. Each of its
-// single-precision additions errs by at most u times the magnitude of its result (u = 2^-24),
-// and the errors add up. S is summed in record order: its partial sums are bounded by
-// below_partials. Every later sum that a decision rests on starts from S, adds slopes of at
-// most m - 1 ranks and goes on only while it is not above 0, so its partial sums lie between S
-// and the largest slope. The factor covers the computed partial sums' own rounding; the last
-// term the double-precision sums of this selection.
-double rounding_margin(const RecordSums& s, int m) {
-  const double u = 5.9604644775390625e-08;
-  const double partial_bound = std::max(-s.below, static_cast<double>(s.largest_slope));
-  return u * (1.0 + 4.0 * m * u) * (s.below_partials + (m - 1) * partial_bound) +
-         1e-15 * (m + 1) * s.total;
-}
-
-// The group of equal values in which F first rises above 0 (or the last group), with F at its
-// start and end.
+// A group of equal values, at ranks [start, end), with F at both ends.
 struct Crossing {
   float value;
   double f_start, f_end;
-  bool last_group;  // the group ends at the last rank and F never rose above 0
+  int start, end;
 };
 
-// The crossing among a few entries: sorted, then walked group by group from F = base.
-Crossing settle_few(SlopeEntry* cur, int len, double base, bool reaches_last_rank) {
-  for (int i = 1; i < len; ++i) {
-    const SlopeEntry e = cur[i];
-    int j = i;
-    for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
-    cur[j] = e;
+struct Scratch {
+  std::vector<SlopeEntry> entries, other;
+  std::vector<unsigned char> bucket;
+  void reserve(int m) {
+    if (static_cast<int>(entries.size()) < m) {
+      entries.resize(m);
+      other.resize(m);
+      bucket.resize(m);
+    }
   }
-  for (int i = 0;;) {
-    double group = 0.0;
-    int e = i;
-    for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
-    if (base + group > 0.0 || e == len)
-      return {cur[i].value, base, base + group,
-              reaches_last_rank && e == len && !(base + group > 0.0)};
-    base += group;
-    i = e;
+};
+
+// The group in which F first rises above 0 (or the last group) among cur[0, len), whose values
+// lie in [low, high] and rank from `rank` on, with F = base below all of them.
+Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket, int len,
+                       float low, float high, double base, int rank, int level) {
+  if (low == high) {
+    double group[2] = {0.0, 0.0};
+    int k = 0;
+    for (; k + 1 < len; k += 2) {
+      group[0] += cur[k].slope;
+      group[1] += cur[k + 1].slope;
+    }
+    if (k < len) group[0] += cur[k].slope;
+    return {low, base, base + (group[0] + group[1]), rank, rank + len};
   }
+  if (len <= 32 || level == kLevels) {
+    const auto by_value = [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; };
+    if (len <= 32) {
+      for (int i = 1; i < len; ++i) {
+        const SlopeEntry e = cur[i];
+        int j = i;
+        for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
+        cur[j] = e;
+      }
+    } else {
+      std::sort(cur, cur + len, by_value);
+    }
+    for (int i = 0;;) {
+      double group = 0.0;
+      int e = i;
+      for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
+      if (base + group > 0.0 || e == len) return {cur[i].value, base, base + group, rank + i, rank + e};
+      base += group;
+      i = e;
+    }
+  }
+  // Slopes per bucket, in two halves so that repeated buckets do not wait on one another.
+  const Buckets to_bucket(low, high);
+  double sums[2][kBuckets] = {};
+  for (int k = 0; k < len; ++k) {
+    const int b = to_bucket(cur[k].value);
+    bucket[k] = static_cast<unsigned char>(b);
+    sums[k & 1][b] += cur[k].slope;
+  }
+  const int last = to_bucket(high);
+  int chosen = 0;
+  for (;; ++chosen) {
+    const double slope = sums[0][chosen] + sums[1][chosen];
+    if (chosen == last || base + slope > 0.0) break;
+    base += slope;
+  }
+  int kept_count = 0, below = 0;
+  float kept_low = high, kept_high = low;
+  for (int k = 0; k < len; ++k) {
+    const SlopeEntry e = cur[k];
+    const bool in = bucket[k] == chosen;
+    other[kept_count] = e;
+    kept_count += in;
+    below += bucket[k] < chosen;
+    if (in) {
+      kept_low = std::min(kept_low, e.value);
+      kept_high = std::max(kept_high, e.value);
+    }
+  }
+  return find_crossing(other, cur, bucket, kept_count, kept_low, kept_high, base, rank + below,
+                       level + 1);
 }
 
-// The rest of the quickselect after a partition step of the entries in `other` around `pivot`,
-// from F = base below all of them; false after too many levels.
-bool find_crossing(Split split, float pivot, SlopeEntry* cur, SlopeEntry* other, int len,
-                   double base, Crossing& out) {
-  // F at the end of the current range was computed above 0 unless the range reaches the last
-  // rank. Only the group that ends at the last rank may skip the upper margin test: at the end
-  // of any other range F was computed above 0 once, but a sum in another order may come out at
-  // or below 0 when the exact F lies within rounding of 0.
-  bool reaches_last_rank = true;
-  const auto from_cur = [&](int k, int) { return cur[k]; };
-  for (int level = 0;; ++level) {
-    if (level > 0) {
-      if (level > 64) return false;
-      if (len <= 16) {
-        out = settle_few(cur, len, base, reaches_last_rank);
-        return true;
-      }
-      pivot = median_of_three(cur[0].value, cur[len / 2].value, cur[len - 1].value);
-      split = partition(len, pivot, from_cur, other);
-    }
-    const double at_pivot = base + split.slope_less;
-    const double after_pivot = at_pivot + split.slope_equal;
-    if (at_pivot > 0.0) {
-      std::swap(cur, other);
-      len = split.less;
-      reaches_last_rank = false;
-    } else if (after_pivot > 0.0 || split.greater == 0) {
-      out = {pivot, at_pivot, after_pivot,
-             reaches_last_rank && split.greater == 0 && !(after_pivot > 0.0)};
-      return true;
+// The largest rank at which the rank search may decide, given that it decides exactly at ranks
+// up to `start` and from `end` on; -1 when the group is too large to follow its branches.
+int largest_decision_rank(int lo, int hi, int start, int end) {
+  int largest = 0;
+  while (hi - lo > 1) {
+    const int mid = lo + (hi - lo) / 2;
+    largest = std::max(largest, mid);
+    if (mid <= start) {
+      lo = mid;
+    } else if (mid >= end) {
+      hi = mid;
     } else {
-      base = after_pivot;
-      SlopeEntry* upper = other + (len - split.greater);
-      other = cur;
-      cur = upper;
-      len = split.greater;
+      // Within the group either decision may be taken: follow both.
+      if (end - start > 64) return -1;
+      largest = std::max(largest, largest_decision_rank(mid, hi, start, end));
+      hi = mid;
     }
   }
+  return largest;
+}
+
+// How far F as the rank search computes it may lie from the exact F, plus the error of F as
+// computed here. The search starts from S_f, the single-precision sum it forms in record order
+// (computed here the same way, so its distance from S is known up to the double-precision
+// error), and a decision at rank r adds the slopes of the r ranks below, one at a time in some
+// order. Slopes are not negative and it stops once the sum is above 0, so every partial sum s
+// lies between S_f and the largest slope, and each addition errs by at most u / (1 - u) |s|
+// (u = 2^-24; sums of subnormals are exact). The last term bounds the double-precision sums
+// behind S and F here: at most 3 m + 2 kBuckets (kLevels + 1) + 16 additions, each erring by
+// at most 2^-53 times a partial sum, which is at most twice the total weight.
+double rounding_margin(double s, float s_single, float largest_slope, double total, int m,
+                       int rank) {
+  const double u = 0x1p-24;
+  const double partial_bound =
+      std::max(-static_cast<double>(s_single), static_cast<double>(largest_slope));
+  return std::fabs(static_cast<double>(s_single) - s) + u / (1.0 - u) * rank * partial_bound +
+         0x1p-51 * total * (3.0 * m + 2.0 * kBuckets * (kLevels + 1) + 16.0);
 }
 
 // A zero median is certain only when the zeros among the values all carry one sign.
@@ -230,23 +214,36 @@ bool zero_sign_certain(const ParticleOffsetCandidate* records, int m) {
 }  // namespace
 
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
-  // Beyond 2^20 records the margin's own rounding factor is no longer covered.
-  if (m < 2 || m > (1 << 20)) return false;
-  thread_local std::vector<SlopeEntry> buffer_a, buffer_b;
-  if (static_cast<int>(buffer_a.size()) < m) {
-    buffer_a.resize(m);
-    buffer_b.resize(m);
+  if (m < 2 || m > (1 << 24)) return false;
+  thread_local Scratch scratch;
+  scratch.reserve(m);
+  SlopeEntry* entries = scratch.entries.data();
+  // One pass over the records: their entries, sums and the range of the values.
+  double total[2] = {0.0, 0.0}, below[2] = {0.0, 0.0};
+  float s_single = 0.f, largest = 0.f, low = records[0].value, high = records[0].value;
+  bool sound = true;
+  for (int k = 0; k < m; ++k) {
+    const ParticleOffsetCandidate& r = records[k];
+    const float w = r.weight, v = r.value;
+    sound &= (w >= 0.f) & (w <= FLT_MAX) & (v - v == 0.f);
+    const bool counted = r.kind != 1;
+    // As the rank search forms S: in record order, in single precision.
+    s_single -= counted ? w : 0.f;
+    total[k & 1] += w;
+    below[k & 1] -= kept(w, counted);
+    const float slope = r.kind == 3 ? 2.f * w : w;
+    largest = std::max(largest, slope);
+    low = std::min(low, v);
+    high = std::max(high, v);
+    entries[k] = {v, slope};
   }
-  RecordSums sums;
-  const Split first = partition_records(records, m, buffer_b.data(), sums);
-  if (!sums.sound || !(sums.total < 1e37)) return false;
-  Crossing c;
-  const float pivot =
-      median_of_three(records[0].value, records[m / 2].value, records[m - 1].value);
-  if (!find_crossing(first, pivot, buffer_a.data(), buffer_b.data(), m, sums.below, c))
-    return false;
-  const double margin = rounding_margin(sums, m);
-  if (!(c.f_start < -margin) || !(c.last_group || c.f_end > margin)) return false;
+  const double sum = total[0] + total[1], s = below[0] + below[1];
+  if (!sound || !(sum < 1e37)) return false;
+  const Crossing c = find_crossing(entries, scratch.other.data(), scratch.bucket.data(), m, low,
+                                   high, s, 0, 0);
+  const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
+  const double margin = rounding_margin(s, s_single, largest, sum, m, rank < 0 ? m - 1 : rank);
+  if (!(c.f_start < -margin) || !(c.end == m || c.f_end > margin)) return false;
   if (c.value == 0.f && !zero_sign_certain(records, m)) return false;
   median = c.value;
   return true;
