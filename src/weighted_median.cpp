@@ -147,15 +147,14 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
+  // Few entries fall into the chosen bucket, so a branch on it is rarely mispredicted.
   int kept_count = 0, below = 0;
   float kept_low = high, kept_high = low;
+  for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
-    const SlopeEntry e = cur[k];
-    const bool in = bucket[k] == chosen;
-    other[kept_count] = e;
-    kept_count += in;
-    below += bucket[k] < chosen;
-    if (in) {
+    if (bucket[k] == chosen) {
+      const SlopeEntry e = cur[k];
+      other[kept_count++] = e;
       kept_low = std::min(kept_low, e.value);
       kept_high = std::max(kept_high, e.value);
     }
@@ -186,65 +185,97 @@ int largest_decision_rank(int lo, int hi, int start, int end) {
 }
 
 // How far F as the rank search computes it may lie from the exact F, plus the error of F as
-// computed here. The search starts from S_f, the single-precision sum it forms in record order
-// (computed here the same way, so its distance from S is known up to the double-precision
-// error), and a decision at rank r adds the slopes of the r ranks below, one at a time in some
-// order. Slopes are not negative and it stops once the sum is above 0, so every partial sum s
-// lies between S_f and the largest slope, and each addition errs by at most u / (1 - u) |s|
-// (u = 2^-24; sums of subnormals are exact). The last term bounds the double-precision sums
-// behind S and F here: at most 3 m + 2 kBuckets (kLevels + 1) + 16 additions, each erring by
-// at most 2^-53 times a partial sum, which is at most twice the total weight.
-double rounding_margin(double s, float s_single, float largest_slope, double total, int m,
-                       int rank) {
-  const double u = 0x1p-24;
-  const double partial_bound =
-      std::max(-static_cast<double>(s_single), static_cast<double>(largest_slope));
-  return std::fabs(static_cast<double>(s_single) - s) + u / (1.0 - u) * rank * partial_bound +
-         0x1p-51 * total * (3.0 * m + 2.0 * kBuckets * (kLevels + 1) + 16.0);
-}
+// computed here. The search starts from S_f, the single-precision sum of the m or fewer terms of
+// S in record order, and a decision at rank r adds the slopes of the r ranks below, one at a
+// time in some order. Slopes are not negative and it stops once the sum is above 0, so every
+// partial sum s lies between S_f and the largest slope, and each addition errs by at most
+// u / (1 - u) |s| (u = 2^-24; sums of subnormals are exact). The last term bounds the
+// double-precision sums behind S and F here: at most 3 m + 2 kBuckets (kLevels + 1) + 16
+// additions, each erring by at most 2^-53 times a partial sum, at most twice the total weight.
+struct Margin {
+  double s, total;
+  float largest_slope;
+  int m, rank;
 
-// A zero median is certain only when the zeros among the values all carry one sign.
-bool zero_sign_certain(const ParticleOffsetCandidate* records, int m) {
-  bool positive = false, negative = false;
+  double double_error() const {
+    return 0x1p-51 * total * (3.0 * m + 2.0 * kBuckets * (kLevels + 1) + 16.0);
+  }
+  double chain(double s_single_bound) const {
+    const double u = 0x1p-24;
+    return u / (1.0 - u) * rank * std::max(s_single_bound, static_cast<double>(largest_slope));
+  }
+  // Without S_f: its terms share one sign, so it lies within gamma_m |S| of S (m u < 1/16).
+  double coarse() const {
+    const double gamma = m * 0x1p-24 / (1.0 - m * 0x1p-24);
+    const double s_bound = -s + 0x1p-52 * m * total;
+    return gamma * s_bound + chain((1.0 + gamma) * s_bound) + double_error();
+  }
+  // With S_f as the search forms it.
+  double fine(float s_single) const {
+    return std::fabs(static_cast<double>(s_single) - s) + chain(-static_cast<double>(s_single)) +
+           double_error();
+  }
+};
+
+// S in single precision, as the rank search forms it.
+float single_precision_s(const ParticleOffsetCandidate* records, int m) {
+  float s = 0.f;
   for (int k = 0; k < m; ++k)
-    if (records[k].value == 0.f) (std::signbit(records[k].value) ? negative : positive) = true;
-  return !(positive && negative);
+    if (records[k].kind != 1) s -= records[k].weight;
+  return s;
 }
 
 }  // namespace
 
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
-  if (m < 2 || m > (1 << 24)) return false;
+  // Beyond 2^20 records the margin's bound for S_f is no longer covered.
+  if (m < 2 || m > (1 << 20)) return false;
   thread_local Scratch scratch;
   scratch.reserve(m);
   SlopeEntry* entries = scratch.entries.data();
-  // One pass over the records: their entries, sums and the range of the values.
-  double total[2] = {0.0, 0.0}, below[2] = {0.0, 0.0};
-  float s_single = 0.f, largest = 0.f, low = records[0].value, high = records[0].value;
-  bool sound = true;
-  for (int k = 0; k < m; ++k) {
+  // One pass over the records: their entries, sums and the range of the values, in two
+  // interleaved chains so that the additions do not wait on one another.
+  struct Chain {
+    double total = 0.0, below = 0.0;
+    float largest = 0.f, low, high;
+    bool sound = true, positive_zero = false, negative_zero = false;
+  } even, odd;
+  even.low = even.high = odd.low = odd.high = records[0].value;
+  const auto take = [&](int k, Chain& c) {
     const ParticleOffsetCandidate& r = records[k];
     const float w = r.weight, v = r.value;
-    sound &= (w >= 0.f) & (w <= FLT_MAX) & (v - v == 0.f);
-    const bool counted = r.kind != 1;
-    // As the rank search forms S: in record order, in single precision.
-    s_single -= counted ? w : 0.f;
-    total[k & 1] += w;
-    below[k & 1] -= kept(w, counted);
+    c.sound &= (w >= 0.f) & (w <= FLT_MAX) & (v - v == 0.f);
+    c.positive_zero |= (v == 0.f) & !std::signbit(v);
+    c.negative_zero |= (v == 0.f) & std::signbit(v);
+    c.total += w;
+    c.below -= kept(w, r.kind != 1);
     const float slope = r.kind == 3 ? 2.f * w : w;
-    largest = std::max(largest, slope);
-    low = std::min(low, v);
-    high = std::max(high, v);
+    c.largest = std::max(c.largest, slope);
+    c.low = std::min(c.low, v);
+    c.high = std::max(c.high, v);
     entries[k] = {v, slope};
+  };
+  int k = 0;
+  for (; k + 1 < m; k += 2) {
+    take(k, even);
+    take(k + 1, odd);
   }
-  const double sum = total[0] + total[1], s = below[0] + below[1];
+  if (k < m) take(k, even);
+  const double sum = even.total + odd.total, s = even.below + odd.below;
+  const bool sound = even.sound & odd.sound;
+  const bool positive_zero = even.positive_zero | odd.positive_zero;
+  const bool negative_zero = even.negative_zero | odd.negative_zero;
+  const float largest = std::max(even.largest, odd.largest);
+  const float low = std::min(even.low, odd.low), high = std::max(even.high, odd.high);
   if (!sound || !(sum < 1e37)) return false;
   const Crossing c = find_crossing(entries, scratch.other.data(), scratch.bucket.data(), m, low,
                                    high, s, 0, 0);
+  // A zero median is certain only when the zeros among the values all carry one sign.
+  if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
-  const double margin = rounding_margin(s, s_single, largest, sum, m, rank < 0 ? m - 1 : rank);
-  if (!(c.f_start < -margin) || !(c.end == m || c.f_end > margin)) return false;
-  if (c.value == 0.f && !zero_sign_certain(records, m)) return false;
+  const Margin margin{s, sum, largest, m, rank < 0 ? m - 1 : rank};
+  const auto clear = [&](double by) { return c.f_start < -by && (c.end == m || c.f_end > by); };
+  if (!clear(margin.coarse()) && !clear(margin.fine(single_precision_s(records, m)))) return false;
   median = c.value;
   return true;
 }
