@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
   // Slope of the penalty sum below every candidate.
   float S = 0.f;
@@ -256,6 +260,68 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
     entries[k] = {v, slope};
   };
   int k = 0;
+#if defined(__SSE2__)
+  // Four records at a time (three loads of four lanes, turned into lanes of values, weights
+  // and kinds); the sums go on in double precision, two lanes in each of two registers.
+  static_assert(sizeof(ParticleOffsetCandidate) == 12, "records of three 4-byte fields");
+  if (m >= 4) {
+    __m128d total_lo = _mm_setzero_pd(), total_hi = total_lo, below_lo = total_lo,
+            below_hi = total_lo;
+    __m128 largest = _mm_setzero_ps(), low = _mm_set1_ps(records[0].value), high = low;
+    __m128 sound = _mm_castsi128_ps(_mm_set1_epi32(-1)), zero_plus = _mm_setzero_ps(),
+           zero_minus = zero_plus;
+    const __m128 max_weight = _mm_set1_ps(FLT_MAX), zero = _mm_setzero_ps();
+    const __m128i one = _mm_set1_epi32(1), three = _mm_set1_epi32(3),
+                  sign = _mm_set1_epi32(INT32_MIN);
+    for (; k + 3 < m; k += 4) {
+      const float* f = &records[k].value;
+      const __m128 a = _mm_loadu_ps(f), b = _mm_loadu_ps(f + 4), c = _mm_loadu_ps(f + 8);
+      // a = v0 w0 k0 v1, b = w1 k1 v2 w2, c = k2 v3 w3 k3
+      const __m128 v = _mm_shuffle_ps(a, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2)),
+                                      _MM_SHUFFLE(2, 0, 3, 0));
+      const __m128 w = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)),
+                                      _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3)),
+                                      _MM_SHUFFLE(2, 0, 2, 0));
+      const __m128i kind = _mm_castps_si128(
+          _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
+                         _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)), _MM_SHUFFLE(2, 0, 2, 0)));
+      sound = _mm_and_ps(sound, _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(w, zero),
+                                                      _mm_cmple_ps(w, max_weight)),
+                                           _mm_cmpeq_ps(_mm_sub_ps(v, v), zero)));
+      const __m128i bits = _mm_castps_si128(v);
+      zero_plus = _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
+      zero_minus = _mm_or_ps(zero_minus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, sign)));
+      const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
+      total_lo = _mm_add_pd(total_lo, _mm_cvtps_pd(w));
+      total_hi = _mm_add_pd(total_hi, _mm_cvtps_pd(_mm_movehl_ps(w, w)));
+      below_lo = _mm_sub_pd(below_lo, _mm_cvtps_pd(counted));
+      below_hi = _mm_sub_pd(below_hi, _mm_cvtps_pd(_mm_movehl_ps(counted, counted)));
+      // 2 w as w + w: both exact alike.
+      const __m128 slope =
+          _mm_add_ps(w, _mm_and_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, three)), w));
+      largest = _mm_max_ps(largest, slope);
+      low = _mm_min_ps(low, v);
+      high = _mm_max_ps(high, v);
+      _mm_storeu_ps(&entries[k].value, _mm_unpacklo_ps(v, slope));
+      _mm_storeu_ps(&entries[k + 2].value, _mm_unpackhi_ps(v, slope));
+    }
+    alignas(16) double d[2];
+    _mm_store_pd(d, _mm_add_pd(total_lo, total_hi));
+    even.total = d[0] + d[1];
+    _mm_store_pd(d, _mm_add_pd(below_lo, below_hi));
+    even.below = d[0] + d[1];
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, largest);
+    even.largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    _mm_store_ps(lanes, low);
+    even.low = std::min(std::min(lanes[0], lanes[1]), std::min(lanes[2], lanes[3]));
+    _mm_store_ps(lanes, high);
+    even.high = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+    even.sound = _mm_movemask_ps(sound) == 0xf;
+    even.positive_zero = _mm_movemask_ps(zero_plus) != 0;
+    even.negative_zero = _mm_movemask_ps(zero_minus) != 0;
+  }
+#endif
   for (; k + 1 < m; k += 2) {
     take(k, even);
     take(k + 1, odd);
@@ -280,10 +346,42 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   return true;
 }
 
+namespace {
+
+// The rank search on (value, slope) pairs instead of the records: std::nth_element moves
+// elements by the outcome of its comparisons alone, which are the same, so the ranks are
+// visited and the slopes summed in the same order, and the result has the same bits. The pairs
+// are smaller to move, and S is formed from the records in their order as there.
+float weighted_median_by_ranks_on_pairs(const ParticleOffsetCandidate* records, int m) {
+  thread_local std::vector<SlopeEntry> pairs;
+  if (static_cast<int>(pairs.size()) < m) pairs.resize(m);
+  SlopeEntry* p = pairs.data();
+  for (int k = 0; k < m; ++k)
+    p[k] = {records[k].value, records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight};
+  float S = single_precision_s(records, m);
+  const auto by_value = [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; };
+  int lo = 0, hi = m, mid = m / 2;
+  while (hi - lo > 1) {
+    std::nth_element(p + lo, p + mid, p + hi, by_value);
+    float s = S;
+    for (int k = lo; k < mid && s <= 0.f; ++k) s += p[k].slope;
+    if (s <= 0.f) {
+      lo = mid;
+      S = s;
+    } else {
+      hi = mid;
+    }
+    mid = lo + (hi - lo) / 2;
+  }
+  return p[lo].value;
+}
+
+}  // namespace
+
 float weighted_median(ParticleOffsetCandidate* records, int m) {
   float median;
   if (weighted_median_by_selection(records, m, median)) return median;
-  return weighted_median_by_ranks(records, m);
+  return weighted_median_by_ranks_on_pairs(records, m);
 }
 
 float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
