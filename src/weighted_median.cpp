@@ -136,32 +136,32 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
       i = e;
     }
   }
-  // Slopes per bucket, in two halves so that repeated buckets do not wait on one another.
+  // Slopes per bucket, in four quarters so that repeated buckets do not wait on one another.
   const Buckets to_bucket(low, high);
-  double sums[2][kBuckets] = {};
+  double sums[4][kBuckets] = {};
   for (int k = 0; k < len; ++k) {
     const int b = to_bucket(cur[k].value);
     bucket[k] = static_cast<unsigned char>(b);
-    sums[k & 1][b] += cur[k].slope;
+    sums[k & 3][b] += cur[k].slope;
   }
   const int last = to_bucket(high);
   int chosen = 0;
   for (;; ++chosen) {
-    const double slope = sums[0][chosen] + sums[1][chosen];
+    const double slope =
+        (sums[0][chosen] + sums[1][chosen]) + (sums[2][chosen] + sums[3][chosen]);
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
-  // Few entries fall into the chosen bucket, so a branch on it is rarely mispredicted.
   int kept_count = 0, below = 0;
-  float kept_low = high, kept_high = low;
   for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
-    if (bucket[k] == chosen) {
-      const SlopeEntry e = cur[k];
-      other[kept_count++] = e;
-      kept_low = std::min(kept_low, e.value);
-      kept_high = std::max(kept_high, e.value);
-    }
+    other[kept_count] = cur[k];
+    kept_count += bucket[k] == chosen;
+  }
+  float kept_low = other[0].value, kept_high = kept_low;
+  for (int k = 1; k < kept_count; ++k) {
+    kept_low = std::min(kept_low, other[k].value);
+    kept_high = std::max(kept_high, other[k].value);
   }
   return find_crossing(other, cur, bucket, kept_count, kept_low, kept_high, base, rank + below,
                        level + 1);
@@ -346,42 +346,10 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   return true;
 }
 
-namespace {
-
-// The rank search on (value, slope) pairs instead of the records: std::nth_element moves
-// elements by the outcome of its comparisons alone, which are the same, so the ranks are
-// visited and the slopes summed in the same order, and the result has the same bits. The pairs
-// are smaller to move, and S is formed from the records in their order as there.
-float weighted_median_by_ranks_on_pairs(const ParticleOffsetCandidate* records, int m) {
-  thread_local std::vector<SlopeEntry> pairs;
-  if (static_cast<int>(pairs.size()) < m) pairs.resize(m);
-  SlopeEntry* p = pairs.data();
-  for (int k = 0; k < m; ++k)
-    p[k] = {records[k].value, records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight};
-  float S = single_precision_s(records, m);
-  const auto by_value = [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; };
-  int lo = 0, hi = m, mid = m / 2;
-  while (hi - lo > 1) {
-    std::nth_element(p + lo, p + mid, p + hi, by_value);
-    float s = S;
-    for (int k = lo; k < mid && s <= 0.f; ++k) s += p[k].slope;
-    if (s <= 0.f) {
-      lo = mid;
-      S = s;
-    } else {
-      hi = mid;
-    }
-    mid = lo + (hi - lo) / 2;
-  }
-  return p[lo].value;
-}
-
-}  // namespace
-
 float weighted_median(ParticleOffsetCandidate* records, int m) {
   float median;
   if (weighted_median_by_selection(records, m, median)) return median;
-  return weighted_median_by_ranks_on_pairs(records, m);
+  return weighted_median_by_ranks(records, m);
 }
 
 float weighted_median(std::vector<ParticleOffsetCandidate>& records) {
