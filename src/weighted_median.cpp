@@ -188,38 +188,28 @@ int largest_decision_rank(int lo, int hi, int start, int end) {
   return largest;
 }
 
-// How far F as the rank search computes it may lie from the exact F, plus the error of F as
-// computed here. The search starts from S_f, the single-precision sum of the m or fewer terms of
-// S in record order, and a decision at rank r adds the slopes of the r ranks below, one at a
-// time in some order. Slopes are not negative and it stops once the sum is above 0, so every
-// partial sum s lies between S_f and the largest slope, and each addition errs by at most
-// u / (1 - u) |s| (u = 2^-24; sums of subnormals are exact). The last term bounds the
-// double-precision sums behind S and F here: at most 3 m + 2 kBuckets (kLevels + 1) + 16
-// additions, each erring by at most 2^-53 times a partial sum, at most twice the total weight.
-struct Margin {
-  double s, total;
-  float largest_slope;
-  int m, rank;
+// A bound on the error of the double-precision sums behind S and F here: each is a sum of at
+// most (kLevels + 3) m + 4 kBuckets (kLevels + 2) terms whose partial sums are at most twice the
+// total weight, and each addition errs by at most 2^-53 of its result.
+double double_error(double total, int m) {
+  return 0x1p-51 * total * ((kLevels + 3.0) * m + 4.0 * kBuckets * (kLevels + 2));
+}
 
-  double double_error() const {
-    return 0x1p-51 * total * (3.0 * m + 2.0 * kBuckets * (kLevels + 1) + 16.0);
-  }
-  double chain(double s_single_bound) const {
-    const double u = 0x1p-24;
-    return u / (1.0 - u) * rank * std::max(s_single_bound, static_cast<double>(largest_slope));
-  }
-  // Without S_f: its terms share one sign, so it lies within gamma_m |S| of S (m u < 1/16).
-  double coarse() const {
-    const double gamma = m * 0x1p-24 / (1.0 - m * 0x1p-24);
-    const double s_bound = -s + 0x1p-52 * m * total;
-    return gamma * s_bound + chain((1.0 + gamma) * s_bound) + double_error();
-  }
-  // With S_f as the search forms it.
-  double fine(float s_single) const {
-    return std::fabs(static_cast<double>(s_single) - s) + chain(-static_cast<double>(s_single)) +
-           double_error();
-  }
-};
+// A first test that covers every decision at once. The rank search starts from S_f, the
+// single-precision sum of the terms of S in record order, and a decision at rank r adds the
+// slopes of the r ranks below, one at a time in some order. Slopes are not negative and it stops
+// once the sum is above 0, so every partial sum s lies between S_f and the largest slope, and
+// each addition errs by at most u / (1 - u) |s| (u = 2^-24; sums of subnormals are exact). S_f
+// itself is a sum of at most m terms of one sign: within gamma_m |S| of S (m u < 1/16). `rank` is
+// the largest rank the search decides at.
+double coarse_margin(double s, double total, float largest_slope, int m, int rank) {
+  const double u = 0x1p-24, gamma = m * u / (1.0 - m * u);
+  const double s_bound = -s + double_error(total, m);
+  return gamma * s_bound +
+         u / (1.0 - u) * rank *
+             std::max((1.0 + gamma) * s_bound, static_cast<double>(largest_slope)) +
+         double_error(total, m);
+}
 
 // S in single precision, as the rank search forms it.
 float single_precision_s(const ParticleOffsetCandidate* records, int m) {
@@ -228,6 +218,97 @@ float single_precision_s(const ParticleOffsetCandidate* records, int m) {
     if (records[k].kind != 1) s -= records[k].weight;
   return s;
 }
+
+// The second test, where the first does not settle it: the rank search's decisions followed one
+// by one. Its running sum at rank lo is within `err` of F(lo), and a decision at mid adds the
+// mid - lo slopes between, each partial sum lying between the running sum and the largest
+// slope, so its sum at mid is within err + u / (1 - u) (mid - lo) max(|running sum|, largest
+// slope) of F(mid). F at a rank is bounded by F at the ends of the bucket that holds the rank
+// and by F at the ends of the median's group. Where both decisions are possible both are
+// followed; every way must end in the group.
+class Replay {
+ public:
+  Replay(const ParticleOffsetCandidate* records, int m, float low, float high, double s,
+         double total, float largest, const Crossing& c)
+      : c_(c), largest_(largest), slack_(double_error(total, m)) {
+    int counts[kBuckets] = {};
+    double slopes[kBuckets] = {};
+    buckets_ = low < high ? kBuckets : 1;
+    if (low < high) {
+      const Buckets to_bucket(low, high);
+      for (int k = 0; k < m; ++k) {
+        const int b = to_bucket(records[k].value);
+        ++counts[b];
+        slopes[b] += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+      }
+    } else {
+      counts[0] = m;
+      for (int k = 0; k < m; ++k)
+        slopes[0] += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+    }
+    starts_[0] = 0;
+    f_[0] = s;
+    for (int b = 0; b < buckets_; ++b) {
+      starts_[b + 1] = starts_[b] + counts[b];
+      f_[b + 1] = f_[b] + slopes[b];
+    }
+    s_single_ = single_precision_s(records, m);
+    m_ = m;
+  }
+
+  bool ends_in_group() {
+    int budget = 4096;
+    return follow(0, m_, std::fabs(static_cast<double>(s_single_) - f_[0]) + slack_,
+                  -static_cast<double>(s_single_), budget);
+  }
+
+ private:
+  // The bucket whose ranks [starts_[b], starts_[b + 1]) hold rank r.
+  int bucket_of(int r) const {
+    return static_cast<int>(std::upper_bound(starts_, starts_ + buckets_ + 1, r) - starts_) - 1;
+  }
+  double f_low(int r) const {
+    double f = f_[bucket_of(r)];
+    if (r >= c_.start) f = std::max(f, c_.f_start);
+    if (r >= c_.end) f = std::max(f, c_.f_end);
+    return f - slack_;
+  }
+  double f_high(int r) const {
+    double f = f_[std::min(bucket_of(r) + 1, buckets_)];
+    if (r <= c_.start) f = std::min(f, c_.f_start);
+    if (r <= c_.end) f = std::min(f, c_.f_end);
+    return f + slack_;
+  }
+  // From [lo, hi) with the running sum within err of F(lo) and at most sum_bound in size.
+  bool follow(int lo, int hi, double err, double sum_bound, int& budget) const {
+    const double per_addition = 0x1p-24 / (1.0 - 0x1p-24);
+    while (hi - lo > 1) {
+      if (--budget < 0) return false;
+      const int mid = lo + (hi - lo) / 2;
+      const double e =
+          err + per_addition * (mid - lo) * std::max(sum_bound, static_cast<double>(largest_));
+      const double low = f_low(mid), high = f_high(mid);
+      // Taken: the sum came out <= 0 (lo moves up); refused: it rose above 0.
+      const bool may_take = low <= e, may_refuse = high >= -e;
+      if (may_take && may_refuse && !follow(mid, hi, e, e - low, budget)) return false;
+      if (may_take && !may_refuse) {
+        lo = mid;
+        err = e;
+        sum_bound = e - low;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo >= c_.start && lo < c_.end;
+  }
+
+  Crossing c_;
+  float largest_, s_single_ = 0.f;
+  double slack_;
+  int m_ = 0, buckets_ = 1;
+  int starts_[kBuckets + 1];
+  double f_[kBuckets + 1];
+};
 
 }  // namespace
 
@@ -339,9 +420,10 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   // A zero median is certain only when the zeros among the values all carry one sign.
   if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
-  const Margin margin{s, sum, largest, m, rank < 0 ? m - 1 : rank};
-  const auto clear = [&](double by) { return c.f_start < -by && (c.end == m || c.f_end > by); };
-  if (!clear(margin.coarse()) && !clear(margin.fine(single_precision_s(records, m)))) return false;
+  const double margin = coarse_margin(s, sum, largest, m, rank < 0 ? m - 1 : rank);
+  if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
+      !Replay(records, m, low, high, s, sum, largest, c).ends_in_group())
+    return false;
   median = c.value;
   return true;
 }
