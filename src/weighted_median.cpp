@@ -74,12 +74,22 @@ constexpr int kLevels = 6;  // bucketings before the rest is sorted
 // Buckets of equal width over [low, high]. The map from value to bucket is monotone (every step
 // rounds monotonically), so equal values share a bucket and buckets follow the value order.
 struct Buckets {
-  double low, scale;
+  double low = 0.0, scale = 0.0;
+  Buckets() = default;
   Buckets(float lo, float hi)
       : low(lo), scale((kBuckets - 0.5) / (static_cast<double>(hi) - static_cast<double>(lo))) {}
   int operator()(float v) const {
     return std::min(static_cast<int>((static_cast<double>(v) - low) * scale), kBuckets - 1);
   }
+};
+
+// The buckets that find_crossing chose, level by level, so that they can be formed again.
+struct Path {
+  struct Level {
+    float low, high;
+    int chosen;
+  } levels[kLevels];
+  int count = 0;
 };
 
 // A group of equal values, at ranks [start, end), with F at both ends.
@@ -104,7 +114,8 @@ struct Scratch {
 // The group in which F first rises above 0 (or the last group) among cur[0, len), whose values
 // lie in [low, high] and rank from `rank` on, with F = base below all of them.
 Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket, int len,
-                       float low, float high, double base, int rank, int level) {
+                       float low, float high, double base, int rank, Path& path) {
+  const int level = path.count;
   if (low == high) {
     double group[2] = {0.0, 0.0};
     int k = 0;
@@ -152,6 +163,7 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
+  path.levels[path.count++] = {low, high, chosen};
   int kept_count = 0, below = 0;
   for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
@@ -164,7 +176,7 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     kept_high = std::max(kept_high, other[k].value);
   }
   return find_crossing(other, cur, bucket, kept_count, kept_low, kept_high, base, rank + below,
-                       level + 1);
+                       path);
 }
 
 // The largest rank at which the rank search may decide, given that it decides exactly at ranks
@@ -223,62 +235,97 @@ float single_precision_s(const ParticleOffsetCandidate* records, int m) {
 // by one. Its running sum at rank lo is within `err` of F(lo), and a decision at mid adds the
 // mid - lo slopes between, each partial sum lying between the running sum and the largest
 // slope, so its sum at mid is within err + u / (1 - u) (mid - lo) max(|running sum|, largest
-// slope) of F(mid). F at a rank is bounded by F at the ends of the bucket that holds the rank
-// and by F at the ends of the median's group. Where both decisions are possible both are
-// followed; every way must end in the group.
+// slope) of F(mid). F at a rank is bounded by F at the ends of the buckets that hold the rank
+// (the buckets of find_crossing's path, formed again from the records) and known at the ranks
+// of the range it sorted last. Where both decisions are possible both are followed; every way
+// must end in the median's group.
 class Replay {
  public:
-  Replay(const ParticleOffsetCandidate* records, int m, float low, float high, double s,
-         double total, float largest, const Crossing& c)
-      : c_(c), largest_(largest), slack_(double_error(total, m)) {
-    int counts[kBuckets] = {};
-    double slopes[kBuckets] = {};
-    buckets_ = low < high ? kBuckets : 1;
-    if (low < high) {
-      const Buckets to_bucket(low, high);
-      for (int k = 0; k < m; ++k) {
-        const int b = to_bucket(records[k].value);
-        ++counts[b];
-        slopes[b] += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+  Replay(const ParticleOffsetCandidate* records, int m, const Path& path, double s, double total,
+         float largest, const Crossing& c)
+      : c_(c), largest_(largest), slack_(double_error(total, m)), m_(m), levels_(path.count) {
+    int counts[kLevels][kBuckets] = {};
+    double slopes[kLevels][kBuckets] = {};
+    std::vector<SlopeEntry>& last = last_range();
+    last.clear();
+    Buckets maps[kLevels] = {};
+    for (int l = 0; l < levels_; ++l) maps[l] = Buckets(path.levels[l].low, path.levels[l].high);
+    for (int k = 0; k < m; ++k) {
+      const float v = records[k].value, w = records[k].weight;
+      const float slope = records[k].kind == 3 ? 2.f * w : w;
+      int l = 0;
+      for (; l < levels_; ++l) {
+        const int b = maps[l](v);
+        ++counts[l][b];
+        slopes[l][b] += slope;
+        if (b != path.levels[l].chosen) break;
       }
-    } else {
-      counts[0] = m;
-      for (int k = 0; k < m; ++k)
-        slopes[0] += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+      if (l == levels_) last.push_back({v, slope});
     }
-    starts_[0] = 0;
-    f_[0] = s;
-    for (int b = 0; b < buckets_; ++b) {
-      starts_[b + 1] = starts_[b] + counts[b];
-      f_[b + 1] = f_[b] + slopes[b];
+    int rank = 0;
+    double f = s;
+    for (int l = 0; l < levels_; ++l) {
+      Level& level = level_[l];
+      level.starts[0] = rank;
+      level.f[0] = f;
+      for (int b = 0; b < kBuckets; ++b) {
+        level.starts[b + 1] = level.starts[b] + counts[l][b];
+        level.f[b + 1] = level.f[b] + slopes[l][b];
+      }
+      rank = level.starts[path.levels[l].chosen];
+      f = level.f[path.levels[l].chosen];
     }
+    std::sort(last.begin(), last.end(),
+              [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; });
+    last_start_ = rank;
+    last_f_.assign(1, f);
+    for (const SlopeEntry& e : last) last_f_.push_back(last_f_.back() + e.slope);
     s_single_ = single_precision_s(records, m);
-    m_ = m;
+    s_ = s;
   }
 
   bool ends_in_group() {
     int budget = 4096;
-    return follow(0, m_, std::fabs(static_cast<double>(s_single_) - f_[0]) + slack_,
+    return follow(0, m_, std::fabs(static_cast<double>(s_single_) - s_) + slack_,
                   -static_cast<double>(s_single_), budget);
   }
 
  private:
-  // The bucket whose ranks [starts_[b], starts_[b + 1]) hold rank r.
-  int bucket_of(int r) const {
-    return static_cast<int>(std::upper_bound(starts_, starts_ + buckets_ + 1, r) - starts_) - 1;
+  struct Level {
+    int starts[kBuckets + 1];
+    double f[kBuckets + 1];
+  };
+
+  static std::vector<SlopeEntry>& last_range() {
+    thread_local std::vector<SlopeEntry> entries;
+    return entries;
   }
-  double f_low(int r) const {
-    double f = f_[bucket_of(r)];
-    if (r >= c_.start) f = std::max(f, c_.f_start);
-    if (r >= c_.end) f = std::max(f, c_.f_end);
-    return f - slack_;
+
+  // F(r) within [low, high], from every level whose ranks hold r and from the group.
+  void bounds(int r, double& low, double& high) const {
+    low = -HUGE_VAL;
+    high = HUGE_VAL;
+    for (int l = 0; l < levels_; ++l) {
+      const Level& level = level_[l];
+      if (r < level.starts[0] || r > level.starts[kBuckets]) break;
+      const int b = static_cast<int>(std::upper_bound(level.starts, level.starts + kBuckets + 1, r) -
+                                     level.starts) - 1;
+      low = std::max(low, level.f[b]);
+      high = std::min(high, level.f[std::min(b + 1, kBuckets)]);
+    }
+    const int i = r - last_start_;
+    if (i >= 0 && i < static_cast<int>(last_f_.size())) {
+      low = std::max(low, last_f_[i]);
+      high = std::min(high, last_f_[i]);
+    }
+    if (r >= c_.start) low = std::max(low, c_.f_start);
+    if (r >= c_.end) low = std::max(low, c_.f_end);
+    if (r <= c_.start) high = std::min(high, c_.f_start);
+    if (r <= c_.end) high = std::min(high, c_.f_end);
+    low -= slack_;
+    high += slack_;
   }
-  double f_high(int r) const {
-    double f = f_[std::min(bucket_of(r) + 1, buckets_)];
-    if (r <= c_.start) f = std::min(f, c_.f_start);
-    if (r <= c_.end) f = std::min(f, c_.f_end);
-    return f + slack_;
-  }
+
   // From [lo, hi) with the running sum within err of F(lo) and at most sum_bound in size.
   bool follow(int lo, int hi, double err, double sum_bound, int& budget) const {
     const double per_addition = 0x1p-24 / (1.0 - 0x1p-24);
@@ -287,7 +334,8 @@ class Replay {
       const int mid = lo + (hi - lo) / 2;
       const double e =
           err + per_addition * (mid - lo) * std::max(sum_bound, static_cast<double>(largest_));
-      const double low = f_low(mid), high = f_high(mid);
+      double low, high;
+      bounds(mid, low, high);
       // Taken: the sum came out <= 0 (lo moves up); refused: it rose above 0.
       const bool may_take = low <= e, may_refuse = high >= -e;
       if (may_take && may_refuse && !follow(mid, hi, e, e - low, budget)) return false;
@@ -304,10 +352,10 @@ class Replay {
 
   Crossing c_;
   float largest_, s_single_ = 0.f;
-  double slack_;
-  int m_ = 0, buckets_ = 1;
-  int starts_[kBuckets + 1];
-  double f_[kBuckets + 1];
+  double slack_, s_ = 0.0;
+  int m_, levels_, last_start_ = 0;
+  Level level_[kLevels];
+  std::vector<double> last_f_;
 };
 
 }  // namespace
@@ -415,14 +463,15 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   const float largest = std::max(even.largest, odd.largest);
   const float low = std::min(even.low, odd.low), high = std::max(even.high, odd.high);
   if (!sound || !(sum < 1e37)) return false;
+  Path path;
   const Crossing c = find_crossing(entries, scratch.other.data(), scratch.bucket.data(), m, low,
-                                   high, s, 0, 0);
+                                   high, s, 0, path);
   // A zero median is certain only when the zeros among the values all carry one sign.
   if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
   const double margin = coarse_margin(s, sum, largest, m, rank < 0 ? m - 1 : rank);
   if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
-      !Replay(records, m, low, high, s, sum, largest, c).ends_in_group())
+      !Replay(records, m, path, s, sum, largest, c).ends_in_group())
     return false;
   median = c.value;
   return true;
