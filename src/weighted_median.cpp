@@ -68,26 +68,30 @@ inline double kept(double v, bool keep) {
   return v;
 }
 
-constexpr int kBuckets = 256;
+constexpr int kBuckets = 256;  // at most: a bucket number fits a byte
 constexpr int kLevels = 6;  // bucketings before the rest is sorted
 
 // Buckets of equal width over [low, high]. The map from value to bucket is monotone (every step
 // rounds monotonically), so equal values share a bucket and buckets follow the value order.
 struct Buckets {
   double low = 0.0, scale = 0.0;
+  int count = 1;
   Buckets() = default;
-  Buckets(float lo, float hi)
-      : low(lo), scale((kBuckets - 0.5) / (static_cast<double>(hi) - static_cast<double>(lo))) {}
+  Buckets(float lo, float hi, int n)
+      : low(lo), scale((n - 0.5) / (static_cast<double>(hi) - static_cast<double>(lo))), count(n) {}
   int operator()(float v) const {
-    return std::min(static_cast<int>((static_cast<double>(v) - low) * scale), kBuckets - 1);
+    return std::min(static_cast<int>((static_cast<double>(v) - low) * scale), count - 1);
   }
 };
+
+// Fewer buckets for fewer entries: clearing and walking them costs as much as an entry.
+int bucket_count(int len) { return std::min(kBuckets, std::max(16, len / 4)); }
 
 // The buckets that find_crossing chose, level by level, so that they can be formed again.
 struct Path {
   struct Level {
     float low, high;
-    int chosen;
+    int buckets, chosen;
   } levels[kLevels];
   int count = 0;
 };
@@ -148,8 +152,9 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     }
   }
   // Slopes per bucket, in four quarters so that repeated buckets do not wait on one another.
-  const Buckets to_bucket(low, high);
-  double sums[4][kBuckets] = {};
+  const Buckets to_bucket(low, high, bucket_count(len));
+  double sums[4][kBuckets];
+  for (auto& quarter : sums) std::fill(quarter, quarter + to_bucket.count, 0.0);
   for (int k = 0; k < len; ++k) {
     const int b = to_bucket(cur[k].value);
     bucket[k] = static_cast<unsigned char>(b);
@@ -163,7 +168,7 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
-  path.levels[path.count++] = {low, high, chosen};
+  path.levels[path.count++] = {low, high, to_bucket.count, chosen};
   int kept_count = 0, below = 0;
   for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
@@ -249,7 +254,8 @@ class Replay {
     std::vector<SlopeEntry>& last = last_range();
     last.clear();
     Buckets maps[kLevels] = {};
-    for (int l = 0; l < levels_; ++l) maps[l] = Buckets(path.levels[l].low, path.levels[l].high);
+    for (int l = 0; l < levels_; ++l)
+      maps[l] = Buckets(path.levels[l].low, path.levels[l].high, path.levels[l].buckets);
     for (int k = 0; k < m; ++k) {
       const float v = records[k].value, w = records[k].weight;
       const float slope = records[k].kind == 3 ? 2.f * w : w;
@@ -266,9 +272,10 @@ class Replay {
     double f = s;
     for (int l = 0; l < levels_; ++l) {
       Level& level = level_[l];
+      level.buckets = maps[l].count;
       level.starts[0] = rank;
       level.f[0] = f;
-      for (int b = 0; b < kBuckets; ++b) {
+      for (int b = 0; b < level.buckets; ++b) {
         level.starts[b + 1] = level.starts[b] + counts[l][b];
         level.f[b + 1] = level.f[b] + slopes[l][b];
       }
@@ -292,6 +299,7 @@ class Replay {
 
  private:
   struct Level {
+    int buckets;
     int starts[kBuckets + 1];
     double f[kBuckets + 1];
   };
@@ -307,11 +315,11 @@ class Replay {
     high = HUGE_VAL;
     for (int l = 0; l < levels_; ++l) {
       const Level& level = level_[l];
-      if (r < level.starts[0] || r > level.starts[kBuckets]) break;
-      const int b = static_cast<int>(std::upper_bound(level.starts, level.starts + kBuckets + 1, r) -
-                                     level.starts) - 1;
+      const int* end = level.starts + level.buckets + 1;
+      if (r < level.starts[0] || r > end[-1]) break;
+      const int b = static_cast<int>(std::upper_bound(level.starts, end, r) - level.starts) - 1;
       low = std::max(low, level.f[b]);
-      high = std::min(high, level.f[std::min(b + 1, kBuckets)]);
+      high = std::min(high, level.f[std::min(b + 1, level.buckets)]);
     }
     const int i = r - last_start_;
     if (i >= 0 && i < static_cast<int>(last_f_.size())) {
