@@ -87,13 +87,11 @@ struct Buckets {
 // Fewer buckets for fewer entries: clearing and walking them costs as much as an entry.
 int bucket_count(int len) { return std::min(kBuckets, std::max(16, len / 4)); }
 
-// The buckets that find_crossing chose, level by level, so that they can be formed again.
-struct Path {
-  struct Level {
-    float low, high;
-    int buckets, chosen;
-  } levels[kLevels];
-  int count = 0;
+// The slopes per bucket of find_crossing's first level (in four quarters), kept for the second
+// test; buckets is 0 where that level did not bucket.
+struct FirstLevel {
+  double sums[4][kBuckets];
+  int buckets = 0;
 };
 
 // A group of equal values, at ranks [start, end), with F at both ends.
@@ -105,12 +103,13 @@ struct Crossing {
 
 struct Scratch {
   std::vector<SlopeEntry> entries, other;
-  std::vector<unsigned char> bucket;
+  std::vector<unsigned char> bucket;  // the first level's buckets, then the later levels'
+  FirstLevel first;
   void reserve(int m) {
     if (static_cast<int>(entries.size()) < m) {
       entries.resize(m);
       other.resize(m);
-      bucket.resize(m);
+      bucket.resize(2 * static_cast<size_t>(m));
     }
   }
 };
@@ -118,8 +117,8 @@ struct Scratch {
 // The group in which F first rises above 0 (or the last group) among cur[0, len), whose values
 // lie in [low, high] and rank from `rank` on, with F = base below all of them.
 Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket, int len,
-                       float low, float high, double base, int rank, Path& path) {
-  const int level = path.count;
+                       float low, float high, double base, int rank, int level,
+                       FirstLevel& first) {
   if (low == high) {
     double group[2] = {0.0, 0.0};
     int k = 0;
@@ -153,8 +152,10 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
   }
   // Slopes per bucket, in four quarters so that repeated buckets do not wait on one another.
   const Buckets to_bucket(low, high, bucket_count(len));
-  double sums[4][kBuckets];
-  for (auto& quarter : sums) std::fill(quarter, quarter + to_bucket.count, 0.0);
+  double later[4][kBuckets];
+  double(*sums)[kBuckets] = level == 0 ? first.sums : later;
+  for (int q = 0; q < 4; ++q) std::fill(sums[q], sums[q] + to_bucket.count, 0.0);
+  if (level == 0) first.buckets = to_bucket.count;
   for (int k = 0; k < len; ++k) {
     const int b = to_bucket(cur[k].value);
     bucket[k] = static_cast<unsigned char>(b);
@@ -168,7 +169,6 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
-  path.levels[path.count++] = {low, high, to_bucket.count, chosen};
   int kept_count = 0, below = 0;
   for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
@@ -180,8 +180,9 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     kept_low = std::min(kept_low, other[k].value);
     kept_high = std::max(kept_high, other[k].value);
   }
-  return find_crossing(other, cur, bucket, kept_count, kept_low, kept_high, base, rank + below,
-                       path);
+  // The first level's buckets stay for the second test.
+  return find_crossing(other, cur, level == 0 ? bucket + len : bucket, kept_count, kept_low,
+                       kept_high, base, rank + below, level + 1, first);
 }
 
 // The largest rank at which the rank search may decide, given that it decides exactly at ranks
@@ -240,92 +241,46 @@ float single_precision_s(const ParticleOffsetCandidate* records, int m) {
 // by one. Its running sum at rank lo is within `err` of F(lo), and a decision at mid adds the
 // mid - lo slopes between, each partial sum lying between the running sum and the largest
 // slope, so its sum at mid is within err + u / (1 - u) (mid - lo) max(|running sum|, largest
-// slope) of F(mid). F at a rank is bounded by F at the ends of the buckets that hold the rank
-// (the buckets of find_crossing's path, formed again from the records) and known at the ranks
-// of the range it sorted last. Where both decisions are possible both are followed; every way
-// must end in the median's group.
+// slope) of F(mid). F at a rank is bounded by F at the ends of the first level's bucket that
+// holds the rank and by F at the ends of the median's group. Where both decisions are possible
+// both are followed; every way must end in the group.
 class Replay {
  public:
-  Replay(const ParticleOffsetCandidate* records, int m, const Path& path, double s, double total,
-         float largest, const Crossing& c)
-      : c_(c), largest_(largest), slack_(double_error(total, m)), m_(m), levels_(path.count) {
-    int counts[kLevels][kBuckets] = {};
-    double slopes[kLevels][kBuckets] = {};
-    std::vector<SlopeEntry>& last = last_range();
-    last.clear();
-    Buckets maps[kLevels] = {};
-    for (int l = 0; l < levels_; ++l)
-      maps[l] = Buckets(path.levels[l].low, path.levels[l].high, path.levels[l].buckets);
-    for (int k = 0; k < m; ++k) {
-      const float v = records[k].value, w = records[k].weight;
-      const float slope = records[k].kind == 3 ? 2.f * w : w;
-      int l = 0;
-      for (; l < levels_; ++l) {
-        const int b = maps[l](v);
-        ++counts[l][b];
-        slopes[l][b] += slope;
-        if (b != path.levels[l].chosen) break;
-      }
-      if (l == levels_) last.push_back({v, slope});
+  Replay(const ParticleOffsetCandidate* records, int m, const FirstLevel& first,
+         const unsigned char* bucket, double s, double total, float largest, const Crossing& c)
+      : c_(c), largest_(largest), slack_(double_error(total, m)), m_(m) {
+    buckets_ = std::max(first.buckets, 1);
+    int counts[4][kBuckets] = {};
+    if (first.buckets > 0) {
+      for (int k = 0; k < m; ++k) ++counts[k & 3][bucket[k]];
+    } else {
+      counts[0][0] = m;
     }
-    int rank = 0;
-    double f = s;
-    for (int l = 0; l < levels_; ++l) {
-      Level& level = level_[l];
-      level.buckets = maps[l].count;
-      level.starts[0] = rank;
-      level.f[0] = f;
-      for (int b = 0; b < level.buckets; ++b) {
-        level.starts[b + 1] = level.starts[b] + counts[l][b];
-        level.f[b + 1] = level.f[b] + slopes[l][b];
-      }
-      rank = level.starts[path.levels[l].chosen];
-      f = level.f[path.levels[l].chosen];
+    starts_[0] = 0;
+    f_[0] = s;
+    for (int b = 0; b < buckets_; ++b) {
+      starts_[b + 1] = starts_[b] + (counts[0][b] + counts[1][b]) + (counts[2][b] + counts[3][b]);
+      f_[b + 1] = first.buckets > 0 ? f_[b] + ((first.sums[0][b] + first.sums[1][b]) +
+                                               (first.sums[2][b] + first.sums[3][b]))
+                                    : HUGE_VAL;
     }
-    std::sort(last.begin(), last.end(),
-              [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; });
-    last_start_ = rank;
-    last_f_.assign(1, f);
-    for (const SlopeEntry& e : last) last_f_.push_back(last_f_.back() + e.slope);
-    s_single_ = single_precision_s(records, m);
-    s_ = s;
+    const float s_single = single_precision_s(records, m);
+    err_ = std::fabs(static_cast<double>(s_single) - s) + slack_;
+    sum_bound_ = -static_cast<double>(s_single);
   }
 
-  bool ends_in_group() {
+  bool ends_in_group() const {
     int budget = 4096;
-    return follow(0, m_, std::fabs(static_cast<double>(s_single_) - s_) + slack_,
-                  -static_cast<double>(s_single_), budget);
+    return follow(0, m_, err_, sum_bound_, budget);
   }
 
  private:
-  struct Level {
-    int buckets;
-    int starts[kBuckets + 1];
-    double f[kBuckets + 1];
-  };
-
-  static std::vector<SlopeEntry>& last_range() {
-    thread_local std::vector<SlopeEntry> entries;
-    return entries;
-  }
-
-  // F(r) within [low, high], from every level whose ranks hold r and from the group.
+  // F(r) within [low, high].
   void bounds(int r, double& low, double& high) const {
-    low = -HUGE_VAL;
-    high = HUGE_VAL;
-    for (int l = 0; l < levels_; ++l) {
-      const Level& level = level_[l];
-      const int* end = level.starts + level.buckets + 1;
-      if (r < level.starts[0] || r > end[-1]) break;
-      const int b = static_cast<int>(std::upper_bound(level.starts, end, r) - level.starts) - 1;
-      low = std::max(low, level.f[b]);
-      high = std::min(high, level.f[std::min(b + 1, level.buckets)]);
-    }
-    const int i = r - last_start_;
-    if (i >= 0 && i < static_cast<int>(last_f_.size())) {
-      low = std::max(low, last_f_[i]);
-      high = std::min(high, last_f_[i]);
-    }
+    const int b =
+        static_cast<int>(std::upper_bound(starts_, starts_ + buckets_ + 1, r) - starts_) - 1;
+    low = f_[b];
+    high = f_[std::min(b + 1, buckets_)];
     if (r >= c_.start) low = std::max(low, c_.f_start);
     if (r >= c_.end) low = std::max(low, c_.f_end);
     if (r <= c_.start) high = std::min(high, c_.f_start);
@@ -359,11 +314,11 @@ class Replay {
   }
 
   Crossing c_;
-  float largest_, s_single_ = 0.f;
-  double slack_, s_ = 0.0;
-  int m_, levels_, last_start_ = 0;
-  Level level_[kLevels];
-  std::vector<double> last_f_;
+  float largest_;
+  double slack_, err_ = 0.0, sum_bound_ = 0.0;
+  int m_, buckets_ = 1;
+  int starts_[kBuckets + 1];
+  double f_[kBuckets + 1];
 };
 
 }  // namespace
@@ -471,15 +426,15 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   const float largest = std::max(even.largest, odd.largest);
   const float low = std::min(even.low, odd.low), high = std::max(even.high, odd.high);
   if (!sound || !(sum < 1e37)) return false;
-  Path path;
+  scratch.first.buckets = 0;
   const Crossing c = find_crossing(entries, scratch.other.data(), scratch.bucket.data(), m, low,
-                                   high, s, 0, path);
+                                   high, s, 0, 0, scratch.first);
   // A zero median is certain only when the zeros among the values all carry one sign.
   if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
   const double margin = coarse_margin(s, sum, largest, m, rank < 0 ? m - 1 : rank);
   if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
-      !Replay(records, m, path, s, sum, largest, c).ends_in_group())
+      !Replay(records, m, scratch.first, scratch.bucket.data(), s, sum, largest, c).ends_in_group())
     return false;
   median = c.value;
   return true;
