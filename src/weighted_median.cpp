@@ -218,12 +218,16 @@ double double_error(double total, int m) {
 // slopes of the r ranks below, one at a time in some order. Slopes are not negative and it stops
 // once the sum is above 0, so every partial sum s lies between S_f and the largest slope, and
 // each addition errs by at most u / (1 - u) |s| (u = 2^-24; sums of subnormals are exact). S_f
-// itself is a sum of at most m terms of one sign: within gamma_m |S| of S (m u < 1/16). `rank` is
-// the largest rank the search decides at.
-double coarse_margin(double s, double total, float largest_slope, int m, int rank) {
+// itself is a sum of at most m terms of one sign, so its partial sums lie within a factor
+// 1 + gamma_m of the exact ones (m u < 1/16); their sum is that of each weight counted in S times
+// the number of partial sums that hold it. `rank` is the largest rank the search decides at.
+double coarse_margin(double s, double s_partials, double total, float largest_slope, int m,
+                     int rank) {
   const double u = 0x1p-24, gamma = m * u / (1.0 - m * u);
   const double s_bound = -s + double_error(total, m);
-  return gamma * s_bound +
+  // S_f's own additions err by u / (1 - u) times its partial sums, each within a factor
+  // 1 + gamma_m of the exact one; s_partials, their sum, is formed to a relative 2^-32.
+  return u / (1.0 - u) * (1.0 + gamma) * (1.0 + 0x1p-30) * s_partials +
          u / (1.0 - u) * rank *
              std::max((1.0 + gamma) * s_bound, static_cast<double>(largest_slope)) +
          double_error(total, m);
@@ -332,7 +336,7 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   // One pass over the records: their entries, sums and the range of the values, in two
   // interleaved chains so that the additions do not wait on one another.
   struct Chain {
-    double total = 0.0, below = 0.0;
+    double total = 0.0, below = 0.0, partials = 0.0;
     float largest = 0.f, low, high;
     bool sound = true, positive_zero = false, negative_zero = false;
   } even, odd;
@@ -344,7 +348,10 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
     c.positive_zero |= (v == 0.f) & !std::signbit(v);
     c.negative_zero |= (v == 0.f) & std::signbit(v);
     c.total += w;
-    c.below -= kept(w, r.kind != 1);
+    const double counted = kept(w, r.kind != 1);
+    c.below -= counted;
+    // Record k's weight is in S_f's partial sums from its own on.
+    c.partials += counted * static_cast<double>(m - k);
     const float slope = r.kind == 3 ? 2.f * w : w;
     c.largest = std::max(c.largest, slope);
     c.low = std::min(c.low, v);
@@ -358,7 +365,9 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   static_assert(sizeof(ParticleOffsetCandidate) == 12, "records of three 4-byte fields");
   if (m >= 4) {
     __m128d total_lo = _mm_setzero_pd(), total_hi = total_lo, below_lo = total_lo,
-            below_hi = total_lo;
+            below_hi = total_lo, partials_lo = total_lo, partials_hi = total_lo;
+    __m128d holding_lo = _mm_set_pd(m - 1, m), holding_hi = _mm_set_pd(m - 3, m - 2);
+    const __m128d four = _mm_set1_pd(4.0);
     __m128 largest = _mm_setzero_ps(), low = _mm_set1_ps(records[0].value), high = low;
     __m128 sound = _mm_castsi128_ps(_mm_set1_epi32(-1)), zero_plus = _mm_setzero_ps(),
            zero_minus = zero_plus;
@@ -386,8 +395,14 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
       const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
       total_lo = _mm_add_pd(total_lo, _mm_cvtps_pd(w));
       total_hi = _mm_add_pd(total_hi, _mm_cvtps_pd(_mm_movehl_ps(w, w)));
-      below_lo = _mm_sub_pd(below_lo, _mm_cvtps_pd(counted));
-      below_hi = _mm_sub_pd(below_hi, _mm_cvtps_pd(_mm_movehl_ps(counted, counted)));
+      const __m128d counted_lo = _mm_cvtps_pd(counted),
+                    counted_hi = _mm_cvtps_pd(_mm_movehl_ps(counted, counted));
+      below_lo = _mm_sub_pd(below_lo, counted_lo);
+      below_hi = _mm_sub_pd(below_hi, counted_hi);
+      partials_lo = _mm_add_pd(partials_lo, _mm_mul_pd(counted_lo, holding_lo));
+      partials_hi = _mm_add_pd(partials_hi, _mm_mul_pd(counted_hi, holding_hi));
+      holding_lo = _mm_sub_pd(holding_lo, four);
+      holding_hi = _mm_sub_pd(holding_hi, four);
       // 2 w as w + w: both exact alike.
       const __m128 slope =
           _mm_add_ps(w, _mm_and_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, three)), w));
@@ -402,6 +417,8 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
     even.total = d[0] + d[1];
     _mm_store_pd(d, _mm_add_pd(below_lo, below_hi));
     even.below = d[0] + d[1];
+    _mm_store_pd(d, _mm_add_pd(partials_lo, partials_hi));
+    even.partials = d[0] + d[1];
     alignas(16) float lanes[4];
     _mm_store_ps(lanes, largest);
     even.largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
@@ -432,7 +449,8 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   // A zero median is certain only when the zeros among the values all carry one sign.
   if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
-  const double margin = coarse_margin(s, sum, largest, m, rank < 0 ? m - 1 : rank);
+  const double margin =
+      coarse_margin(s, even.partials + odd.partials, sum, largest, m, rank < 0 ? m - 1 : rank);
   if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
       !Replay(records, m, scratch.first, scratch.bucket.data(), s, sum, largest, c).ends_in_group())
     return false;
