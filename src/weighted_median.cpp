@@ -226,7 +226,8 @@ double coarse_margin(double s, double s_partials, double total, float largest_sl
   const double u = 0x1p-24, gamma = m * u / (1.0 - m * u);
   const double s_bound = -s + double_error(total, m);
   // S_f's own additions err by u / (1 - u) times its partial sums, each within a factor
-  // 1 + gamma_m of the exact one; s_partials, their sum, is formed to a relative 2^-32.
+  // 1 + gamma_m of the exact one; s_partials bounds their sum but for a relative 2^-30 of its
+  // own rounding. `total` is a bound on the total weight.
   return u / (1.0 - u) * (1.0 + gamma) * (1.0 + 0x1p-30) * s_partials +
          u / (1.0 - u) * rank *
              std::max((1.0 + gamma) * s_bound, static_cast<double>(largest_slope)) +
@@ -364,10 +365,11 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   // and kinds); the sums go on in double precision, two lanes in each of two registers.
   static_assert(sizeof(ParticleOffsetCandidate) == 12, "records of three 4-byte fields");
   if (m >= 4) {
-    __m128d total_lo = _mm_setzero_pd(), total_hi = total_lo, below_lo = total_lo,
-            below_hi = total_lo, partials_lo = total_lo, partials_hi = total_lo;
-    __m128d holding_lo = _mm_set_pd(m - 1, m), holding_hi = _mm_set_pd(m - 3, m - 2);
-    const __m128d four = _mm_set1_pd(4.0);
+    // The total and S_f's partial sums serve only as upper bounds: single precision will do.
+    __m128d below_lo = _mm_setzero_pd(), below_hi = below_lo;
+    __m128 total = _mm_setzero_ps(), partials = total;
+    __m128 holding = _mm_set_ps(m - 3, m - 2, m - 1, m);
+    const __m128 four = _mm_set1_ps(4.f);
     __m128 largest = _mm_setzero_ps(), low = _mm_set1_ps(records[0].value), high = low;
     __m128 sound = _mm_castsi128_ps(_mm_set1_epi32(-1)), zero_plus = _mm_setzero_ps(),
            zero_minus = zero_plus;
@@ -393,16 +395,11 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
       zero_plus = _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
       zero_minus = _mm_or_ps(zero_minus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, sign)));
       const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
-      total_lo = _mm_add_pd(total_lo, _mm_cvtps_pd(w));
-      total_hi = _mm_add_pd(total_hi, _mm_cvtps_pd(_mm_movehl_ps(w, w)));
-      const __m128d counted_lo = _mm_cvtps_pd(counted),
-                    counted_hi = _mm_cvtps_pd(_mm_movehl_ps(counted, counted));
-      below_lo = _mm_sub_pd(below_lo, counted_lo);
-      below_hi = _mm_sub_pd(below_hi, counted_hi);
-      partials_lo = _mm_add_pd(partials_lo, _mm_mul_pd(counted_lo, holding_lo));
-      partials_hi = _mm_add_pd(partials_hi, _mm_mul_pd(counted_hi, holding_hi));
-      holding_lo = _mm_sub_pd(holding_lo, four);
-      holding_hi = _mm_sub_pd(holding_hi, four);
+      total = _mm_add_ps(total, w);
+      below_lo = _mm_sub_pd(below_lo, _mm_cvtps_pd(counted));
+      below_hi = _mm_sub_pd(below_hi, _mm_cvtps_pd(_mm_movehl_ps(counted, counted)));
+      partials = _mm_add_ps(partials, _mm_mul_ps(counted, holding));
+      holding = _mm_sub_ps(holding, four);
       // 2 w as w + w: both exact alike.
       const __m128 slope =
           _mm_add_ps(w, _mm_and_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, three)), w));
@@ -412,14 +409,15 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
       _mm_storeu_ps(&entries[k].value, _mm_unpacklo_ps(v, slope));
       _mm_storeu_ps(&entries[k + 2].value, _mm_unpackhi_ps(v, slope));
     }
+    // Within a factor 1 + gamma_m < 1.07 of the exact sums (m u < 1/16): 1.125 bounds them.
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, total);
+    even.total = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
+    _mm_store_ps(lanes, partials);
+    even.partials = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
     alignas(16) double d[2];
-    _mm_store_pd(d, _mm_add_pd(total_lo, total_hi));
-    even.total = d[0] + d[1];
     _mm_store_pd(d, _mm_add_pd(below_lo, below_hi));
     even.below = d[0] + d[1];
-    _mm_store_pd(d, _mm_add_pd(partials_lo, partials_hi));
-    even.partials = d[0] + d[1];
-    alignas(16) float lanes[4];
     _mm_store_ps(lanes, largest);
     even.largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
     _mm_store_ps(lanes, low);
