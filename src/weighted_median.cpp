@@ -170,10 +170,10 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     base += slope;
   }
   int kept_count = 0, below = 0;
-  for (int k = 0; k < len; ++k) below += bucket[k] < chosen;
   for (int k = 0; k < len; ++k) {
     other[kept_count] = cur[k];
     kept_count += bucket[k] == chosen;
+    below += bucket[k] < chosen;
   }
   float kept_low = other[0].value, kept_high = kept_low;
   for (int k = 1; k < kept_count; ++k) {
