@@ -213,24 +213,30 @@ double double_error(double total, int m) {
   return 0x1p-51 * total * ((kLevels + 3.0) * m + 4.0 * kBuckets * (kLevels + 2));
 }
 
+// The largest rounding error of a single-precision addition whose result is at most b in size:
+// half the spacing of floats in b's binade (results below it are spaced finer; sums of
+// subnormals are exact).
+double addition_error(double b) { return b > 0.0 ? std::ldexp(1.0, std::ilogb(b) - 24) : 0.0; }
+
 // A first test that covers every decision at once. The rank search starts from S_f, the
 // single-precision sum of the terms of S in record order, and a decision at rank r adds the
 // slopes of the r ranks below, one at a time in some order. Slopes are not negative and it stops
-// once the sum is above 0, so every partial sum s lies between S_f and the largest slope, and
-// each addition errs by at most u / (1 - u) |s| (u = 2^-24; sums of subnormals are exact). S_f
-// itself is a sum of at most m terms of one sign, so its partial sums lie within a factor
-// 1 + gamma_m of the exact ones (m u < 1/16); their sum is that of each weight counted in S times
-// the number of partial sums that hold it. `rank` is the largest rank the search decides at.
+// once the sum is above 0, so every partial sum lies between S_f and the largest slope, which
+// bounds each addition's error. S_f itself is a sum of at most m terms of one sign, so its
+// partial sums lie within a factor 1 + gamma_m of the exact ones (m u < 1/16, u = 2^-24), and
+// each of its additions errs by at most u / (1 - u) times its result: in all by at most that
+// times the sum of the partial sums, which is that of each weight counted in S times the number
+// of partial sums that hold it (s_partials, a bound but for a relative 2^-30 of its own
+// rounding). `total` is a bound on the total weight, `rank` the largest rank the search decides
+// at.
 double coarse_margin(double s, double s_partials, double total, float largest_slope, int m,
                      int rank) {
   const double u = 0x1p-24, gamma = m * u / (1.0 - m * u);
-  const double s_bound = -s + double_error(total, m);
-  // S_f's own additions err by u / (1 - u) times its partial sums, each within a factor
-  // 1 + gamma_m of the exact one; s_partials bounds their sum but for a relative 2^-30 of its
-  // own rounding. `total` is a bound on the total weight.
-  return u / (1.0 - u) * (1.0 + gamma) * (1.0 + 0x1p-30) * s_partials +
-         u / (1.0 - u) * rank *
-             std::max((1.0 + gamma) * s_bound, static_cast<double>(largest_slope)) +
+  const double s_bound = (1.0 + gamma) * (-s + double_error(total, m));
+  const double s_error = std::min(u / (1.0 - u) * (1.0 + gamma) * (1.0 + 0x1p-30) * s_partials,
+                                  m * addition_error(s_bound));
+  return s_error +
+         rank * addition_error(std::max(s_bound, static_cast<double>(largest_slope))) +
          double_error(total, m);
 }
 
@@ -245,8 +251,8 @@ float single_precision_s(const ParticleOffsetCandidate* records, int m) {
 // The second test, where the first does not settle it: the rank search's decisions followed one
 // by one. Its running sum at rank lo is within `err` of F(lo), and a decision at mid adds the
 // mid - lo slopes between, each partial sum lying between the running sum and the largest
-// slope, so its sum at mid is within err + u / (1 - u) (mid - lo) max(|running sum|, largest
-// slope) of F(mid). F at a rank is bounded by F at the ends of the first level's bucket that
+// slope, so its sum at mid is within err + (mid - lo) addition_error(max(|running sum|, largest
+// slope)) of F(mid). F at a rank is bounded by F at the ends of the first level's bucket that
 // holds the rank and by F at the ends of the median's group. Where both decisions are possible
 // both are followed; every way must end in the group.
 class Replay {
@@ -296,12 +302,11 @@ class Replay {
 
   // From [lo, hi) with the running sum within err of F(lo) and at most sum_bound in size.
   bool follow(int lo, int hi, double err, double sum_bound, int& budget) const {
-    const double per_addition = 0x1p-24 / (1.0 - 0x1p-24);
     while (hi - lo > 1) {
       if (--budget < 0) return false;
       const int mid = lo + (hi - lo) / 2;
       const double e =
-          err + per_addition * (mid - lo) * std::max(sum_bound, static_cast<double>(largest_));
+          err + (mid - lo) * addition_error(std::max(sum_bound, static_cast<double>(largest_)));
       double low, high;
       bounds(mid, low, high);
       // Taken: the sum came out <= 0 (lo moves up); refused: it rose above 0.
