@@ -169,8 +169,22 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     if (chosen == last || base + slope > 0.0) break;
     base += slope;
   }
-  int kept_count = 0, below = 0;
-  for (int k = 0; k < len; ++k) {
+  int kept_count = 0, below = 0, k = 0;
+#if defined(__SSE2__)
+  // Sixteen buckets at a time: few entries fall into the chosen one, so most groups of sixteen
+  // are only counted.
+  const __m128i wanted = _mm_set1_epi8(static_cast<char>(chosen));
+  for (; k + 15 < len; k += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bucket + k));
+    const __m128i at = _mm_cmpeq_epi8(b, wanted);
+    // b <= chosen exactly where max(b, chosen) == chosen.
+    const __m128i up_to = _mm_cmpeq_epi8(_mm_max_epu8(b, wanted), wanted);
+    below += __builtin_popcount(_mm_movemask_epi8(_mm_andnot_si128(at, up_to)));
+    for (unsigned mask = _mm_movemask_epi8(at); mask != 0; mask &= mask - 1)
+      other[kept_count++] = cur[k + __builtin_ctz(mask)];
+  }
+#endif
+  for (; k < len; ++k) {
     other[kept_count] = cur[k];
     kept_count += bucket[k] == chosen;
     below += bucket[k] < chosen;
