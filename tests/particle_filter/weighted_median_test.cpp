@@ -116,3 +116,61 @@ TEST(WeightedMedian, SameBitsAsTheRankSearch) {
         << "trial " << trial << ": " << fast << " instead of " << defined;
   }
 }
+
+// Calls shaped like a scan's: many distinct values around the median, rare far outliers and
+// repeated values, light weights against one heavy data record. They take every level of the
+// bucketing; the result has the bits of the rank search, and the cheaper route settles most.
+TEST(WeightedMedian, SameBitsOnClusteredValuesWithOutliers) {
+  std::mt19937 rng(26);
+  std::normal_distribution<float> offset(0.f, 0.01f);
+  std::lognormal_distribution<float> weight(-12.f, 2.f);
+  std::uniform_int_distribution<int> count(2, 3000), kind(0, 19), rare(0, 499);
+  int settled = 0;
+  const int trials = 400;
+  for (int trial = 0; trial < trials; ++trial) {
+    std::vector<ParticleOffsetCandidate> records(count(rng));
+    for (auto& r : records) {
+      const int odd = rare(rng);
+      r.value = odd == 0 ? 1e30f : odd == 1 ? -1e-30f : odd < 20 ? 0.0042f : offset(rng);
+      r.weight = weight(rng) * (trial % 4 == 0 ? 1e4f : 1.f);
+      const int k = kind(rng);
+      r.kind = k == 0 ? 1 : k == 1 ? 2 : 3;
+    }
+    records.back() = {0.f, 0.1f, 3};
+    float selected;
+    settled += weighted_median_by_selection(records.data(), static_cast<int>(records.size()),
+                                            selected);
+    std::vector<ParticleOffsetCandidate> by_ranks(records);
+    const float fast = weighted_median(records), defined = weighted_median_by_ranks(by_ranks);
+    ASSERT_EQ(std::memcmp(&fast, &defined, sizeof(float)), 0)
+        << "trial " << trial << ": " << fast << " instead of " << defined;
+  }
+  EXPECT_GT(settled, trials * 3 / 4);
+}
+
+// Rounding that drifts one way: S = -(2^25 - 2^20) and slopes of 2 a + 63/64, so while the sum
+// is at least 2^24 in size every addition rounds away from 0 by almost a whole unit. Exact F at
+// the end of the value n is about +120, the rank search's sum there below 0: it answers n + 1,
+// where exact arithmetic gives n. The bounds on that drift must keep the cheaper route from
+// answering n.
+TEST(WeightedMedian, RoundingThatDriftsOneWay) {
+  const double W = 32505856.0;
+  std::vector<ParticleOffsetCandidate> records;
+  double f = -W;
+  int n = 0;
+  for (int i = 1; n == 0; ++i) {
+    double c = 2.0 * (40000 + (i * 7919) % 20000) + 0.984375;
+    if (f + c > 0.0) {
+      c = 2.0 * std::floor((-f + 120.0 - 0.984375) / 2.0) + 0.984375;
+      n = i;
+    }
+    records.push_back({float(i), float(c), 1});
+    f += c;
+  }
+  for (int i = 1; i <= 40; ++i)
+    records.push_back({float(n + i), float(2.0 * (40000 + (i * 104729) % 20000) + 0.984375), 1});
+  records.push_back({1e6f, float(W), 2});
+  std::vector<ParticleOffsetCandidate> by_ranks(records);
+  EXPECT_EQ(weighted_median_by_ranks(by_ranks), float(n + 1));
+  EXPECT_EQ(weighted_median(records), float(n + 1));
+}
