@@ -45,15 +45,14 @@ namespace {
 // value. With ranks ordered by value, F(k) = S + (slopes of the ranks below k) rises with k and
 // the search above returns the value at the largest rank k with F(k) <= 0 (as it computes F).
 // In exact arithmetic that value does not depend on how equal values are ordered; the search
-// computes F in single precision, in an order that depends on the partial orderings, within
-// the margin of rounding_margin of the exact F. So when F at the start of a group of equal
-// values (ranks [start, end)) is below -margin and F at its end is above margin (or the group
-// is the last), every decision of the search at a rank up to start finds F <= 0 and every one
-// at a rank from end on finds F > 0, and its answer is this group's value. The group is found
-// here with sums in double precision by bucketing the values; anything not covered by the
-// argument (non-finite or negative weights, NaN or infinite values, a zero median when both
-// signed zeros occur, a decision within the margin) returns false and the caller runs the
-// search itself.
+// computes F in single precision, in an order that depends on the partial orderings, with a
+// rounding error bounded below (coarse_margin for all its decisions at once, Replay decision by
+// decision). When every decision it can take at a rank up to the start of a group of equal
+// values finds F <= 0 and every one at a rank from the group's end on finds F > 0, its answer
+// is this group's value. The group is found here by bucketing the values, with sums in double
+// precision; anything not covered by the argument (non-finite or negative weights, NaN or
+// infinite values, a zero median when both signed zeros occur, a decision within rounding of 0)
+// returns false and the caller runs the search itself.
 struct SlopeEntry {
   float value, slope;
 };
@@ -145,7 +144,8 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
       double group = 0.0;
       int e = i;
       for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
-      if (base + group > 0.0 || e == len) return {cur[i].value, base, base + group, rank + i, rank + e};
+      if (base + group > 0.0 || e == len)
+        return {cur[i].value, base, base + group, rank + i, rank + e};
       base += group;
       i = e;
     }
@@ -190,9 +190,9 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     below += bucket[k] < chosen;
   }
   float kept_low = other[0].value, kept_high = kept_low;
-  for (int k = 1; k < kept_count; ++k) {
-    kept_low = std::min(kept_low, other[k].value);
-    kept_high = std::max(kept_high, other[k].value);
+  for (int i = 1; i < kept_count; ++i) {
+    kept_low = std::min(kept_low, other[i].value);
+    kept_high = std::max(kept_high, other[i].value);
   }
   // The first level's buckets stay for the second test.
   return find_crossing(other, cur, level == 0 ? bucket + len : bucket, kept_count, kept_low,
@@ -411,7 +411,8 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
                                                       _mm_cmple_ps(w, max_weight)),
                                            _mm_cmpeq_ps(_mm_sub_ps(v, v), zero)));
       const __m128i bits = _mm_castps_si128(v);
-      zero_plus = _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
+      zero_plus =
+          _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
       zero_minus = _mm_or_ps(zero_minus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, sign)));
       const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
       total = _mm_add_ps(total, w);
@@ -453,6 +454,7 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
     take(k + 1, odd);
   }
   if (k < m) take(k, even);
+  // sum bounds the total weight; s is S.
   const double sum = even.total + odd.total, s = even.below + odd.below;
   const bool sound = even.sound & odd.sound;
   const bool positive_zero = even.positive_zero | odd.positive_zero;
@@ -469,7 +471,8 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   const double margin =
       coarse_margin(s, even.partials + odd.partials, sum, largest, m, rank < 0 ? m - 1 : rank);
   if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
-      !Replay(records, m, scratch.first, scratch.bucket.data(), s, sum, largest, c).ends_in_group())
+      !Replay(records, m, scratch.first, scratch.bucket.data(), s, sum, largest, c)
+           .ends_in_group())
     return false;
   median = c.value;
   return true;

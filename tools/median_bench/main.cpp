@@ -5,11 +5,12 @@
 // int32 kind}], little endian; without one, generated calls of the same shape are used.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "weighted_median.h"
@@ -80,13 +81,16 @@ int check() {
     std::memcpy(b.data(), r, m * sizeof *r);
     float selected;
     if (!weighted_median_by_selection(r, m, selected)) ++declined;
-    const float fast = weighted_median(a.data(), m), defined = weighted_median_by_ranks(b.data(), m);
+    const float fast = weighted_median(a.data(), m);
+    const float defined = weighted_median_by_ranks(b.data(), m);
     if (std::memcmp(&fast, &defined, sizeof fast) != 0) {
-      if (differ < 10) std::fprintf(stderr, "call %d (m %d): %a instead of %a\n", k, m, fast, defined);
+      if (differ < 10)
+        std::fprintf(stderr, "call %d (m %d): %a instead of %a\n", k, m, fast, defined);
       ++differ;
     }
   }
-  std::printf("%d calls, %zu records: %d differ from the rank search; selection declined %d (%.2f %%)\n",
+  std::printf("%d calls, %zu records: %d differ from the rank search; the selection declined %d"
+              " (%.2f %%)\n",
               corpus.calls(), corpus.records.size(), differ, declined,
               100.0 * declined / corpus.calls());
   return differ;
