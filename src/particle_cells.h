@@ -141,6 +141,7 @@ struct CellPass {
   int slots;            // slots with a point
   unsigned int stride;  // inside neighbour cells only every stride-th point is delivered
   float far_bound;      // pf::far_bound of the radius
+  bool wide;            // the lane passes take the wide route (see run_lane_route)
 };
 
 // The 27 cells around a cell: their keys and the slot of the first point of each, or
@@ -337,17 +338,12 @@ PF_LANES_INLINE int list_near_neighbours(const NeighbourBlock& block, int count,
   return near;
 }
 
-// The points of the run pf_lanes::lane_count at a time through the functor's lanes; the results
-// of spare lanes are dropped. Where the machine has AVX2 a clone built for it runs: the lane
-// loops, all inlined here, then work in 256-bit registers.
-template <class Functor>
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__AVX2__) && !defined(__clang__)
-__attribute__((target_clones("avx2", "default")))
-#endif
-void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
-                    NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
-                    std::pair<int, typename Functor::Out_t>* results) {
-  constexpr int N = pf_lanes::lane_count;
+// The points of the run N at a time through the functor's lanes; the results of spare lanes are
+// dropped.
+template <class Functor, int N>
+PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
+                               NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
+                               std::pair<int, typename Functor::Out_t>* results) {
   const int len = order_run(pass, run, in.radius, nb.order);
   const NeighbourBlock block = block_of(nb);
   int* const list = nb.list.data();
@@ -360,6 +356,33 @@ void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRu
     Functor::lanes(lanes, in, p, xp, block, list, near, count, pass.far_bound, out);
     for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
   }
+}
+
+// The lane loop of a cell: 8 lanes in 256-bit registers where the machine has AVX2, else 4 in
+// 128-bit ones. The wide route is a function built for AVX2 from the start (a clone of a generic
+// body would have been optimised for 128 bits before the cloning), with everything it calls
+// inlined; it has no FMA, so nothing fuses.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define PF_WIDE_LANES 1
+template <class Functor>
+__attribute__((target("avx2"))) void run_wide_lanes(
+    const CellPass& pass, const CellPassInputs& in, const CellRun& run, NeighbourScratch& nb,
+    int count, LaneState<Functor>& lanes, std::pair<int, typename Functor::Out_t>* results) {
+  run_lanes<Functor, pf_lanes::lane_count>(pass, in, run, nb, count, lanes, results);
+}
+#endif
+
+// Whether the passes take the wide route (tests clear it to reach the narrow one).
+bool& wide_lanes();
+
+template <class Functor>
+void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
+                    NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
+                    std::pair<int, typename Functor::Out_t>* results, bool wide) {
+#ifdef PF_WIDE_LANES
+  if (wide) return run_wide_lanes<Functor>(pass, in, run, nb, count, lanes, results);
+#endif
+  run_lanes<Functor, 4>(pass, in, run, nb, count, lanes, results);
 }
 
 // The points of the run one at a time, pair by pair.
@@ -404,7 +427,7 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
   const CellRun run = {key, start, base, pass.cell_sizes[i] - base};
   if constexpr (has_lanes<Functor>::value) {
     const int count = gather_neighbours(pass, cells, state.scratch);
-    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results);
+    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results, pass.wide);
   } else {
     run_scalar_route<Functor>(pass, in, run, cells, state.local, results);
   }
@@ -480,7 +503,8 @@ void iterate_particles_cells(Functor& functor,
                                     !density.empty(),
                                     slots,
                                     stride,
-                                    pf::far_bound(radius)};
+                                    pf::far_bound(radius),
+                                    pf_detail::wide_lanes()};
   std::pair<int, typename Functor::Out_t>* const out = results.data();
   pf_detail::TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;

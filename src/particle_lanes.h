@@ -3,10 +3,9 @@
 // (IEEE single-precision operations, element by element), so a lane's results come out bit for
 // bit the same as the scalar ones; the lanes only share the cost of the loop around them.
 //
-// The passes run lane_count lanes. Where the machine has AVX2 the per-cell loop runs in a clone
-// built for it (see pf_detail::run_lane_route), in 256-bit registers; elsewhere the same code is
-// lowered to pairs of 128-bit operations. Nothing here may let the compiler fuse a multiply and an
-// add: the clone is built for AVX2 alone, which has no FMA.
+// The passes run lane_count lanes where the machine has AVX2, in 256-bit registers, and 4 lanes
+// elsewhere (see pf_detail::run_lane_route). Nothing here may let the compiler fuse a multiply
+// and an add: the wide route is built for AVX2 alone, which has no FMA.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -34,13 +33,22 @@ using mask_of = decltype(V{} < V{});
 template <class V>
 constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
+// Lane 0 of a 128-bit vector into every lane. Built so, a broadcast survives inlining into the
+// AVX2 route, which N copies or V{} + a would not: GCC splits a wide vector built from a scalar
+// in a function compiled for 128 bits, and V{} + a would also turn -0 into +0.
+template <class V, class Q, std::size_t... I>
+PF_LANES_INLINE V broadcast(Q q, std::index_sequence<I...>) {
+  return __builtin_shufflevector(q, q, (static_cast<int>(I) * 0)...);
+}
 template <class V>
 PF_LANES_INLINE V splat(float a) {
-  return V{} + a;
+  const width<4>::vf q = {a};
+  return broadcast<V>(q, std::make_index_sequence<lanes_of<V>>());
 }
 template <class V>
 PF_LANES_INLINE mask_of<V> splat_int(int a) {
-  return mask_of<V>{} + a;
+  const width<4>::vi q = {a};
+  return broadcast<mask_of<V>>(q, std::make_index_sequence<lanes_of<V>>());
 }
 template <class V>
 PF_LANES_INLINE V load(const float* a) {
@@ -54,18 +62,30 @@ PF_LANES_INLINE mask_of<V> load_int(const int* a) {
   std::memcpy(&v, a, sizeof(v));
   return v;
 }
+#if defined(__SSE__)
+// The low and high four lanes of eight, and eight made of two fours; in registers, not through
+// memory, where a wide load of two narrow stores would stall.
+template <class V>
+PF_LANES_INLINE __m128 low4(V a) {
+  return reinterpret_cast<__m128>(__builtin_shufflevector(a, a, 0, 1, 2, 3));
+}
+template <class V>
+PF_LANES_INLINE __m128 high4(V a) {
+  return reinterpret_cast<__m128>(__builtin_shufflevector(a, a, 4, 5, 6, 7));
+}
+PF_LANES_INLINE width<8>::vf join(__m128 lo, __m128 hi) {
+  const width<4>::vf l = reinterpret_cast<width<4>::vf>(lo), h = reinterpret_cast<width<4>::vf>(hi);
+  return __builtin_shufflevector(l, h, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+#endif
 template <class V>
 PF_LANES_INLINE V vsqrt(V a) {
 #if defined(__SSE__)
-  // 128 bits at a time: SSE is the one vector square root that every x86-64 has.
-  V r;
-  for (int h = 0; h < lanes_of<V>; h += 4) {
-    __m128 x;
-    std::memcpy(&x, reinterpret_cast<const float*>(&a) + h, 16);
-    x = _mm_sqrt_ps(x);
-    std::memcpy(reinterpret_cast<float*>(&r) + h, &x, 16);
-  }
-  return r;
+  // 128 bits at a time: SSE has the one vector square root that every x86-64 has.
+  if constexpr (lanes_of<V> == 4)
+    return reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
+  else
+    return join(_mm_sqrt_ps(low4(a)), _mm_sqrt_ps(high4(a)));
 #else
   V r;
   for (int j = 0; j < lanes_of<V>; ++j) r[j] = std::sqrt(a[j]);
@@ -81,17 +101,19 @@ PF_LANES_INLINE V select(mask_of<V> mask, V a, V b) {
   return reinterpret_cast<V>((reinterpret_cast<mask_of<V>>(a) & mask) |
                              (reinterpret_cast<mask_of<V>>(b) & ~mask));
 }
-template <int Bytes>
-struct words {
-  typedef long long v __attribute__((vector_size(Bytes)));
-};
 template <class M>
 PF_LANES_INLINE bool any(M mask) {
-  typedef typename words<sizeof(M)>::v wide;
-  const wide w = reinterpret_cast<wide>(mask);
-  long long r = w[0];
-  for (int j = 1; j < static_cast<int>(sizeof(M) / 8); ++j) r |= w[j];
-  return r != 0;
+#if defined(__SSE__)
+  const __m128 lo = low4(mask);
+  if constexpr (sizeof(M) == 16)
+    return _mm_movemask_ps(lo) != 0;
+  else
+    return _mm_movemask_ps(_mm_or_ps(lo, high4(mask))) != 0;
+#else
+  bool r = false;
+  for (int j = 0; j < static_cast<int>(sizeof(M) / 4); ++j) r |= mask[j] != 0;
+  return r;
+#endif
 }
 
 // Three-component vectors, one per lane.
