@@ -73,7 +73,7 @@ const int neighbour_offsets[27][3] = {
 template <class F, class = void>
 struct has_lanes : std::false_type {};
 template <class F>
-struct has_lanes<F, std::void_t<decltype(&F::lanes)>> : std::true_type {};
+struct has_lanes<F, std::void_t<typename F::Lanes>> : std::true_type {};
 // Lane state of a functor with lanes; a placeholder for the others.
 template <class F, bool = has_lanes<F>::value>
 struct LaneState {
@@ -141,6 +141,7 @@ struct CellPass {
   int slots;            // slots with a point
   unsigned int stride;  // inside neighbour cells only every stride-th point is delivered
   float far_bound;      // pf::far_bound of the radius
+  bool wide;            // the lane passes take the wide route (see run_lane_route)
 };
 
 // The 27 cells around a cell: their keys and the slot of the first point of each, or
@@ -262,16 +263,16 @@ inline NeighbourBlock block_of(const NeighbourScratch& nb) {
           nb.ny.data(), nb.nz.data(), nb.density.data(), nb.inv_density.data()};
 }
 
-// The run positions of the points still in the cell, ordered so that the four points of a lane
-// group lie close together (by the Morton code of their cube of a quarter of the radius): the
-// fewer neighbours the four share, the fewer lanes a neighbour leaves idle. A point's result does
+// The run positions of the points still in the cell, ordered so that the points of a lane group
+// lie close together (by the Morton code of their cube of a quarter of the radius): the fewer
+// neighbours they share, the fewer lanes a neighbour leaves idle. A point's result does
 // not depend on the points that share its group. Returns how many there are.
 inline int order_run(const CellPass& pass, const CellRun& run, float radius,
                      std::vector<int>& order) {
   int len = 0;
   while (run.holds(pass, len)) ++len;
   if (static_cast<int>(order.size()) < 2 * len) order.resize(2 * len);
-  if (len <= 8) {  // one or two groups: not worth a sort
+  if (len <= pf_lanes::lane_count) {  // one group: not worth a sort
     for (int j = 0; j < len; ++j) order[j] = j;
     return len;
   }
@@ -294,13 +295,13 @@ inline int order_run(const CellPass& pass, const CellRun& run, float radius,
   return len;
 }
 
-// The points at order[k, k + 4) of the run (fewer at its end), with their result slots
+// The points at order[k, k + N) of the run (fewer at its end), with their result slots
 // claimed; a short group repeats its first point in the spare lanes. Returns how many are real.
-template <class Out_t>
-int take_lane_group(const CellPass& pass, const CellRun& run, const int* order, int k, int len,
-                    int (&p)[4], float3 (&xp)[4], int (&slot_of)[4],
-                    std::pair<int, Out_t>* results) {
-  const int g = std::min(4, len - k);
+template <int N, class Out_t>
+PF_LANES_INLINE int take_lane_group(const CellPass& pass, const CellRun& run, const int* order,
+                                    int k, int len, int (&p)[N], float3 (&xp)[N],
+                                    int (&slot_of)[N], std::pair<int, Out_t>* results) {
+  const int g = std::min(N, len - k);
   for (int l = 0; l < g; ++l) {
     const int j = order[k + l];
     p[l] = static_cast<int>(pass.handles[run.start + j]);
@@ -308,50 +309,80 @@ int take_lane_group(const CellPass& pass, const CellRun& run, const int* order, 
     slot_of[l] = run.base + j;
     results[run.base + j].first = p[l];
   }
-  for (int l = g; l < 4; ++l) {
+  for (int l = g; l < N; ++l) {
     p[l] = p[0];
     xp[l] = xp[0];
   }
   return g;
 }
 
-// Drops the neighbours that are pf::surely_beyond the radius from all four points: `list` gets
+// Drops the neighbours that are pf::surely_beyond the radius from all N points: `list` gets
 // the others, in order. Returns their count.
-inline int list_near_neighbours(const NeighbourBlock& block, int count, const float3 (&xp)[4],
-                                float far_bound, int* __restrict__ list) {
+template <int N>
+PF_LANES_INLINE int list_near_neighbours(const NeighbourBlock& block, int count,
+                                         const float3 (&xp)[N], float far_bound,
+                                         int* __restrict__ list) {
   using namespace pf_lanes;
+  typedef typename width<N>::vf V;
   const float* __restrict__ bx = block.x;
   const float* __restrict__ by = block.y;
   const float* __restrict__ bz = block.z;
-  const v3 XP = pack(xp);
-  const v4 bound = splat(far_bound);
+  const v3<V> XP = pack<V>(xp);
+  const V bound = splat<V>(far_bound);
   int near = 0;
   for (int k = 0; k < count; ++k) {
-    const v3 d = sub(v3{splat(bx[k]), splat(by[k]), splat(bz[k])}, XP);
+    const v3<V> d = sub(v3<V>{splat<V>(bx[k]), splat<V>(by[k]), splat<V>(bz[k])}, XP);
     list[near] = k;
     near += any(~(dot(d, d) > bound));
   }
   return near;
 }
 
-// The points of the run four at a time through the functor's lanes; the results of spare lanes
-// are dropped.
-template <class Functor>
-void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
-                    NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
-                    std::pair<int, typename Functor::Out_t>* results) {
+// The points of the run N at a time through the functor's lanes; the results of spare lanes are
+// dropped.
+template <class Functor, int N>
+PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
+                               NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
+                               std::pair<int, typename Functor::Out_t>* results) {
   const int len = order_run(pass, run, in.radius, nb.order);
   const NeighbourBlock block = block_of(nb);
   int* const list = nb.list.data();
-  for (int k = 0; k < len; k += 4) {
-    int p[4], slot_of[4];
-    float3 xp[4];
-    const int g = take_lane_group(pass, run, nb.order.data(), k, len, p, xp, slot_of, results);
-    const int near = list_near_neighbours(block, count, xp, pass.far_bound, list);
-    typename Functor::Out_t out[4];
+  for (int k = 0; k < len; k += N) {
+    int p[N], slot_of[N];
+    float3 xp[N];
+    const int g = take_lane_group<N>(pass, run, nb.order.data(), k, len, p, xp, slot_of, results);
+    const int near = list_near_neighbours<N>(block, count, xp, pass.far_bound, list);
+    typename Functor::Out_t out[N];
     Functor::lanes(lanes, in, p, xp, block, list, near, count, pass.far_bound, out);
     for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
   }
+}
+
+// The lane loop of a cell: 8 lanes in 256-bit registers where the machine has AVX2, else 4 in
+// 128-bit ones. The wide route is a function built for AVX2 from the start (a clone of a generic
+// body would have been optimised for 128 bits before the cloning), with everything it calls
+// inlined; it has no FMA, so nothing fuses.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define PF_WIDE_LANES 1
+template <class Functor>
+__attribute__((target("avx2"))) void run_wide_lanes(
+    const CellPass& pass, const CellPassInputs& in, const CellRun& run, NeighbourScratch& nb,
+    int count, LaneState<Functor>& lanes, std::pair<int, typename Functor::Out_t>* results) {
+  run_lanes<Functor, pf_lanes::lane_count>(pass, in, run, nb, count, lanes, results);
+}
+#endif
+
+// Whether the passes take the wide route (tests clear it to reach the narrow one).
+bool& wide_lanes();
+
+template <class Functor>
+void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
+                    NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
+                    std::pair<int, typename Functor::Out_t>* results, bool wide) {
+#ifdef PF_WIDE_LANES
+  if (wide) return run_wide_lanes<Functor>(pass, in, run, nb, count, lanes, results);
+#endif
+  run_lanes<Functor, 4>(pass, in, run, nb, count, lanes, results);
 }
 
 // The points of the run one at a time, pair by pair.
@@ -396,7 +427,7 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
   const CellRun run = {key, start, base, pass.cell_sizes[i] - base};
   if constexpr (has_lanes<Functor>::value) {
     const int count = gather_neighbours(pass, cells, state.scratch);
-    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results);
+    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results, pass.wide);
   } else {
     run_scalar_route<Functor>(pass, in, run, cells, state.local, results);
   }
@@ -425,9 +456,9 @@ struct TeamError {
 //
 // The functors of the filter passes, for which every pair whose squared distance is
 // pf::surely_beyond the radius changes nothing (beyond being counted), also have `Lanes` and
-// `lanes`: four points of a cell at once, over the listed entries of a NeighbourBlock, which
-// hold every delivered pair not surely beyond the radius for at least one of the four, in
-// delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
+// `lanes`: N points of a cell at once, one per lane (pf_lanes), over the listed entries of a
+// NeighbourBlock, which hold every delivered pair not surely beyond the radius for at least one
+// of the N, in delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
 // pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
 //
 // Runs the functor for every point of every occupied cell over the points of the 27 cells
@@ -472,7 +503,8 @@ void iterate_particles_cells(Functor& functor,
                                     !density.empty(),
                                     slots,
                                     stride,
-                                    pf::far_bound(radius)};
+                                    pf::far_bound(radius),
+                                    pf_detail::wide_lanes()};
   std::pair<int, typename Functor::Out_t>* const out = results.data();
   pf_detail::TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;

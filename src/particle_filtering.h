@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,8 +74,8 @@ struct Poly6 {
 // One Local per lane, for passes whose lanes keep separate running state.
 template <class Local>
 struct LaneLocals {
-  explicit LaneLocals(const CellPassInputs& in) : l{Local(in), Local(in), Local(in), Local(in)} {}
-  Local l[4];
+  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::lane_count, Local(in)) {}
+  std::vector<Local> l;
 };
 
 // Kernel density of every point; each point counts itself exactly once, whatever the stride.
@@ -99,33 +100,38 @@ struct ComputeDensityFunctor {
     if (pf::surely_beyond(d2, in.radius)) return;  // the kernel is 0 there
     l.sum += poly6_kernel(std::sqrt(d2), in.radius);
   }
-  // Four points of a cell at once (pf_lanes); `list` holds the neighbours that are not surely
+  // N points of a cell at once (pf_lanes); `list` holds the neighbours that are not surely
   // beyond the radius for at least one lane, in order.
   struct Lanes {
     explicit Lanes(const CellPassInputs& in) : l(in) {}
     Local l;
   };
-  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
-                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
-                    Out_t (&out)[4]) {
+  template <int N>
+  static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],
+                                    const float3 (&xp)[N], const NeighbourBlock& b,
+                                    const int* list, int count, int, float far_bound,
+                                    Out_t (&out)[N]) {
     using namespace pf_lanes;
-    const v3 XP = pack(xp);
-    const v4i P = {p[0], p[1], p[2], p[3]};
-    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
-             factor = splat(L.l.kernel.factor), zero = splat(0.f);
-    v4 sum = zero;
-    v4i self = splat_int(0);
+    typedef typename width<N>::vf V;
+    typedef mask_of<V> M;
+    const v3<V> XP = pack<V>(xp);
+    const M P = load_int<V>(p);
+    const V bound = splat<V>(far_bound), h = splat<V>(L.l.kernel.h),
+            h2 = splat<V>(L.l.kernel.h2), factor = splat<V>(L.l.kernel.factor),
+            zero = splat<V>(0.f);
+    V sum = zero;
+    M self = splat_int<V>(0);
     for (int k = 0; k < count; ++k) {
       const int i = list[k];
-      const v3 d = sub(splat3(b.position(i)), XP);
-      const v4 d2 = dot(d, d);
-      self |= splat_int(b.q[i]) == P;
-      const v4 r = vsqrt(d2);
-      const v4 a = h2 - r * r;
-      const v4 K = select(vabs(r) > h, zero, factor * (a * a * a));
+      const v3<V> d = sub(splat3<V>(b.position(i)), XP);
+      const V d2 = dot(d, d);
+      self |= splat_int<V>(b.q[i]) == P;
+      const V r = vsqrt(d2);
+      const V a = h2 - r * r;
+      const V K = select(vabs(r) > h, zero, factor * (a * a * a));
       sum = select(~(d2 > bound), sum + K, sum);
     }
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < N; ++j) {
       L.l.sum = sum[j];
       L.l.self = self[j] != 0;
       out[j] = finish(L.l, in, p[j]);
@@ -209,42 +215,47 @@ struct ComputeNormalsFunctor {
     for (int j = 0; j < 3; ++j)
       for (int k = 0; k < 3; ++k) l.C[j * 3 + k] += w * dv[j] * dv[k];
   }
-  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  // N points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
   struct Lanes {
     explicit Lanes(const CellPassInputs& in) : l(in) {}
     Local l;
   };
-  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
-                    const NeighbourBlock& b, const int* list, int count, int delivered,
-                    float far_bound, Out_t (&out)[4]) {
+  template <int N>
+  static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],
+                                    const float3 (&xp)[N], const NeighbourBlock& b,
+                                    const int* list, int count, int delivered, float far_bound,
+                                    Out_t (&out)[N]) {
     using namespace pf_lanes;
-    float3 np[4];
-    for (int j = 0; j < 4; ++j) np[j] = in.normals[p[j]];
-    const v3 XP = pack(xp), NP = pack(np);
-    const v4i P = {p[0], p[1], p[2], p[3]};
-    const v4 bound = splat(far_bound), h = splat(L.l.kernel.h), h2 = splat(L.l.kernel.h2),
-             factor = splat(L.l.kernel.factor), zero = splat(0.f);
-    v4 C[9];
-    for (v4& v : C) v = zero;
+    typedef typename width<N>::vf V;
+    typedef mask_of<V> M;
+    float3 np[N];
+    for (int j = 0; j < N; ++j) np[j] = in.normals[p[j]];
+    const v3<V> XP = pack<V>(xp), NP = pack<V>(np);
+    const M P = load_int<V>(p);
+    const V bound = splat<V>(far_bound), h = splat<V>(L.l.kernel.h),
+            h2 = splat<V>(L.l.kernel.h2), factor = splat<V>(L.l.kernel.factor),
+            zero = splat<V>(0.f);
+    V C[9];
+    for (V& v : C) v = zero;
     for (int k = 0; k < count; ++k) {
       const int i = list[k];
-      const v3 NQ = splat3(b.normal(i));
-      const v3 d = sub(splat3(b.position(i)), XP);
-      const v4 d2 = dot(d, d);
-      const v4 c = dot(NP, NQ);
+      const v3<V> NQ = splat3<V>(b.normal(i));
+      const v3<V> d = sub(splat3<V>(b.position(i)), XP);
+      const V d2 = dot(d, d);
+      const V c = dot(NP, NQ);
       // The lanes for which the scalar step gets past its early returns.
-      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(c < zero);
+      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(c < zero);
       if (!any(ok)) continue;
-      const v4 r = vsqrt(d2);
-      const v4 a = h2 - r * r;
-      v4 w = select(vabs(r) > h, zero, factor * (a * a * a));
+      const V r = vsqrt(d2);
+      const V a = h2 - r * r;
+      V w = select(vabs(r) > h, zero, factor * (a * a * a));
       if (W) w *= c;
-      const v4 dv[3] = {d.x, d.y, d.z};
+      const V dv[3] = {d.x, d.y, d.z};
       for (int j = 0; j < 3; ++j)
         for (int k2 = 0; k2 < 3; ++k2)
           C[j * 3 + k2] = select(ok, C[j * 3 + k2] + w * dv[j] * dv[k2], C[j * 3 + k2]);
     }
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < N; ++j) {
       start(L.l, in, p[j], xp[j]);
       L.l.count += delivered;
       for (int e = 0; e < 9; ++e) L.l.C[e] = C[e][j];
@@ -318,15 +329,19 @@ struct ComputeGradientFunctor {
     l.g_theta += pf::dot(l.dn_dtheta, d) * e_p * l.inv_ap * A / s_p;
     l.g_phi += pf::dot(l.dn_dphi, d) * e_p * l.inv_ap * A / s_p;
   }
-  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
+  // N points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes.
   using Lanes = LaneLocals<Local>;
-  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
-                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
-                    Out_t (&out)[4]) {
+  template <int N>
+  static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],
+                                    const float3 (&xp)[N], const NeighbourBlock& b,
+                                    const int* list, int count, int, float far_bound,
+                                    Out_t (&out)[N]) {
     using namespace pf_lanes;
-    float3 np[4], D[4], dt[4], df[4];
-    float inv_ap[4], mDn[4];
-    for (int j = 0; j < 4; ++j) {
+    typedef typename width<N>::vf V;
+    typedef mask_of<V> M;
+    float3 np[N], D[N], dt[N], df[N];
+    float inv_ap[N], mDn[N];
+    for (int j = 0; j < N; ++j) {
       Local& l = L.l[j];
       start(l, in, p[j], xp[j]);
       np[j] = l.np;
@@ -336,46 +351,46 @@ struct ComputeGradientFunctor {
       inv_ap[j] = l.inv_ap;
       mDn[j] = l.minus_Dn;
     }
-    const v3 XP = pack(xp), NP = pack(np), DD = pack(D), DT = pack(dt), DF = pack(df);
-    const v4 INV_AP = {inv_ap[0], inv_ap[1], inv_ap[2], inv_ap[3]};
-    const v4 MDN = {mDn[0], mDn[1], mDn[2], mDn[3]};
-    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v3<V> XP = pack<V>(xp), NP = pack<V>(np), DD = pack<V>(D), DT = pack<V>(dt),
+                DF = pack<V>(df);
+    const V INV_AP = load<V>(inv_ap), MDN = load<V>(mDn);
+    const M P = load_int<V>(p);
     const Poly6& kernel = L.l[0].kernel;
-    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
-             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
-             one = splat(1.f), tiny = splat(1e-6f);
-    v4 gt = zero, gth = zero, gph = zero;
+    const V bound = splat<V>(far_bound), h = splat<V>(in.radius), beta = splat<V>(in.beta),
+            h2 = splat<V>(kernel.h2), factor = splat<V>(kernel.factor), zero = splat<V>(0.f),
+            one = splat<V>(1.f), tiny = splat<V>(1e-6f);
+    V gt = zero, gth = zero, gph = zero;
     for (int k = 0; k < count; ++k) {
       const int i = list[k];
-      const v3 XQ = splat3(b.position(i));
-      const v3 d = sub(XQ, XP);
-      const v4 d2 = dot(d, d);
-      const v4 r = vsqrt(d2);
+      const v3<V> XQ = splat3<V>(b.position(i));
+      const v3<V> d = sub(XQ, XP);
+      const V d2 = dot(d, d);
+      const V r = vsqrt(d2);
       // The lanes for which the scalar step gets past its early returns.
-      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & (r > zero);
+      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(r > h) & (r > zero);
       if (!any(ok)) continue;
-      const v3 NQ = splat3(b.normal(i));
-      const v4 a = h2 - r * r;
-      const v4 K = factor * (a * a * a);
-      const v4 c = dot(NP, NQ);
-      const v4 f = W ? vabs(c) * K : K;
-      const v3 dhat = scale(d, one / r);
-      const v4 e_p = dot(NP, d);
-      const v4 e_q = dot(NQ, sub(XP, XQ));
-      const v4 A = vabs(dot(NP, dhat)) * f;
-      const v4 B = vabs(dot(NQ, dhat)) * f;
-      const v4 s_p = vsqrt(e_p * e_p + tiny);
-      const v4 s_q = vsqrt(e_q * e_q + tiny);
-      v4 G1 = MDN * e_p * INV_AP * A / s_p;
-      v4 G2 = dot(NQ, DD) * e_q * splat(b.inv_density[i]) * B / s_q;
-      const v4i facing_away = c < zero;
+      const v3<V> NQ = splat3<V>(b.normal(i));
+      const V a = h2 - r * r;
+      const V K = factor * (a * a * a);
+      const V c = dot(NP, NQ);
+      const V f = W ? vabs(c) * K : K;
+      const v3<V> dhat = scale(d, one / r);
+      const V e_p = dot(NP, d);
+      const V e_q = dot(NQ, sub(XP, XQ));
+      const V A = vabs(dot(NP, dhat)) * f;
+      const V B = vabs(dot(NQ, dhat)) * f;
+      const V s_p = vsqrt(e_p * e_p + tiny);
+      const V s_q = vsqrt(e_q * e_q + tiny);
+      V G1 = MDN * e_p * INV_AP * A / s_p;
+      V G2 = dot(NQ, DD) * e_q * splat<V>(b.inv_density[i]) * B / s_q;
+      const M facing_away = c < zero;
       G1 = select(facing_away, select(e_p > zero, G1 * beta, zero), G1);
       G2 = select(facing_away, select(e_q > zero, G2 * beta, zero), G2);
       gt = select(ok, (gt + G1) + G2, gt);
       gth = select(ok, gth + dot(DT, d) * e_p * INV_AP * A / s_p, gth);
       gph = select(ok, gph + dot(DF, d) * e_p * INV_AP * A / s_p, gph);
     }
-    for (int j = 0; j < 4; ++j) {
+    for (int j = 0; j < N; ++j) {
       Local& l = L.l[j];
       l.g_t = gt[j];
       l.g_theta = gth[j];
@@ -444,20 +459,25 @@ struct UpdateParticlePosFunctor {
     if (std::fabs(t2 - l.t_p) < in.radius)
       l.records.push_back({t2, std::fabs(w2) / in.density[q], kind2});
   }
-  // Four points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane
-  // writes its candidates in the scalar order into a buffer of its own. Every candidate is
-  // written and kept only if taken, so that no branch waits on the lanes' tests.
+  // N points of a cell at once (pf_lanes), as ComputeDensityFunctor::lanes; each lane writes
+  // its candidates in the scalar order into a buffer of its own. Every candidate is written and
+  // kept only if taken, so that no branch waits on the lanes' tests.
   struct Lanes : LaneLocals<Local> {
     explicit Lanes(const CellPassInputs& in) : LaneLocals<Local>(in) {}
-    std::vector<Minimum> buffer[4];
+    std::vector<Minimum> buffer[pf_lanes::lane_count];
   };
-  static void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[4], const float3 (&xp)[4],
-                    const NeighbourBlock& b, const int* list, int count, int, float far_bound,
-                    Out_t (&out)[4]) {
+  template <int N>
+  static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],
+                                    const float3 (&xp)[N], const NeighbourBlock& b,
+                                    const int* list, int count, int, float far_bound,
+                                    Out_t (&out)[N]) {
     using namespace pf_lanes;
-    float3 np[4], D[4];
-    float t_p[4], a_p[4], nD[4];
-    for (int j = 0; j < 4; ++j) {
+    typedef typename width<N>::vf V;
+    typedef mask_of<V> M;
+    static_assert(sizeof(Minimum) == 12, "a candidate is three words");
+    float3 np[N], D[N];
+    float t_p[N], a_p[N], nD[N];
+    for (int j = 0; j < N; ++j) {
       Local& l = L.l[j];
       start(l, in, p[j], xp[j]);
       np[j] = l.np;
@@ -466,61 +486,68 @@ struct UpdateParticlePosFunctor {
       a_p[j] = l.a_p;
       nD[j] = l.nD;
     }
-    const v3 XP = pack(xp), NP = pack(np), DD = pack(D);
-    const v4 TP = {t_p[0], t_p[1], t_p[2], t_p[3]};
-    const v4 AP = {a_p[0], a_p[1], a_p[2], a_p[3]};
-    const v4 ND = {nD[0], nD[1], nD[2], nD[3]};
-    const v4i P = {p[0], p[1], p[2], p[3]};
+    const v3<V> XP = pack<V>(xp), NP = pack<V>(np), DD = pack<V>(D);
+    const V TP = load<V>(t_p), AP = load<V>(a_p), ND = load<V>(nD);
+    const M P = load_int<V>(p);
     const Poly6& kernel = L.l[0].kernel;
-    const v4 bound = splat(far_bound), h = splat(in.radius), beta = splat(in.beta),
-             h2 = splat(kernel.h2), factor = splat(kernel.factor), zero = splat(0.f),
-             one = splat(1.f), small = splat(1e-6f);
-    const v4i three = splat_int(3), one_i = splat_int(1), two_i = splat_int(2);
-    // Room for two candidates per listed neighbour and the data record.
-    Minimum* rec[4];
-    int used[4] = {0, 0, 0, 0};
-    for (int j = 0; j < 4; ++j) {
+    const V bound = splat<V>(far_bound), h = splat<V>(in.radius), beta = splat<V>(in.beta),
+            h2 = splat<V>(kernel.h2), factor = splat<V>(kernel.factor), zero = splat<V>(0.f),
+            one = splat<V>(1.f), small = splat<V>(1e-6f);
+    const M three = splat_int<V>(3), one_i = splat_int<V>(1), two_i = splat_int<V>(2);
+    // Room for two candidates per listed neighbour and the data record; a candidate is stored
+    // with one spare word after it (pf_lanes::store_triples), which this room also covers.
+    Minimum* rec[N];
+    for (int j = 0; j < N; ++j) {
       if (L.buffer[j].size() < 2 * static_cast<size_t>(count) + 1)
         L.buffer[j].resize(2 * static_cast<size_t>(count) + 1);
       rec[j] = L.buffer[j].data();
     }
+    M used = splat_int<V>(0);  // candidates kept in each lane so far
     for (int k = 0; k < count; ++k) {
       const int i = list[k];
-      const v3 XQ = splat3(b.position(i));
-      const v3 d = sub(XQ, XP);
-      const v4 d2 = dot(d, d);
-      const v4 r = vsqrt(d2);
+      const v3<V> XQ = splat3<V>(b.position(i));
+      const v3<V> d = sub(XQ, XP);
+      const V d2 = dot(d, d);
+      const V r = vsqrt(d2);
       // The lanes for which the scalar step gets past its early returns.
-      const v4i ok = ~(d2 > bound) & (splat_int(b.q[i]) != P) & ~(r > h) & ~(r < small);
+      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(r > h) & ~(r < small);
       if (!any(ok)) continue;
-      const v3 NQ = splat3(b.normal(i));
-      const v4 a = h2 - r * r;
-      const v4 K = factor * (a * a * a);
-      const v4 c = dot(NP, NQ);
-      const v4 f = W ? vabs(c) * K : K;
-      const v3 dhat = scale(d, one / r);
-      const v4 nqD = dot(NQ, DD);
-      v4 w1 = (vabs(dot(NP, dhat)) * (-f)) * ND;
-      v4 w2 = (vabs(dot(NQ, dhat)) * f) * nqD;
-      const v4 t1 = TP + dot(NP, d) / ND;
-      const v4 t2 = TP + dot(NQ, d) / nqD;
-      const v4i facing_away = c < zero;
+      const v3<V> NQ = splat3<V>(b.normal(i));
+      const V a = h2 - r * r;
+      const V K = factor * (a * a * a);
+      const V c = dot(NP, NQ);
+      const V f = W ? vabs(c) * K : K;
+      const v3<V> dhat = scale(d, one / r);
+      const V nqD = dot(NQ, DD);
+      V w1 = (vabs(dot(NP, dhat)) * (-f)) * ND;
+      V w2 = (vabs(dot(NQ, dhat)) * f) * nqD;
+      const V t1 = TP + dot(NP, d) / ND;
+      const V t2 = TP + dot(NQ, d) / nqD;
+      const M facing_away = c < zero;
       w1 = select(facing_away, w1 * beta, w1);
       w2 = select(facing_away, w2 * beta, w2);
-      const v4i kind1 = facing_away ? (w1 > zero ? one_i : two_i) : three;
-      const v4i kind2 = facing_away ? (w2 > zero ? one_i : two_i) : three;
-      const v4i take1 = ok & (vabs(t1 - TP) < h);
-      const v4i take2 = ok & (vabs(t2 - TP) < h);
-      const v4 weight1 = vabs(w1) / AP;
-      const v4 weight2 = vabs(w2) / splat(b.density[i]);
-      for (int j = 0; j < 4; ++j) {
-        rec[j][used[j]] = {t1[j], weight1[j], kind1[j]};
-        used[j] -= take1[j];
-        rec[j][used[j]] = {t2[j], weight2[j], kind2[j]};
-        used[j] -= take2[j];
+      const M kind1 = facing_away ? (w1 > zero ? one_i : two_i) : three;
+      const M kind2 = facing_away ? (w2 > zero ? one_i : two_i) : three;
+      const M take1 = ok & (vabs(t1 - TP) < h);
+      const M take2 = ok & (vabs(t2 - TP) < h);
+      const V weight1 = vabs(w1) / AP;
+      const V weight2 = vabs(w2) / splat<V>(b.density[i]);
+      // The first candidate goes to the lane's next free record, the second after it if the
+      // first was taken (a mask is -1 where true).
+      const M at2 = used - take1;
+      int at[2][N];
+      std::memcpy(at[0], &used, sizeof(used));
+      std::memcpy(at[1], &at2, sizeof(at2));
+      used = at2 - take2;
+      void* to[2][N];
+      for (int j = 0; j < N; ++j) {
+        to[0][j] = rec[j] + at[0][j];
+        to[1][j] = rec[j] + at[1][j];
       }
+      store_triples(t1, weight1, reinterpret_cast<V>(kind1), to[0]);
+      store_triples(t2, weight2, reinterpret_cast<V>(kind2), to[1]);
     }
-    for (int j = 0; j < 4; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p);
+    for (int j = 0; j < N; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p);
   }
   // As finish, on `used` candidates at `records` with room for one more.
   static Out_t finish(Minimum* records, int used, const CellPassInputs& in, float t_p) {
