@@ -34,8 +34,8 @@ template <class V>
 constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
 // Lane 0 of a 128-bit vector into every lane. Built so, a broadcast survives inlining into the
-// AVX2 route, which N copies or V{} + a would not: GCC splits a wide vector built from a scalar
-// in a function compiled for 128 bits, and V{} + a would also turn -0 into +0.
+// AVX2 route as one instruction; a list of N copies would not (GCC splits a wide vector built
+// from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0.
 template <class V, class Q, std::size_t... I>
 PF_LANES_INLINE V broadcast(Q q, std::index_sequence<I...>) {
   return __builtin_shufflevector(q, q, (static_cast<int>(I) * 0)...);
