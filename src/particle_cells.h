@@ -433,6 +433,11 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
   }
 }
 
+// The cells 0..m-1 of a grid build by falling length (ties in index order), in the calling
+// thread's buffer, valid until its next call. A cell's cost grows with its length, and the
+// results do not depend on the order in which cells are visited.
+const int* longest_cells_first(const std::vector<int>& cell_sizes, int m);
+
 // An exception cannot leave an OpenMP team: the first one is kept, the others stop taking
 // cells, and it is rethrown once the team has joined.
 struct TeamError {
@@ -508,6 +513,7 @@ void iterate_particles_cells(Functor& functor,
   std::pair<int, typename Functor::Out_t>* const out = results.data();
   pf_detail::TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;
+  const int* const cell_order = pf_detail::longest_cells_first(cell_sizes, m);
 
 #pragma omp parallel
   {
@@ -521,12 +527,13 @@ void iterate_particles_cells(Functor& functor,
     } catch (...) {
       error.keep_current();
     }
-    // Cells differ much in cost; with few cells, hand them out one at a time.
+    // Cells differ much in cost; with few cells, hand them out one at a time, and the longest
+    // first, so that no thread starts a long one while the others run out of work.
 #pragma omp for schedule(dynamic, cell_chunk)
-    for (int i = 0; i < m; ++i) {
+    for (int k = 0; k < m; ++k) {
       if (error.seen()) continue;
       try {
-        pf_detail::visit_cell<Functor>(pass, in, i, *state, out);
+        pf_detail::visit_cell<Functor>(pass, in, cell_order[k], *state, out);
       } catch (...) {
         error.keep_current();
       }

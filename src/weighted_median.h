@@ -24,6 +24,11 @@ float weighted_median(ParticleOffsetCandidate* records, int m);
 float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m);
 
+// The rank search with the same bits, cheaper: std::nth_element as libstdc++ performs it,
+// reproduced over (value, slope) pairs. Leaves the records as they are. Elsewhere than with
+// libstdc++ it is weighted_median_by_ranks.
+float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m);
+
 // weighted_median's cheaper route on its own: true with the median when it can prove that the
 // rank search gives the same value, false otherwise. Leaves the records as they are.
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median);

@@ -131,6 +131,9 @@ float fast_median(ParticleOffsetCandidate* records, int m) { return weighted_med
 float rank_median(ParticleOffsetCandidate* records, int m) {
   return weighted_median_by_ranks(records, m);
 }
+float quick_rank_median(ParticleOffsetCandidate* records, int m) {
+  return weighted_median_by_ranks_quick(records, m);
+}
 
 }  // namespace
 
@@ -158,6 +161,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("WeightedMedian", run_corpus<fast_median>)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("RankSearch", run_corpus<rank_median>)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("QuickRankSearch", run_corpus<quick_rank_median>)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("Selection", run_selection)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("CopyOnly", run_corpus<copy_only>)->Unit(benchmark::kMillisecond);
