@@ -74,7 +74,7 @@ struct Poly6 {
 // One Local per lane, for passes whose lanes keep separate running state.
 template <class Local>
 struct LaneLocals {
-  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::lane_count, Local(in)) {}
+  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::max_lanes, Local(in)) {}
   std::vector<Local> l;
 };
 
@@ -464,7 +464,7 @@ struct UpdateParticlePosFunctor {
   // kept only if taken, so that no branch waits on the lanes' tests.
   struct Lanes : LaneLocals<Local> {
     explicit Lanes(const CellPassInputs& in) : LaneLocals<Local>(in) {}
-    std::vector<Minimum> buffer[pf_lanes::lane_count];
+    std::vector<Minimum> buffer[pf_lanes::max_lanes];
   };
   template <int N>
   static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],

@@ -3,9 +3,10 @@
 // (IEEE single-precision operations, element by element), so a lane's results come out bit for
 // bit the same as the scalar ones; the lanes only share the cost of the loop around them.
 //
-// The passes run lane_count lanes where the machine has AVX2, in 256-bit registers, and 4 lanes
-// elsewhere (see pf_detail::run_lane_route). Nothing here may let the compiler fuse a multiply
-// and an add: the wide route is built for AVX2 alone, which has no FMA.
+// The passes run 16 lanes in 512-bit registers where the machine has AVX-512, 8 in 256-bit ones
+// where it has AVX2, and 4 elsewhere (see pf_detail::run_lane_route). Nothing here may let the
+// compiler fuse a multiply and an add: the AVX2 route is built without FMA, and the AVX-512 one
+// (whose instruction set includes FMA) with contraction turned off.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -18,7 +19,7 @@
 #include <utility>
 
 namespace pf_lanes {
-constexpr int lane_count = 8;
+constexpr int max_lanes = 16;  // the most lanes any route runs
 
 #define PF_LANES_INLINE inline __attribute__((always_inline))
 
@@ -34,7 +35,7 @@ template <class V>
 constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
 // Lane 0 of a 128-bit vector into every lane. Built so, a broadcast survives inlining into the
-// AVX2 route as one instruction; a list of N copies would not (GCC splits a wide vector built
+// wide routes as one instruction; a list of N copies would not (GCC splits a wide vector built
 // from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0.
 template <class V, class Q, std::size_t... I>
 PF_LANES_INLINE V broadcast(Q q, std::index_sequence<I...>) {
@@ -82,10 +83,18 @@ template <class V>
 PF_LANES_INLINE V vsqrt(V a) {
 #if defined(__SSE__)
   // 128 bits at a time: SSE has the one vector square root that every x86-64 has.
-  if constexpr (lanes_of<V> == 4)
+  if constexpr (lanes_of<V> == 4) {
     return reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
-  else
+  } else if constexpr (lanes_of<V> == 8) {
     return join(_mm_sqrt_ps(low4(a)), _mm_sqrt_ps(high4(a)));
+  } else {
+    // Only the AVX-512 route has 16 lanes. Its intrinsics cannot be called from this generic
+    // body (GCC checks the target before inlining it into the route), an instruction can.
+    static_assert(lanes_of<V> == 16, "4, 8 or 16 lanes");
+    V r;
+    asm("vsqrtps %1, %0" : "=v"(r) : "v"(a));
+    return r;
+  }
 #else
   V r;
   for (int j = 0; j < lanes_of<V>; ++j) r[j] = std::sqrt(a[j]);
@@ -104,11 +113,16 @@ PF_LANES_INLINE V select(mask_of<V> mask, V a, V b) {
 template <class M>
 PF_LANES_INLINE bool any(M mask) {
 #if defined(__SSE__)
-  const __m128 lo = low4(mask);
-  if constexpr (sizeof(M) == 16)
-    return _mm_movemask_ps(lo) != 0;
-  else
-    return _mm_movemask_ps(_mm_or_ps(lo, high4(mask))) != 0;
+  if constexpr (sizeof(M) == 64) {  // the two halves' lanes folded together
+    return any(__builtin_shufflevector(mask, mask, 0, 1, 2, 3, 4, 5, 6, 7) |
+               __builtin_shufflevector(mask, mask, 8, 9, 10, 11, 12, 13, 14, 15));
+  } else {
+    const __m128 lo = low4(mask);
+    if constexpr (sizeof(M) == 16)
+      return _mm_movemask_ps(lo) != 0;
+    else
+      return _mm_movemask_ps(_mm_or_ps(lo, high4(mask))) != 0;
+  }
 #else
   bool r = false;
   for (int j = 0; j < static_cast<int>(sizeof(M) / 4); ++j) r |= mask[j] != 0;
