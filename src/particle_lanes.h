@@ -35,19 +35,30 @@ template <class V>
 constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
 // Lane 0 of a 128-bit vector into every lane. Built so, a broadcast survives inlining into the
-// wide routes as one instruction; a list of N copies would not (GCC splits a wide vector built
-// from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0.
+// AVX2 route as one instruction; a list of N copies would not (GCC splits a wide vector built
+// from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0. In the
+// AVX-512 route the 128-bit vector would go through memory (a stall per broadcast), so 16 lanes
+// take the instruction itself.
 template <class V, class Q, std::size_t... I>
 PF_LANES_INLINE V broadcast(Q q, std::index_sequence<I...>) {
   return __builtin_shufflevector(q, q, (static_cast<int>(I) * 0)...);
 }
+template <class V, class T>
+PF_LANES_INLINE V broadcast16(T a) {
+  static_assert(sizeof(V) == 64 && sizeof(T) == 4, "one word into 16 lanes");
+  V r;
+  asm("vpbroadcastd %1, %0" : "=v"(r) : "vm"(a));
+  return r;
+}
 template <class V>
 PF_LANES_INLINE V splat(float a) {
+  if constexpr (lanes_of<V> == 16) return broadcast16<V>(a);
   const width<4>::vf q = {a};
   return broadcast<V>(q, std::make_index_sequence<lanes_of<V>>());
 }
 template <class V>
 PF_LANES_INLINE mask_of<V> splat_int(int a) {
+  if constexpr (lanes_of<V> == 16) return broadcast16<mask_of<V>>(a);
   const width<4>::vi q = {a};
   return broadcast<mask_of<V>>(q, std::make_index_sequence<lanes_of<V>>());
 }
