@@ -348,6 +348,7 @@ PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, c
   const NeighbourBlock block = block_of(nb);
   int* const list = nb.list.data();
   for (int k = 0; k < len; k += N) {
+    pf_lanes::clean_upper<N>();  // the functor's per-point set-up is scalar
     int p[N], slot_of[N];
     float3 xp[N];
     const int g = take_lane_group<N>(pass, run, nb.order.data(), k, len, p, xp, slot_of, results);
@@ -356,6 +357,7 @@ PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, c
     Functor::lanes(lanes, in, p, xp, block, list, near, count, pass.far_bound, out);
     for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
   }
+  pf_lanes::clean_upper<N>();
 }
 
 // The lane loop of a cell: 16 lanes in 512-bit registers where the machine has AVX-512, 8 in

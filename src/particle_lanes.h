@@ -141,6 +141,35 @@ PF_LANES_INLINE bool any(M mask) {
 #endif
 }
 
+// Before the scalar code that a 16-lane route calls or returns to: vzeroupper, which the
+// compiler places there, leaves registers 16 to 31 as they are, and while their upper bits hold
+// anything every legacy SSE instruction pays for it (the scalar code is SSE). Zeroing them costs
+// a few cycles; a no-op for fewer lanes.
+template <int N>
+PF_LANES_INLINE void clean_upper() {
+  if constexpr (N == 16)
+    asm volatile(
+        "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+        "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+        "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+        "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+        "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+        "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+        "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+        "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31" ::
+            : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
+              "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
+
+// A comparison's lanes as -1 or 0, for combining with others. In the 16-lane route GCC keeps
+// comparisons as AVX-512 mask registers, and combines two of them, after inlining a generic body,
+// one lane at a time; an empty asm makes it take the vector of -1 and 0 instead.
+template <class M>
+PF_LANES_INLINE M mask(M m) {
+  if constexpr (sizeof(M) == 64) asm("" : "+v"(m));
+  return m;
+}
+
 // Three-component vectors, one per lane.
 template <class V>
 struct v3 {
