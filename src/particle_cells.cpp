@@ -1,17 +1,31 @@
 #include "particle_cells.h"
 
+#include <cstdlib>
+
 namespace pf_detail {
 SlotBuffers& slot_buffers() {
   thread_local SlotBuffers buffers;
   return buffers;
 }
-bool& wide_lanes() {
+bool lane_route_runs(int lanes) {
+  if (lanes == 4) return true;
 #ifdef PF_WIDE_LANES
-  static bool wide = __builtin_cpu_supports("avx2");
-#else
-  static bool wide = false;
+  if (lanes == 8) return __builtin_cpu_supports("avx2");
+  if (lanes == 16)
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
 #endif
-  return wide;
+  return false;
+}
+int& lane_route() {
+  static int route = [] {
+    const char* asked = std::getenv("TESSIVAR_LANES");
+    const int cap = asked ? std::atoi(asked) : 16;
+    for (int lanes : {16, 8})
+      if (lanes <= cap && lane_route_runs(lanes)) return lanes;
+    return 4;
+  }();
+  return route;
 }
 NeighbourScratch& neighbour_scratch() {
   thread_local NeighbourScratch scratch;

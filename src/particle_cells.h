@@ -141,7 +141,7 @@ struct CellPass {
   int slots;            // slots with a point
   unsigned int stride;  // inside neighbour cells only every stride-th point is delivered
   float far_bound;      // pf::far_bound of the radius
-  bool wide;            // the lane passes take the wide route (see run_lane_route)
+  int lanes;            // the lane passes' route: 4, 8 or 16 lanes (see run_lane_route)
 };
 
 // The 27 cells around a cell: their keys and the slot of the first point of each, or
@@ -267,12 +267,12 @@ inline NeighbourBlock block_of(const NeighbourScratch& nb) {
 // lie close together (by the Morton code of their cube of a quarter of the radius): the fewer
 // neighbours they share, the fewer lanes a neighbour leaves idle. A point's result does
 // not depend on the points that share its group. Returns how many there are.
-inline int order_run(const CellPass& pass, const CellRun& run, float radius,
+inline int order_run(const CellPass& pass, const CellRun& run, float radius, int group,
                      std::vector<int>& order) {
   int len = 0;
   while (run.holds(pass, len)) ++len;
   if (static_cast<int>(order.size()) < 2 * len) order.resize(2 * len);
-  if (len <= pf_lanes::lane_count) {  // one group: not worth a sort
+  if (len <= group) {  // one group: not worth a sort
     for (int j = 0; j < len; ++j) order[j] = j;
     return len;
   }
@@ -344,10 +344,11 @@ template <class Functor, int N>
 PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
                                NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
                                std::pair<int, typename Functor::Out_t>* results) {
-  const int len = order_run(pass, run, in.radius, nb.order);
+  const int len = order_run(pass, run, in.radius, N, nb.order);
   const NeighbourBlock block = block_of(nb);
   int* const list = nb.list.data();
   for (int k = 0; k < len; k += N) {
+    pf_lanes::clean_upper<N>();  // the functor's per-point set-up is scalar
     int p[N], slot_of[N];
     float3 xp[N];
     const int g = take_lane_group<N>(pass, run, nb.order.data(), k, len, p, xp, slot_of, results);
@@ -356,31 +357,45 @@ PF_LANES_INLINE void run_lanes(const CellPass& pass, const CellPassInputs& in, c
     Functor::lanes(lanes, in, p, xp, block, list, near, count, pass.far_bound, out);
     for (int l = 0; l < g; ++l) results[slot_of[l]].second = out[l];
   }
+  pf_lanes::clean_upper<N>();
 }
 
-// The lane loop of a cell: 8 lanes in 256-bit registers where the machine has AVX2, else 4 in
-// 128-bit ones. The wide route is a function built for AVX2 from the start (a clone of a generic
-// body would have been optimised for 128 bits before the cloning), with everything it calls
-// inlined; it has no FMA, so nothing fuses.
+// The lane loop of a cell: 16 lanes in 512-bit registers where the machine has AVX-512, 8 in
+// 256-bit ones where it has AVX2, else 4 in 128-bit ones. Each wide route is a function built for
+// its target from the start (a clone of a generic body would have been optimised for 128 bits
+// before the cloning), with everything it calls inlined. Nothing may fuse: AVX2 has no FMA, and
+// the AVX-512 route, whose instruction set has it, is built with contraction off (g++ contracts
+// C++ where FMA is available, ISO mode or not).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define PF_WIDE_LANES 1
 template <class Functor>
 __attribute__((target("avx2"))) void run_wide_lanes(
     const CellPass& pass, const CellPassInputs& in, const CellRun& run, NeighbourScratch& nb,
     int count, LaneState<Functor>& lanes, std::pair<int, typename Functor::Out_t>* results) {
-  run_lanes<Functor, pf_lanes::lane_count>(pass, in, run, nb, count, lanes, results);
+  run_lanes<Functor, 8>(pass, in, run, nb, count, lanes, results);
+}
+template <class Functor>
+__attribute__((target("avx512f,avx512dq,avx512vl,avx512bw"), optimize("fp-contract=off"))) void
+run_widest_lanes(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
+                 NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
+                 std::pair<int, typename Functor::Out_t>* results) {
+  run_lanes<Functor, 16>(pass, in, run, nb, count, lanes, results);
 }
 #endif
 
-// Whether the passes take the wide route (tests clear it to reach the narrow one).
-bool& wide_lanes();
+// The lane count of the passes' route: the widest the machine runs unless TESSIVAR_LANES names
+// a narrower one (for measuring); tests set it to reach each route.
+int& lane_route();
+// Whether the machine runs the route of `lanes` lanes.
+bool lane_route_runs(int lanes);
 
 template <class Functor>
 void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,
                     NeighbourScratch& nb, int count, LaneState<Functor>& lanes,
-                    std::pair<int, typename Functor::Out_t>* results, bool wide) {
+                    std::pair<int, typename Functor::Out_t>* results, int route) {
 #ifdef PF_WIDE_LANES
-  if (wide) return run_wide_lanes<Functor>(pass, in, run, nb, count, lanes, results);
+  if (route == 16) return run_widest_lanes<Functor>(pass, in, run, nb, count, lanes, results);
+  if (route == 8) return run_wide_lanes<Functor>(pass, in, run, nb, count, lanes, results);
 #endif
   run_lanes<Functor, 4>(pass, in, run, nb, count, lanes, results);
 }
@@ -427,7 +442,7 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
   const CellRun run = {key, start, base, pass.cell_sizes[i] - base};
   if constexpr (has_lanes<Functor>::value) {
     const int count = gather_neighbours(pass, cells, state.scratch);
-    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results, pass.wide);
+    run_lane_route<Functor>(pass, in, run, state.scratch, count, state.lanes, results, pass.lanes);
   } else {
     run_scalar_route<Functor>(pass, in, run, cells, state.local, results);
   }
@@ -509,7 +524,7 @@ void iterate_particles_cells(Functor& functor,
                                     slots,
                                     stride,
                                     pf::far_bound(radius),
-                                    pf_detail::wide_lanes()};
+                                    pf_detail::lane_route()};
   std::pair<int, typename Functor::Out_t>* const out = results.data();
   pf_detail::TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;

@@ -74,7 +74,7 @@ struct Poly6 {
 // One Local per lane, for passes whose lanes keep separate running state.
 template <class Local>
 struct LaneLocals {
-  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::lane_count, Local(in)) {}
+  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::max_lanes, Local(in)) {}
   std::vector<Local> l;
 };
 
@@ -125,7 +125,7 @@ struct ComputeDensityFunctor {
       const int i = list[k];
       const v3<V> d = sub(splat3<V>(b.position(i)), XP);
       const V d2 = dot(d, d);
-      self |= splat_int<V>(b.q[i]) == P;
+      self |= mask(splat_int<V>(b.q[i]) == P);
       const V r = vsqrt(d2);
       const V a = h2 - r * r;
       const V K = select(vabs(r) > h, zero, factor * (a * a * a));
@@ -244,7 +244,7 @@ struct ComputeNormalsFunctor {
       const V d2 = dot(d, d);
       const V c = dot(NP, NQ);
       // The lanes for which the scalar step gets past its early returns.
-      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(c < zero);
+      const M ok = mask(~(d2 > bound)) & mask(splat_int<V>(b.q[i]) != P) & mask(~(c < zero));
       if (!any(ok)) continue;
       const V r = vsqrt(d2);
       const V a = h2 - r * r;
@@ -255,6 +255,7 @@ struct ComputeNormalsFunctor {
         for (int k2 = 0; k2 < 3; ++k2)
           C[j * 3 + k2] = select(ok, C[j * 3 + k2] + w * dv[j] * dv[k2], C[j * 3 + k2]);
     }
+    clean_upper<N>();
     for (int j = 0; j < N; ++j) {
       start(L.l, in, p[j], xp[j]);
       L.l.count += delivered;
@@ -367,7 +368,8 @@ struct ComputeGradientFunctor {
       const V d2 = dot(d, d);
       const V r = vsqrt(d2);
       // The lanes for which the scalar step gets past its early returns.
-      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(r > h) & (r > zero);
+      const M ok = mask(~(d2 > bound)) & mask(splat_int<V>(b.q[i]) != P) & mask(~(r > h)) &
+                   mask(r > zero);
       if (!any(ok)) continue;
       const v3<V> NQ = splat3<V>(b.normal(i));
       const V a = h2 - r * r;
@@ -383,9 +385,9 @@ struct ComputeGradientFunctor {
       const V s_q = vsqrt(e_q * e_q + tiny);
       V G1 = MDN * e_p * INV_AP * A / s_p;
       V G2 = dot(NQ, DD) * e_q * splat<V>(b.inv_density[i]) * B / s_q;
-      const M facing_away = c < zero;
-      G1 = select(facing_away, select(e_p > zero, G1 * beta, zero), G1);
-      G2 = select(facing_away, select(e_q > zero, G2 * beta, zero), G2);
+      const M facing_away = mask(c < zero);
+      G1 = select(facing_away, select(mask(e_p > zero), G1 * beta, zero), G1);
+      G2 = select(facing_away, select(mask(e_q > zero), G2 * beta, zero), G2);
       gt = select(ok, (gt + G1) + G2, gt);
       gth = select(ok, gth + dot(DT, d) * e_p * INV_AP * A / s_p, gth);
       gph = select(ok, gph + dot(DF, d) * e_p * INV_AP * A / s_p, gph);
@@ -464,7 +466,7 @@ struct UpdateParticlePosFunctor {
   // kept only if taken, so that no branch waits on the lanes' tests.
   struct Lanes : LaneLocals<Local> {
     explicit Lanes(const CellPassInputs& in) : LaneLocals<Local>(in) {}
-    std::vector<Minimum> buffer[pf_lanes::lane_count];
+    std::vector<Minimum> buffer[pf_lanes::max_lanes];
   };
   template <int N>
   static PF_LANES_INLINE void lanes(Lanes& L, const CellPassInputs& in, const int (&p)[N],
@@ -510,7 +512,8 @@ struct UpdateParticlePosFunctor {
       const V d2 = dot(d, d);
       const V r = vsqrt(d2);
       // The lanes for which the scalar step gets past its early returns.
-      const M ok = ~(d2 > bound) & (splat_int<V>(b.q[i]) != P) & ~(r > h) & ~(r < small);
+      const M ok = mask(~(d2 > bound)) & mask(splat_int<V>(b.q[i]) != P) & mask(~(r > h)) &
+                   mask(~(r < small));
       if (!any(ok)) continue;
       const v3<V> NQ = splat3<V>(b.normal(i));
       const V a = h2 - r * r;
@@ -523,13 +526,13 @@ struct UpdateParticlePosFunctor {
       V w2 = (vabs(dot(NQ, dhat)) * f) * nqD;
       const V t1 = TP + dot(NP, d) / ND;
       const V t2 = TP + dot(NQ, d) / nqD;
-      const M facing_away = c < zero;
+      const M facing_away = mask(c < zero);
       w1 = select(facing_away, w1 * beta, w1);
       w2 = select(facing_away, w2 * beta, w2);
-      const M kind1 = facing_away ? (w1 > zero ? one_i : two_i) : three;
-      const M kind2 = facing_away ? (w2 > zero ? one_i : two_i) : three;
-      const M take1 = ok & (vabs(t1 - TP) < h);
-      const M take2 = ok & (vabs(t2 - TP) < h);
+      const M kind1 = facing_away ? (mask(w1 > zero) ? one_i : two_i) : three;
+      const M kind2 = facing_away ? (mask(w2 > zero) ? one_i : two_i) : three;
+      const M take1 = ok & mask(vabs(t1 - TP) < h);
+      const M take2 = ok & mask(vabs(t2 - TP) < h);
       const V weight1 = vabs(w1) / AP;
       const V weight2 = vabs(w2) / splat<V>(b.density[i]);
       // The first candidate goes to the lane's next free record, the second after it if the
@@ -547,6 +550,7 @@ struct UpdateParticlePosFunctor {
       store_triples(t1, weight1, reinterpret_cast<V>(kind1), to[0]);
       store_triples(t2, weight2, reinterpret_cast<V>(kind2), to[1]);
     }
+    clean_upper<N>();
     for (int j = 0; j < N; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p);
   }
   // As finish, on `used` candidates at `records` with room for one more.

@@ -3,9 +3,10 @@
 // (IEEE single-precision operations, element by element), so a lane's results come out bit for
 // bit the same as the scalar ones; the lanes only share the cost of the loop around them.
 //
-// The passes run lane_count lanes where the machine has AVX2, in 256-bit registers, and 4 lanes
-// elsewhere (see pf_detail::run_lane_route). Nothing here may let the compiler fuse a multiply
-// and an add: the wide route is built for AVX2 alone, which has no FMA.
+// The passes run 16 lanes in 512-bit registers where the machine has AVX-512, 8 in 256-bit ones
+// where it has AVX2, and 4 elsewhere (see pf_detail::run_lane_route). Nothing here may let the
+// compiler fuse a multiply and an add: the AVX2 route is built without FMA, and the AVX-512 one
+// (whose instruction set includes FMA) with contraction turned off.
 #pragma once
 
 #include <cuda_runtime.h>
@@ -18,7 +19,7 @@
 #include <utility>
 
 namespace pf_lanes {
-constexpr int lane_count = 8;
+constexpr int max_lanes = 16;  // the most lanes any route runs
 
 #define PF_LANES_INLINE inline __attribute__((always_inline))
 
@@ -35,18 +36,29 @@ constexpr int lanes_of = static_cast<int>(sizeof(V) / sizeof(float));
 
 // Lane 0 of a 128-bit vector into every lane. Built so, a broadcast survives inlining into the
 // AVX2 route as one instruction; a list of N copies would not (GCC splits a wide vector built
-// from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0.
+// from a scalar in a function compiled for 128 bits), and V{} + a would turn -0 into +0. In the
+// AVX-512 route the 128-bit vector would go through memory (a stall per broadcast), so 16 lanes
+// take the instruction itself.
 template <class V, class Q, std::size_t... I>
 PF_LANES_INLINE V broadcast(Q q, std::index_sequence<I...>) {
   return __builtin_shufflevector(q, q, (static_cast<int>(I) * 0)...);
 }
+template <class V, class T>
+PF_LANES_INLINE V broadcast16(T a) {
+  static_assert(sizeof(V) == 64 && sizeof(T) == 4, "one word into 16 lanes");
+  V r;
+  asm("vpbroadcastd %1, %0" : "=v"(r) : "vm"(a));
+  return r;
+}
 template <class V>
 PF_LANES_INLINE V splat(float a) {
+  if constexpr (lanes_of<V> == 16) return broadcast16<V>(a);
   const width<4>::vf q = {a};
   return broadcast<V>(q, std::make_index_sequence<lanes_of<V>>());
 }
 template <class V>
 PF_LANES_INLINE mask_of<V> splat_int(int a) {
+  if constexpr (lanes_of<V> == 16) return broadcast16<mask_of<V>>(a);
   const width<4>::vi q = {a};
   return broadcast<mask_of<V>>(q, std::make_index_sequence<lanes_of<V>>());
 }
@@ -82,10 +94,18 @@ template <class V>
 PF_LANES_INLINE V vsqrt(V a) {
 #if defined(__SSE__)
   // 128 bits at a time: SSE has the one vector square root that every x86-64 has.
-  if constexpr (lanes_of<V> == 4)
+  if constexpr (lanes_of<V> == 4) {
     return reinterpret_cast<V>(_mm_sqrt_ps(reinterpret_cast<__m128>(a)));
-  else
+  } else if constexpr (lanes_of<V> == 8) {
     return join(_mm_sqrt_ps(low4(a)), _mm_sqrt_ps(high4(a)));
+  } else {
+    // Only the AVX-512 route has 16 lanes. Its intrinsics cannot be called from this generic
+    // body (GCC checks the target before inlining it into the route), an instruction can.
+    static_assert(lanes_of<V> == 16, "4, 8 or 16 lanes");
+    V r;
+    asm("vsqrtps %1, %0" : "=v"(r) : "v"(a));
+    return r;
+  }
 #else
   V r;
   for (int j = 0; j < lanes_of<V>; ++j) r[j] = std::sqrt(a[j]);
@@ -104,16 +124,50 @@ PF_LANES_INLINE V select(mask_of<V> mask, V a, V b) {
 template <class M>
 PF_LANES_INLINE bool any(M mask) {
 #if defined(__SSE__)
-  const __m128 lo = low4(mask);
-  if constexpr (sizeof(M) == 16)
-    return _mm_movemask_ps(lo) != 0;
-  else
-    return _mm_movemask_ps(_mm_or_ps(lo, high4(mask))) != 0;
+  if constexpr (sizeof(M) == 64) {  // the two halves' lanes folded together
+    return any(__builtin_shufflevector(mask, mask, 0, 1, 2, 3, 4, 5, 6, 7) |
+               __builtin_shufflevector(mask, mask, 8, 9, 10, 11, 12, 13, 14, 15));
+  } else {
+    const __m128 lo = low4(mask);
+    if constexpr (sizeof(M) == 16)
+      return _mm_movemask_ps(lo) != 0;
+    else
+      return _mm_movemask_ps(_mm_or_ps(lo, high4(mask))) != 0;
+  }
 #else
   bool r = false;
   for (int j = 0; j < static_cast<int>(sizeof(M) / 4); ++j) r |= mask[j] != 0;
   return r;
 #endif
+}
+
+// Before the scalar code that a 16-lane route calls or returns to: vzeroupper, which the
+// compiler places there, leaves registers 16 to 31 as they are, and while their upper bits hold
+// anything every legacy SSE instruction pays for it (the scalar code is SSE). Zeroing them costs
+// a few cycles; a no-op for fewer lanes.
+template <int N>
+PF_LANES_INLINE void clean_upper() {
+  if constexpr (N == 16)
+    asm volatile(
+        "vpxord %%xmm16, %%xmm16, %%xmm16\n\tvpxord %%xmm17, %%xmm17, %%xmm17\n\t"
+        "vpxord %%xmm18, %%xmm18, %%xmm18\n\tvpxord %%xmm19, %%xmm19, %%xmm19\n\t"
+        "vpxord %%xmm20, %%xmm20, %%xmm20\n\tvpxord %%xmm21, %%xmm21, %%xmm21\n\t"
+        "vpxord %%xmm22, %%xmm22, %%xmm22\n\tvpxord %%xmm23, %%xmm23, %%xmm23\n\t"
+        "vpxord %%xmm24, %%xmm24, %%xmm24\n\tvpxord %%xmm25, %%xmm25, %%xmm25\n\t"
+        "vpxord %%xmm26, %%xmm26, %%xmm26\n\tvpxord %%xmm27, %%xmm27, %%xmm27\n\t"
+        "vpxord %%xmm28, %%xmm28, %%xmm28\n\tvpxord %%xmm29, %%xmm29, %%xmm29\n\t"
+        "vpxord %%xmm30, %%xmm30, %%xmm30\n\tvpxord %%xmm31, %%xmm31, %%xmm31" ::
+            : "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23", "xmm24",
+              "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
+}
+
+// A comparison's lanes as -1 or 0, for combining with others. In the 16-lane route GCC keeps
+// comparisons as AVX-512 mask registers, and combines two of them, after inlining a generic body,
+// one lane at a time; an empty asm makes it take the vector of -1 and 0 instead.
+template <class M>
+PF_LANES_INLINE M mask(M m) {
+  if constexpr (sizeof(M) == 64) asm("" : "+v"(m));
+  return m;
 }
 
 // Three-component vectors, one per lane.

@@ -236,9 +236,9 @@ void expectSameBits(const Cloud& c, int stride, const std::vector<float>& densit
 
 }  // namespace
 
-// The passes read the neighbours of a cell in bulk and run points side by side (8 where the
-// machine has AVX2, else 4: both routes run here); each result must have the bits of the
-// pair-by-pair route.
+// The passes read the neighbours of a cell in bulk and run points side by side (16 where the
+// machine has AVX-512, 8 where it has AVX2, else 4: every route it runs runs here); each result
+// must have the bits of the pair-by-pair route.
 TEST(CellIteration, BulkAndSideBySideRoutesGiveThePairByPairBits) {
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> u(0.f, 1.f);
@@ -259,14 +259,15 @@ TEST(CellIteration, BulkAndSideBySideRoutesGiveThePairByPairBits) {
   // A point that left its cell after the build cuts its cell's run.
   c.offsets[c.grid.handles[1000]] += 0.5f;
   const std::vector<float> none;
-  const bool machine_wide = pf_detail::wide_lanes();
+  const int machine_route = pf_detail::lane_route();
   for (int stride : {1, 3}) {
-    for (int threads : {1, 8}) {
+    for (int lanes : {4, 8, 16}) {
+      if (!pf_detail::lane_route_runs(lanes)) continue;
       // The narrow route on one thread suffices.
-      const bool wide = machine_wide && threads > 1;
-      pf_detail::wide_lanes() = wide;
+      const int threads = lanes == 4 ? 1 : 8;
+      pf_detail::lane_route() = lanes;
       SCOPED_TRACE(testing::Message() << "stride " << stride << ", " << threads << " threads, "
-                                      << (wide ? "wide" : "narrow") << " lanes");
+                                      << lanes << " lanes");
       omp_set_num_threads(threads);
       expectSameBits<ComputeDensityFunctor>(c, stride, none);
       expectSameBits<ComputeNormalsFunctor<true, false>>(c, stride, none);
@@ -277,6 +278,6 @@ TEST(CellIteration, BulkAndSideBySideRoutesGiveThePairByPairBits) {
       expectSameBits<UpdateParticlePosFunctor<true>>(c, stride, c.density);
     }
   }
-  pf_detail::wide_lanes() = machine_wide;
+  pf_detail::lane_route() = machine_route;
   omp_set_num_threads(omp_get_num_procs());
 }
