@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <new>
 
 #include "driver.h"
 #include "yv/runtime/runtime.h"
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
     yv::timer::clear();  // their events go before the device they belong to
     yv::rt::deviceReset();
     return code;
+  } catch (const std::bad_alloc&) {
+    // Where even the report of the stage could not be made, or before the first stage.
+    std::cout.flush();
+    std::cerr << "tessivar: out of memory" << std::endl;
   } catch (const std::exception& e) {
     std::cout.flush();
     std::cerr << e.what() << std::endl;
