@@ -10,20 +10,18 @@
 #include <emmintrin.h>
 #endif
 
-float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
-  // Slope of the penalty sum below every candidate.
-  float S = 0.f;
-  for (int k = 0; k < m; ++k)
-    if (records[k].kind != 1) S -= records[k].weight;
-  const auto by_value = [](const ParticleOffsetCandidate& a, const ParticleOffsetCandidate& b) {
-    return a.value < b.value;
-  };
+namespace {
+
+// The bisection of the rank search over m entries, F below all of them being S: `select(lo,
+// mid, hi)` puts rank mid of [lo, hi) in place as std::nth_element does (false: it cannot),
+// `slope(k)` and `value(k)` read entry k. False where select fails.
+template <class Select, class Slope, class Value>
+bool bisect_ranks(int m, float S, Select&& select, Slope&& slope, Value&& value, float& median) {
   int lo = 0, hi = m, mid = m / 2;
   while (hi - lo > 1) {
-    std::nth_element(records + lo, records + mid, records + hi, by_value);
+    if (!select(lo, mid, hi)) return false;
     float s = S;
-    for (int k = lo; k < mid && s <= 0.f; ++k)
-      s += records[k].kind == 3 ? 2.f * records[k].weight : records[k].weight;
+    for (int k = lo; k < mid && s <= 0.f; ++k) s += slope(k);
     if (s <= 0.f) {
       lo = mid;
       S = s;
@@ -32,7 +30,34 @@ float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
     }
     mid = lo + (hi - lo) / 2;
   }
-  return records[lo].value;
+  median = value(lo);
+  return true;
+}
+
+inline float slope_of(const ParticleOffsetCandidate& r) {
+  return r.kind == 3 ? 2.f * r.weight : r.weight;
+}
+
+}  // namespace
+
+float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
+  // Slope of the penalty sum below every candidate.
+  float S = 0.f;
+  for (int k = 0; k < m; ++k)
+    if (records[k].kind != 1) S -= records[k].weight;
+  const auto by_value = [](const ParticleOffsetCandidate& a, const ParticleOffsetCandidate& b) {
+    return a.value < b.value;
+  };
+  float median = 0.f;
+  bisect_ranks(
+      m, S,
+      [&](int lo, int mid, int hi) {
+        std::nth_element(records + lo, records + mid, records + hi, by_value);
+        return true;
+      },
+      [&](int k) { return slope_of(records[k]); }, [&](int k) { return records[k].value; },
+      median);
+  return median;
 }
 
 float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
@@ -637,22 +662,14 @@ float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
   for (int k = 0; k < m; ++k) {
     const ParticleOffsetCandidate& r = records[k];
     if (r.kind != 1) S -= r.weight;
-    e[k] = {r.value, r.kind == 3 ? 2.f * r.weight : r.weight};
+    e[k] = {r.value, slope_of(r)};
   }
-  int lo = 0, hi = m, mid = m / 2;
-  while (hi - lo > 1) {
-    if (!rank_select.select(e + lo, mid - lo, hi - lo)) return weighted_median_by_ranks(records, m);
-    float s = S;
-    for (int k = lo; k < mid && s <= 0.f; ++k) s += e[k].slope;
-    if (s <= 0.f) {
-      lo = mid;
-      S = s;
-    } else {
-      hi = mid;
-    }
-    mid = lo + (hi - lo) / 2;
-  }
-  return e[lo].value;
+  float median;
+  if (!bisect_ranks(
+          m, S, [&](int lo, int mid, int hi) { return rank_select.select(e + lo, mid - lo, hi - lo); },
+          [&](int k) { return e[k].slope; }, [&](int k) { return e[k].value; }, median))
+    return weighted_median_by_ranks(records, m);
+  return median;
 #else
   return weighted_median_by_ranks(records, m);
 #endif
