@@ -478,8 +478,8 @@ struct TeamError {
 // pf::surely_beyond the radius changes nothing (beyond being counted), also have `Lanes` and
 // `lanes`: N points of a cell at once, one per lane (pf_lanes), over the listed entries of a
 // NeighbourBlock, which hold every delivered pair not surely beyond the radius for at least one
-// of the N, in delivery order; `delivered` is the number of all delivered pairs. Each lane does the scalar
-// pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
+// of the N, in delivery order; `delivered` is the number of all delivered pairs. Each lane does
+// the scalar pair step's arithmetic, so the results are those of start/pair/finish bit for bit.
 //
 // Runs the functor for every point of every occupied cell over the points of the 27 cells
 // around it. results gets one slot per point of the grid build; slot s of cell i lies in

@@ -34,6 +34,15 @@ bool bisect_ranks(int m, float S, Select&& select, Slope&& slope, Value&& value,
   return true;
 }
 
+// S, the slope of the penalty sum below every candidate, in single precision and record order,
+// as the rank search forms it.
+float single_precision_s(const ParticleOffsetCandidate* records, int m) {
+  float s = 0.f;
+  for (int k = 0; k < m; ++k)
+    if (records[k].kind != 1) s -= records[k].weight;
+  return s;
+}
+
 inline float slope_of(const ParticleOffsetCandidate& r) {
   return r.kind == 3 ? 2.f * r.weight : r.weight;
 }
@@ -41,16 +50,12 @@ inline float slope_of(const ParticleOffsetCandidate& r) {
 }  // namespace
 
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m) {
-  // Slope of the penalty sum below every candidate.
-  float S = 0.f;
-  for (int k = 0; k < m; ++k)
-    if (records[k].kind != 1) S -= records[k].weight;
   const auto by_value = [](const ParticleOffsetCandidate& a, const ParticleOffsetCandidate& b) {
     return a.value < b.value;
   };
   float median = 0.f;
   bisect_ranks(
-      m, S,
+      m, single_precision_s(records, m),
       [&](int lo, int mid, int hi) {
         std::nth_element(records + lo, records + mid, records + hi, by_value);
         return true;
@@ -283,14 +288,6 @@ double coarse_margin(double s, double s_partials, double total, float largest_sl
   return s_error +
          rank * addition_error(std::max(s_bound, static_cast<double>(largest_slope))) +
          double_error(total, m);
-}
-
-// S in single precision, as the rank search forms it.
-float single_precision_s(const ParticleOffsetCandidate* records, int m) {
-  float s = 0.f;
-  for (int k = 0; k < m; ++k)
-    if (records[k].kind != 1) s -= records[k].weight;
-  return s;
 }
 
 // The second test, where the first does not settle it: the rank search's decisions followed one
@@ -658,16 +655,14 @@ float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
   thread_local RankSelect rank_select;
   if (static_cast<int>(entries.size()) < m) entries.resize(m);
   SlopeEntry* const e = entries.data();
-  float S = 0.f;
-  for (int k = 0; k < m; ++k) {
-    const ParticleOffsetCandidate& r = records[k];
-    if (r.kind != 1) S -= r.weight;
-    e[k] = {r.value, slope_of(r)};
-  }
+  for (int k = 0; k < m; ++k) e[k] = {records[k].value, slope_of(records[k])};
+  const auto select = [&](int lo, int mid, int hi) {
+    return rank_select.select(e + lo, mid - lo, hi - lo);
+  };
   float median;
   if (!bisect_ranks(
-          m, S, [&](int lo, int mid, int hi) { return rank_select.select(e + lo, mid - lo, hi - lo); },
-          [&](int k) { return e[k].slope; }, [&](int k) { return e[k].value; }, median))
+          m, single_precision_s(records, m), select, [&](int k) { return e[k].slope; },
+          [&](int k) { return e[k].value; }, median))
     return weighted_median_by_ranks(records, m);
   return median;
 #else
