@@ -19,6 +19,7 @@
 #include "hashing.h"
 #include "particle_lanes.h"
 #include "particles.h"
+#include "team_error.h"
 
 namespace pf {
 
@@ -453,21 +454,6 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
 // results do not depend on the order in which cells are visited.
 const int* longest_cells_first(const std::vector<int>& cell_sizes, int m);
 
-// An exception cannot leave an OpenMP team: the first one is kept, the others stop taking
-// cells, and it is rethrown once the team has joined.
-struct TeamError {
-  std::exception_ptr error;
-  std::atomic<bool> failed{false};
-  void keep_current() {
-#pragma omp critical(iterate_particles_cells_error)
-    if (!error) error = std::current_exception();
-    failed = true;
-  }
-  bool seen() const { return failed.load(std::memory_order_relaxed); }
-  void rethrow() const {
-    if (error) std::rethrow_exception(error);
-  }
-};
 }  // namespace pf_detail
 
 // The functors are empty types: `Local` is the per-thread state (made once per thread and
@@ -526,7 +512,7 @@ void iterate_particles_cells(Functor& functor,
                                     pf::far_bound(radius),
                                     pf_detail::lane_route()};
   std::pair<int, typename Functor::Out_t>* const out = results.data();
-  pf_detail::TeamError error;
+  TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;
   const int* const cell_order = pf_detail::longest_cells_first(cell_sizes, m);
 
