@@ -58,6 +58,13 @@ struct NeighbourBlock {
   float3 normal(int i) const { return make_float3(nx[i], ny[i], nz[i]); }
 };
 
+// One Local per lane, for passes whose lanes keep separate running state.
+template <class Local>
+struct LaneLocals {
+  explicit LaneLocals(const CellPassInputs& in) : l(pf_lanes::max_lanes, Local(in)) {}
+  std::vector<Local> l;
+};
+
 namespace pf_detail {
 const int neighbour_offsets[27][3] = {
     {-1, -1, -1}, {0, -1, -1}, {1, -1, -1}, {-1, 0, -1}, {0, 0, -1},  {1, 0, -1}, {-1, 1, -1},
