@@ -143,63 +143,46 @@ struct Scratch {
   }
 };
 
-// The group in which F first rises above 0 (or the last group) among cur[0, len), whose values
-// lie in [low, high] and rank from `rank` on, with F = base below all of them.
-Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket, int len,
-                       float low, float high, double base, int rank, int level,
-                       FirstLevel& first) {
-  if (low == high) {
-    double group[2] = {0.0, 0.0};
-    int k = 0;
-    for (; k + 1 < len; k += 2) {
-      group[0] += cur[k].slope;
-      group[1] += cur[k + 1].slope;
+// The group of cur[0, len), which all hold `value`, ranking from `rank` on, F = base below it.
+Crossing single_value_group(const SlopeEntry* cur, int len, float value, double base, int rank) {
+  double group[2] = {0.0, 0.0};
+  int k = 0;
+  for (; k + 1 < len; k += 2) {
+    group[0] += cur[k].slope;
+    group[1] += cur[k + 1].slope;
+  }
+  if (k < len) group[0] += cur[k].slope;
+  return {value, base, base + (group[0] + group[1]), rank, rank + len};
+}
+
+// find_crossing's answer by sorting cur[0, len) and walking its groups.
+Crossing crossing_by_sorting(SlopeEntry* cur, int len, double base, int rank) {
+  if (len <= 32) {
+    for (int i = 1; i < len; ++i) {
+      const SlopeEntry e = cur[i];
+      int j = i;
+      for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
+      cur[j] = e;
     }
-    if (k < len) group[0] += cur[k].slope;
-    return {low, base, base + (group[0] + group[1]), rank, rank + len};
+  } else {
+    std::sort(cur, cur + len, [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; });
   }
-  if (len <= 32 || level == kLevels) {
-    const auto by_value = [](SlopeEntry a, SlopeEntry b) { return a.value < b.value; };
-    if (len <= 32) {
-      for (int i = 1; i < len; ++i) {
-        const SlopeEntry e = cur[i];
-        int j = i;
-        for (; j > 0 && e.value < cur[j - 1].value; --j) cur[j] = cur[j - 1];
-        cur[j] = e;
-      }
-    } else {
-      std::sort(cur, cur + len, by_value);
-    }
-    for (int i = 0;;) {
-      double group = 0.0;
-      int e = i;
-      for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
-      if (base + group > 0.0 || e == len)
-        return {cur[i].value, base, base + group, rank + i, rank + e};
-      base += group;
-      i = e;
-    }
+  for (int i = 0;;) {
+    double group = 0.0;
+    int e = i;
+    for (; e < len && cur[e].value == cur[i].value; ++e) group += cur[e].slope;
+    if (base + group > 0.0 || e == len)
+      return {cur[i].value, base, base + group, rank + i, rank + e};
+    base += group;
+    i = e;
   }
-  // Slopes per bucket, in four quarters so that repeated buckets do not wait on one another.
-  const Buckets to_bucket(low, high, bucket_count(len));
-  double later[4][kBuckets];
-  double(*sums)[kBuckets] = level == 0 ? first.sums : later;
-  for (int q = 0; q < 4; ++q) std::fill(sums[q], sums[q] + to_bucket.count, 0.0);
-  if (level == 0) first.buckets = to_bucket.count;
-  for (int k = 0; k < len; ++k) {
-    const int b = to_bucket(cur[k].value);
-    bucket[k] = static_cast<unsigned char>(b);
-    sums[k & 3][b] += cur[k].slope;
-  }
-  const int last = to_bucket(high);
-  int chosen = 0;
-  for (;; ++chosen) {
-    const double slope =
-        (sums[0][chosen] + sums[1][chosen]) + (sums[2][chosen] + sums[3][chosen]);
-    if (chosen == last || base + slope > 0.0) break;
-    base += slope;
-  }
-  int kept_count = 0, below = 0, k = 0;
+}
+
+// Copies the entries of cur[0, len) whose bucket is `chosen` into `other`, in order, and counts
+// those in lower buckets into `below`; returns how many were copied.
+int keep_bucket(const SlopeEntry* cur, const unsigned char* bucket, int len, int chosen,
+                SlopeEntry* other, int& below) {
+  int kept_count = 0, k = 0;
 #if defined(__SSE2__)
   // Sixteen buckets at a time: few entries fall into the chosen one, so most groups of sixteen
   // are only counted.
@@ -225,6 +208,37 @@ Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket
     kept_count += bucket[k] == chosen;
     below += bucket[k] < chosen;
   }
+  return kept_count;
+}
+
+// The group in which F first rises above 0 (or the last group) among cur[0, len), whose values
+// lie in [low, high] and rank from `rank` on, with F = base below all of them.
+Crossing find_crossing(SlopeEntry* cur, SlopeEntry* other, unsigned char* bucket, int len,
+                       float low, float high, double base, int rank, int level,
+                       FirstLevel& first) {
+  if (low == high) return single_value_group(cur, len, low, base, rank);
+  if (len <= 32 || level == kLevels) return crossing_by_sorting(cur, len, base, rank);
+  // Slopes per bucket, in four quarters so that repeated buckets do not wait on one another.
+  const Buckets to_bucket(low, high, bucket_count(len));
+  double later[4][kBuckets];
+  double(*sums)[kBuckets] = level == 0 ? first.sums : later;
+  for (int q = 0; q < 4; ++q) std::fill(sums[q], sums[q] + to_bucket.count, 0.0);
+  if (level == 0) first.buckets = to_bucket.count;
+  for (int k = 0; k < len; ++k) {
+    const int b = to_bucket(cur[k].value);
+    bucket[k] = static_cast<unsigned char>(b);
+    sums[k & 3][b] += cur[k].slope;
+  }
+  const int last = to_bucket(high);
+  int chosen = 0;
+  for (;; ++chosen) {
+    const double slope =
+        (sums[0][chosen] + sums[1][chosen]) + (sums[2][chosen] + sums[3][chosen]);
+    if (chosen == last || base + slope > 0.0) break;
+    base += slope;
+  }
+  int below = 0;
+  const int kept_count = keep_bucket(cur, bucket, len, chosen, other, below);
   float kept_low = other[0].value, kept_high = kept_low;
   for (int i = 1; i < kept_count; ++i) {
     kept_low = std::min(kept_low, other[i].value);
@@ -373,6 +387,105 @@ class Replay {
   double f_[kBuckets + 1];
 };
 
+// The sums and checks of weighted_median_by_selection's pass over the records, kept in two
+// chains (even and odd records) so that the additions do not wait on one another.
+struct Chain {
+  double total = 0.0, below = 0.0, partials = 0.0;
+  float largest = 0.f, low, high;
+  bool sound = true, positive_zero = false, negative_zero = false;
+  // Record k of m: its sums and its entry.
+  void take(const ParticleOffsetCandidate& r, int k, int m, SlopeEntry& entry) {
+    const float w = r.weight, v = r.value;
+    sound &= (w >= 0.f) & (w <= FLT_MAX) & (v - v == 0.f);
+    positive_zero |= (v == 0.f) & !std::signbit(v);
+    negative_zero |= (v == 0.f) & std::signbit(v);
+    total += w;
+    const double counted = kept(w, r.kind != 1);
+    below -= counted;
+    // Record k's weight is in S_f's partial sums from its own on.
+    partials += counted * static_cast<double>(m - k);
+    const float slope = r.kind == 3 ? 2.f * w : w;
+    largest = std::max(largest, slope);
+    low = std::min(low, v);
+    high = std::max(high, v);
+    entry = {v, slope};
+  }
+};
+
+#if defined(__SSE2__)
+// Chain::take for records [0, k) four at a time (three loads of four lanes, turned into lanes
+// of values, weights and kinds), into c, which it sets; returns k, the last multiple of four up
+// to m. The sums go on in double precision, two lanes in each of two registers.
+int take_fours(const ParticleOffsetCandidate* records, int m, SlopeEntry* entries, Chain& c) {
+  static_assert(sizeof(ParticleOffsetCandidate) == 12, "records of three 4-byte fields");
+  int k = 0;
+  // The total and S_f's partial sums serve only as upper bounds: single precision will do.
+  __m128d below_lo = _mm_setzero_pd(), below_hi = below_lo;
+  __m128 total = _mm_setzero_ps(), partials = total;
+  __m128 holding = _mm_set_ps(m - 3, m - 2, m - 1, m);
+  const __m128 four = _mm_set1_ps(4.f);
+  __m128 largest = _mm_setzero_ps(), low = _mm_set1_ps(records[0].value), high = low;
+  __m128 sound = _mm_castsi128_ps(_mm_set1_epi32(-1)), zero_plus = _mm_setzero_ps(),
+         zero_minus = zero_plus;
+  const __m128 max_weight = _mm_set1_ps(FLT_MAX), zero = _mm_setzero_ps();
+  const __m128i one = _mm_set1_epi32(1), three = _mm_set1_epi32(3),
+                sign = _mm_set1_epi32(INT32_MIN);
+  for (; k + 3 < m; k += 4) {
+    const float* f = &records[k].value;
+    const __m128 a = _mm_loadu_ps(f), b = _mm_loadu_ps(f + 4), c = _mm_loadu_ps(f + 8);
+    // a = v0 w0 k0 v1, b = w1 k1 v2 w2, c = k2 v3 w3 k3
+    const __m128 v = _mm_shuffle_ps(a, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2)),
+                                    _MM_SHUFFLE(2, 0, 3, 0));
+    const __m128 w = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)),
+                                    _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3)),
+                                    _MM_SHUFFLE(2, 0, 2, 0));
+    const __m128i kind = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
+                       _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)), _MM_SHUFFLE(2, 0, 2, 0)));
+    sound = _mm_and_ps(sound, _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(w, zero),
+                                                    _mm_cmple_ps(w, max_weight)),
+                                         _mm_cmpeq_ps(_mm_sub_ps(v, v), zero)));
+    const __m128i bits = _mm_castps_si128(v);
+    zero_plus =
+        _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
+    zero_minus = _mm_or_ps(zero_minus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, sign)));
+    const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
+    total = _mm_add_ps(total, w);
+    below_lo = _mm_sub_pd(below_lo, _mm_cvtps_pd(counted));
+    below_hi = _mm_sub_pd(below_hi, _mm_cvtps_pd(_mm_movehl_ps(counted, counted)));
+    partials = _mm_add_ps(partials, _mm_mul_ps(counted, holding));
+    holding = _mm_sub_ps(holding, four);
+    // 2 w as w + w: both exact alike.
+    const __m128 slope =
+        _mm_add_ps(w, _mm_and_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, three)), w));
+    largest = _mm_max_ps(largest, slope);
+    low = _mm_min_ps(low, v);
+    high = _mm_max_ps(high, v);
+    _mm_storeu_ps(&entries[k].value, _mm_unpacklo_ps(v, slope));
+    _mm_storeu_ps(&entries[k + 2].value, _mm_unpackhi_ps(v, slope));
+  }
+  // Within a factor 1 + gamma_m < 1.07 of the exact sums (m u < 1/16): 1.125 bounds them.
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, total);
+  c.total = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
+  _mm_store_ps(lanes, partials);
+  c.partials = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
+  alignas(16) double d[2];
+  _mm_store_pd(d, _mm_add_pd(below_lo, below_hi));
+  c.below = d[0] + d[1];
+  _mm_store_ps(lanes, largest);
+  c.largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  _mm_store_ps(lanes, low);
+  c.low = std::min(std::min(lanes[0], lanes[1]), std::min(lanes[2], lanes[3]));
+  _mm_store_ps(lanes, high);
+  c.high = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  c.sound = _mm_movemask_ps(sound) == 0xf;
+  c.positive_zero = _mm_movemask_ps(zero_plus) != 0;
+  c.negative_zero = _mm_movemask_ps(zero_minus) != 0;
+  return k;
+}
+#endif
+
 }  // namespace
 
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
@@ -381,107 +494,18 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   thread_local Scratch scratch;
   scratch.reserve(m);
   SlopeEntry* entries = scratch.entries.data();
-  // One pass over the records: their entries, sums and the range of the values, in two
-  // interleaved chains so that the additions do not wait on one another.
-  struct Chain {
-    double total = 0.0, below = 0.0, partials = 0.0;
-    float largest = 0.f, low, high;
-    bool sound = true, positive_zero = false, negative_zero = false;
-  } even, odd;
+  // One pass over the records: their entries, sums and the range of the values.
+  Chain even, odd;
   even.low = even.high = odd.low = odd.high = records[0].value;
-  const auto take = [&](int k, Chain& c) {
-    const ParticleOffsetCandidate& r = records[k];
-    const float w = r.weight, v = r.value;
-    c.sound &= (w >= 0.f) & (w <= FLT_MAX) & (v - v == 0.f);
-    c.positive_zero |= (v == 0.f) & !std::signbit(v);
-    c.negative_zero |= (v == 0.f) & std::signbit(v);
-    c.total += w;
-    const double counted = kept(w, r.kind != 1);
-    c.below -= counted;
-    // Record k's weight is in S_f's partial sums from its own on.
-    c.partials += counted * static_cast<double>(m - k);
-    const float slope = r.kind == 3 ? 2.f * w : w;
-    c.largest = std::max(c.largest, slope);
-    c.low = std::min(c.low, v);
-    c.high = std::max(c.high, v);
-    entries[k] = {v, slope};
-  };
   int k = 0;
 #if defined(__SSE2__)
-  // Four records at a time (three loads of four lanes, turned into lanes of values, weights
-  // and kinds); the sums go on in double precision, two lanes in each of two registers.
-  static_assert(sizeof(ParticleOffsetCandidate) == 12, "records of three 4-byte fields");
-  if (m >= 4) {
-    // The total and S_f's partial sums serve only as upper bounds: single precision will do.
-    __m128d below_lo = _mm_setzero_pd(), below_hi = below_lo;
-    __m128 total = _mm_setzero_ps(), partials = total;
-    __m128 holding = _mm_set_ps(m - 3, m - 2, m - 1, m);
-    const __m128 four = _mm_set1_ps(4.f);
-    __m128 largest = _mm_setzero_ps(), low = _mm_set1_ps(records[0].value), high = low;
-    __m128 sound = _mm_castsi128_ps(_mm_set1_epi32(-1)), zero_plus = _mm_setzero_ps(),
-           zero_minus = zero_plus;
-    const __m128 max_weight = _mm_set1_ps(FLT_MAX), zero = _mm_setzero_ps();
-    const __m128i one = _mm_set1_epi32(1), three = _mm_set1_epi32(3),
-                  sign = _mm_set1_epi32(INT32_MIN);
-    for (; k + 3 < m; k += 4) {
-      const float* f = &records[k].value;
-      const __m128 a = _mm_loadu_ps(f), b = _mm_loadu_ps(f + 4), c = _mm_loadu_ps(f + 8);
-      // a = v0 w0 k0 v1, b = w1 k1 v2 w2, c = k2 v3 w3 k3
-      const __m128 v = _mm_shuffle_ps(a, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2)),
-                                      _MM_SHUFFLE(2, 0, 3, 0));
-      const __m128 w = _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)),
-                                      _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3)),
-                                      _MM_SHUFFLE(2, 0, 2, 0));
-      const __m128i kind = _mm_castps_si128(
-          _mm_shuffle_ps(_mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)),
-                         _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0)), _MM_SHUFFLE(2, 0, 2, 0)));
-      sound = _mm_and_ps(sound, _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(w, zero),
-                                                      _mm_cmple_ps(w, max_weight)),
-                                           _mm_cmpeq_ps(_mm_sub_ps(v, v), zero)));
-      const __m128i bits = _mm_castps_si128(v);
-      zero_plus =
-          _mm_or_ps(zero_plus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, _mm_setzero_si128())));
-      zero_minus = _mm_or_ps(zero_minus, _mm_castsi128_ps(_mm_cmpeq_epi32(bits, sign)));
-      const __m128 counted = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, one)), w);
-      total = _mm_add_ps(total, w);
-      below_lo = _mm_sub_pd(below_lo, _mm_cvtps_pd(counted));
-      below_hi = _mm_sub_pd(below_hi, _mm_cvtps_pd(_mm_movehl_ps(counted, counted)));
-      partials = _mm_add_ps(partials, _mm_mul_ps(counted, holding));
-      holding = _mm_sub_ps(holding, four);
-      // 2 w as w + w: both exact alike.
-      const __m128 slope =
-          _mm_add_ps(w, _mm_and_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(kind, three)), w));
-      largest = _mm_max_ps(largest, slope);
-      low = _mm_min_ps(low, v);
-      high = _mm_max_ps(high, v);
-      _mm_storeu_ps(&entries[k].value, _mm_unpacklo_ps(v, slope));
-      _mm_storeu_ps(&entries[k + 2].value, _mm_unpackhi_ps(v, slope));
-    }
-    // Within a factor 1 + gamma_m < 1.07 of the exact sums (m u < 1/16): 1.125 bounds them.
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, total);
-    even.total = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
-    _mm_store_ps(lanes, partials);
-    even.partials = 1.125 * (static_cast<double>(lanes[0]) + lanes[1] + lanes[2] + lanes[3]);
-    alignas(16) double d[2];
-    _mm_store_pd(d, _mm_add_pd(below_lo, below_hi));
-    even.below = d[0] + d[1];
-    _mm_store_ps(lanes, largest);
-    even.largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-    _mm_store_ps(lanes, low);
-    even.low = std::min(std::min(lanes[0], lanes[1]), std::min(lanes[2], lanes[3]));
-    _mm_store_ps(lanes, high);
-    even.high = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-    even.sound = _mm_movemask_ps(sound) == 0xf;
-    even.positive_zero = _mm_movemask_ps(zero_plus) != 0;
-    even.negative_zero = _mm_movemask_ps(zero_minus) != 0;
-  }
+  if (m >= 4) k = take_fours(records, m, entries, even);
 #endif
   for (; k + 1 < m; k += 2) {
-    take(k, even);
-    take(k + 1, odd);
+    even.take(records[k], k, m, entries[k]);
+    odd.take(records[k + 1], k + 1, m, entries[k + 1]);
   }
-  if (k < m) take(k, even);
+  if (k < m) even.take(records[k], k, m, entries[k]);
   // sum bounds the total weight; s is S.
   const double sum = even.total + odd.total, s = even.below + odd.below;
   const bool sound = even.sound & odd.sound;
@@ -646,6 +670,13 @@ class RankSelect {
   }
 };
 
+// The rank search on a copy of the records, which stay as they are.
+float weighted_median_by_ranks_of_copy(const ParticleOffsetCandidate* records, int m) {
+  thread_local std::vector<ParticleOffsetCandidate> copy;
+  copy.assign(records, records + m);
+  return weighted_median_by_ranks(copy.data(), m);
+}
+
 }  // namespace
 
 float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
@@ -660,14 +691,13 @@ float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
     return rank_select.select(e + lo, mid - lo, hi - lo);
   };
   float median;
-  if (!bisect_ranks(
+  if (bisect_ranks(
           m, single_precision_s(records, m), select, [&](int k) { return e[k].slope; },
           [&](int k) { return e[k].value; }, median))
-    return weighted_median_by_ranks(records, m);
-  return median;
-#else
-  return weighted_median_by_ranks(records, m);
+    return median;
+  // At the depth limit, which calls rarely reach.
 #endif
+  return weighted_median_by_ranks_of_copy(records, m);
 }
 
 float weighted_median(ParticleOffsetCandidate* records, int m) {

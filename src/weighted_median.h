@@ -25,8 +25,9 @@ float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records);
 float weighted_median_by_ranks(ParticleOffsetCandidate* records, int m);
 
 // The rank search with the same bits, cheaper: std::nth_element as libstdc++ performs it,
-// reproduced over (value, slope) pairs. Leaves the records as they are. Elsewhere than with
-// libstdc++ it is weighted_median_by_ranks.
+// reproduced over (value, slope) pairs. Leaves the records as they are: where it cannot reproduce
+// the selection (at libstdc++'s partition depth limit, or with another standard library) it runs
+// weighted_median_by_ranks on a copy.
 float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m);
 
 // weighted_median's cheaper route on its own: true with the median when it can prove that the
