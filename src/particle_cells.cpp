@@ -1,6 +1,8 @@
 #include "particle_cells.h"
 
 #include <cstdlib>
+#include <iostream>
+#include <string>
 
 namespace pf_detail {
 SlotBuffers& slot_buffers() {
@@ -17,14 +19,32 @@ bool lane_route_runs(int lanes) {
 #endif
   return false;
 }
+int choose_lane_route(const char* asked, bool (*runs)(int), std::ostream& warnings) {
+  int cap = 16;
+  if (asked) {
+    const std::string value(asked);
+    if (value == "4" || value == "8" || value == "16") {
+      cap = std::stoi(value);
+    } else {
+      // Shown with its non-printing bytes escaped, so that it cannot act on the terminal.
+      warnings << "TESSIVAR_LANES=";
+      for (const unsigned char ch : value) {
+        if (ch >= 0x20 && ch < 0x7f) {
+          warnings << ch;
+        } else {
+          const char* const hex = "0123456789abcdef";
+          warnings << "\\x" << hex[ch >> 4] << hex[ch & 15];
+        }
+      }
+      warnings << " is not one of 4, 8, 16; ignored" << std::endl;
+    }
+  }
+  for (int lanes : {16, 8})
+    if (lanes <= cap && runs(lanes)) return lanes;
+  return 4;
+}
 int& lane_route() {
-  static int route = [] {
-    const char* asked = std::getenv("TESSIVAR_LANES");
-    const int cap = asked ? std::atoi(asked) : 16;
-    for (int lanes : {16, 8})
-      if (lanes <= cap && lane_route_runs(lanes)) return lanes;
-    return 4;
-  }();
+  static int route = choose_lane_route(std::getenv("TESSIVAR_LANES"), lane_route_runs, std::cerr);
   return route;
 }
 NeighbourScratch& neighbour_scratch() {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <type_traits>
@@ -396,6 +397,10 @@ run_widest_lanes(const CellPass& pass, const CellPassInputs& in, const CellRun& 
 int& lane_route();
 // Whether the machine runs the route of `lanes` lanes.
 bool lane_route_runs(int lanes);
+// The route for a TESSIVAR_LANES value (null where it is unset) on a machine that runs the routes
+// for which `runs` is true: the widest of them up to the value. A value other than 4, 8 or 16 is
+// ignored, with a warning naming the variable.
+int choose_lane_route(const char* asked, bool (*runs)(int), std::ostream& warnings);
 
 template <class Functor>
 void run_lane_route(const CellPass& pass, const CellPassInputs& in, const CellRun& run,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <sstream>
+#include <string>
 #include <tuple>
 
 #include "fixtures.h"
@@ -280,4 +282,27 @@ TEST(CellIteration, BulkAndSideBySideRoutesGiveThePairByPairBits) {
   }
   pf_detail::lane_route() = machine_route;
   omp_set_num_threads(omp_get_num_procs());
+}
+
+// TESSIVAR_LANES caps the route at the width it names; any other value is ignored with a warning
+// that names the variable.
+TEST(CellIteration, LaneRouteCappedByTheEnvironment) {
+  bool (*const all)(int) = [](int) { return true; };
+  bool (*const no_avx512)(int) = [](int lanes) { return lanes != 16; };
+  const struct {
+    const char* asked;
+    bool (*runs)(int);
+    int route;
+  } cases[] = {{nullptr, all, 16},       {"16", all, 16},       {"8", all, 8},
+               {"4", all, 4},            {nullptr, no_avx512, 8}, {"16", no_avx512, 8},
+               {"4", no_avx512, 4},      {"garbage", all, 16},  {"7", all, 16},
+               {"-1", all, 16},          {"8x", all, 16},       {"", all, 16},
+               {"garbage", no_avx512, 8}};
+  for (const auto& c : cases) {
+    const std::string asked = c.asked ? c.asked : "(unset)";
+    std::ostringstream warnings;
+    EXPECT_EQ(pf_detail::choose_lane_route(c.asked, c.runs, warnings), c.route) << asked;
+    const bool valid = !c.asked || asked == "4" || asked == "8" || asked == "16";
+    EXPECT_EQ(warnings.str().find("TESSIVAR_LANES=") != std::string::npos, !valid) << asked;
+  }
 }
