@@ -1,5 +1,4 @@
-// The normals pass's functor: each point's normal from the kernel-weighted scatter of its
-// neighbours' offsets.
+// The normals pass's functor: a point's normal from the scatter of its neighbours' offsets.
 #pragma once
 
 #include <cuda_runtime.h>

@@ -1,5 +1,4 @@
-// The position pass's functor: each point's new offset by the weighted median of the offsets
-// at which its neighbours' tangent planes meet its view ray.
+// The position pass's functor: a point's new offset, the weighted median of its candidates.
 #pragma once
 
 #include <cuda_runtime.h>
