@@ -518,10 +518,12 @@ float medianOf(std::vector<float> v) {
   return v[mid];
 }
 
-// The same camera under another file name: the same K, R and t and the same image contents.
+// The same camera under another file name: the same K, R and t as values (a -0 written 0 is the
+// same number) and the same images as the fusion reads them: colour by its RGB (an alpha channel
+// is ignored), depth by value.
 bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
                 const CMatrix<float>& depthB) {
-  if (std::memcmp(a.K, b.K, sizeof a.K) != 0 || std::memcmp(a.R, b.R, sizeof a.R) != 0 ||
+  if (!std::equal(a.K, a.K + 9, b.K) || !std::equal(a.R, a.R + 9, b.R) ||
       !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
     return false;
   if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
@@ -529,8 +531,11 @@ bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
     return false;
   const std::size_t pixels = std::size_t(a.image.xSize) * std::size_t(a.image.ySize);
   const std::size_t depths = std::size_t(depthA.xSize) * std::size_t(depthA.ySize);
-  return (pixels == 0 || std::memcmp(a.image.data, b.image.data, pixels * sizeof(uchar4)) == 0) &&
-         (depths == 0 || std::memcmp(depthA.data, depthB.data, depths * sizeof(float)) == 0);
+  const auto sameRgb = [](const uchar4& p, const uchar4& q) {
+    return p.x == q.x && p.y == q.y && p.z == q.z;
+  };
+  return std::equal(a.image.data, a.image.data + pixels, b.image.data, sameRgb) &&
+         std::equal(depthA.data, depthA.data + depths, depthB.data);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
 
 // Checks the cameras of a run as a set (files[i] is the file of cameras[i] and depthmaps[i] its
 // depth map). Throws std::runtime_error naming the file when a camera is a copy of an earlier one
-// (the same K, R, t, colour image and depth map contents), when the first camera's fx lies
+// (the same K, R, t as values, colour image RGB and depth map values), when the first camera's fx lies
 // outside [median fx / 2, 2 x median fx] (the first camera sets the run's radii), or when a
 // camera's centre lies farther from the median of the centres, along an axis, than half the
 // point grid's span less twice `max_depth`; also when that reach is not positive. The grid has

@@ -490,6 +490,14 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
             "check_camera_set: camera file \"c.txt\"\nis a copy of the camera file \"b.txt\", given "
             "before: the same K, R and t and the same colour image and depth map contents; give "
             "each camera once");
+  // Numbers compare as values (a -0 written 0 is the same camera), images by the channels the
+  // filter reads (not the alpha an RGBA image brings).
+  const std::string copy = problem(1.0f, 4.0f, 2.0f);
+  cams[1].R[4] = -0.0f;
+  cams[2].K[1] = -0.0f;
+  cams[2].t.y = -0.0f;
+  for (int k = 0; k < 4; ++k) cams[2].image.data[k].w = 0;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
   depths[2].data[3] = 1.25f;  // the same pose seen at another time
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
   depths[2].data[3] = 1.5f;
