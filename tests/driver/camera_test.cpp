@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -286,8 +287,25 @@ TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
   EXPECT_EQ(problem(K + id + "640 480 " + color + std::string(1, '\0') + "x " + depth16),
             "holds a NUL byte (at byte " + std::to_string(K.size() + id.size() + 8 + color.size()) +
                 "); a camera file is text");
-  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')),
-            "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths");
+  const std::string tooLarge =
+      "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths";
+  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')), tooLarge);
+  // A FIFO has no size to check beforehand: the cap holds while it is read. The writer sends a
+  // valid camera followed by blanks until the reader stops taking them.
+  const std::string fifo = dir.file("fifo.txt");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto oldPipe = std::signal(SIGPIPE, SIG_IGN);
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    const std::string head = K + id + "640 480" + paths, blanks(65536, ' ');
+    bool ok = ::write(fd, head.data(), head.size()) == ssize_t(head.size());
+    for (int i = 0; ok && i < 64; ++i) ok = ::write(fd, blanks.data(), blanks.size()) > 0;
+    close(fd);
+  });
+  const std::string msg = readFailure(fifo);
+  writer.join();
+  std::signal(SIGPIPE, oldPipe);
+  EXPECT_EQ(msg, "read_camera_file: camera file \"" + fifo + "\"\n" + tooLarge);
 }
 
 // PNG's checksum of a chunk.
