@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string_view>
 #include <stdexcept>
@@ -554,9 +555,10 @@ void check_camera_set(const std::vector<Camera>& cameras,
                               "\", given before: the same K, R and t and the same colour image and "
                               "depth map contents; give each camera once");
 
-  std::vector<float> fx, cx, cy, cz;
+  std::vector<float> fx, fy, cx, cy, cz;
   for (const Camera& c : cameras) {
     fx.push_back(c.K[0]);
+    fy.push_back(c.K[4]);
     cx.push_back(c.center.x);
     cy.push_back(c.center.y);
     cz.push_back(c.center.z);
@@ -564,19 +566,34 @@ void check_camera_set(const std::vector<Camera>& cameras,
   // The first camera's fx sets every radius of the run (--depth-avg / fx). Above twice the
   // others' it leaves the support tests too small to find the other cameras' points as
   // neighbours; below half of theirs the radii are too large: the model is smoothed over and the
-  // run slow.
+  // run slow. Its fy spaces its points along the other axis as fx does along this one, and gets
+  // the same range. The numbers are shown in full, so a value just past a bound does not read as
+  // the bound.
   const float fx0 = cameras[0].K[0];
+  const float fy0 = cameras[0].K[4];
   const float median_fx = medianOf(fx);
-  const bool tooLarge = !(fx0 <= kMaxFirstFocalRatio * median_fx);
-  if (tooLarge || !(fx0 >= median_fx / kMaxFirstFocalRatio)) {
+  const float median_fy = medianOf(fy);
+  for (int axis = 0; axis < 2; ++axis) {
+    const char* const name = axis == 0 ? "fx" : "fy";
+    const float f0 = axis == 0 ? fx0 : fy0;
+    const float median_f = axis == 0 ? median_fx : median_fy;
+    const bool tooLarge = !(f0 <= kMaxFirstFocalRatio * median_f);
+    if (!tooLarge && f0 >= median_f / kMaxFirstFocalRatio) continue;
     std::stringstream ss;
-    ss << "is the first camera and has fx = " << fx0
-       << (tooLarge ? ", more than twice" : ", less than half") << " the median fx of the cameras ("
-       << median_fx << "); the first camera sets the radii of the filter and of the support tests "
-          "(--depth-avg / fx), which would be too "
-       << (tooLarge ? "small for the other cameras' points" : "large for the other cameras' points "
-                                                             "(the model smoothed over, the run slow)")
-       << ": give a camera like the others first";
+    ss.precision(std::numeric_limits<float>::max_digits10);
+    ss << "is the first camera and has " << name << " = " << f0
+       << (tooLarge ? ", more than twice" : ", less than half") << " the median " << name
+       << " of the cameras (" << median_f << "); ";
+    if (axis == 0)
+      ss << "the first camera sets the radii of the filter and of the support tests (--depth-avg "
+            "/ fx), which would be too "
+         << (tooLarge ? "small for the other cameras' points"
+                      : "large for the other cameras' points (the model smoothed over, the run "
+                        "slow)");
+    else
+      ss << "the first camera sets the radii of the run (--depth-avg / fx), which fit its points "
+            "only when its fy, as its fx, is near the others'";
+    ss << ": give a camera like the others first";
     failSet(files[0], ss.str());
   }
 

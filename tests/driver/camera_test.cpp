@@ -498,6 +498,18 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   cams[0].K[0] = 49.0f;
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 49, less than half the median fx of the "
                                             "cameras (100)", 0), 0u);
+  // Just past the bound the numbers still tell the value from the bound; fy has fx's range.
+  cams[0].K[0] = 200.0001f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 200.000107, more than twice the median "
+                                            "fx of the cameras (100)", 0), 0u);
+  cams[0].K[0] = 100.0f;
+  for (Camera& c : cams) c.K[4] = 100.0f;
+  cams[0].K[4] = 3.4e38f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fy = 3.39999995e+38, more than twice the "
+                                            "median fy of the cameras (100)", 0), 0u);
+  cams[0].K[4] = 49.0f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fy = 49, less than half", 0), 0u);
+  cams[0].K[4] = 100.0f;
   std::swap(cams[0], cams[2]);  // the same camera last
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
 
