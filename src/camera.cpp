@@ -19,7 +19,9 @@
 #include <stdexcept>
 
 #include "cmatrix/CTensor.h"
+#include "cmatrix/file_error.h"
 #include "hashing.h"
+#include "printable.h"
 
 const float kMinFocalLength = 1.0f;
 const float kMaxFirstFocalRatio = 2.0f;
@@ -32,7 +34,7 @@ namespace {
 
 [[noreturn]] void fail(const std::string& path, const std::string& problem) {
   std::stringstream ss;
-  ss << "read_camera_file: camera file \"" << path << "\"" << std::endl << problem;
+  ss << "read_camera_file: camera file \"" << printable_path(path) << "\"" << std::endl << problem;
   throw std::runtime_error(ss.str());
 }
 
@@ -291,7 +293,7 @@ ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& 
   return [=](int w, int h) {
     if (w < 1 || h < 1 || nearDeclaredSize(w, h, width, height)) return;  // empty: told later
     std::stringstream ss;
-    ss << subject << " \"" << file << "\" (" << w << " x " << h
+    ss << subject << " \"" << printable_path(file) << "\" (" << w << " x " << h
        << ") and the declared size " << width << " x " << height
        << " differ by more than a factor of 16";
     throw ImageFailure(ss.str());
@@ -302,14 +304,14 @@ std::string depthAndColourDiffer(const std::string& depthFile, int w, int h,
                                  const std::string& colourFile, int colourWidth,
                                  int colourHeight) {
   std::stringstream ss;
-  ss << "the depth map \"" << depthFile << "\" (" << w << " x " << h << ") and the colour image \""
-     << colourFile << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
+  ss << "the depth map \"" << printable_path(depthFile) << "\" (" << w << " x " << h
+     << ") and the colour image \"" << printable_path(colourFile) << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
   return ss.str();
 }
 
 std::string emptyColourImage(const std::string& file, int w, int h) {
   std::stringstream ss;
-  ss << "Camera::loadImage: cannot read the colour image \"" << file << "\": it has " << w << " x "
+  ss << "Camera::loadImage: cannot read the colour image \"" << printable_path(file) << "\": it has " << w << " x "
      << h << " pixels";
   return ss.str();
 }
@@ -322,6 +324,8 @@ auto namingTheFile(const std::string& what, Read&& read) -> decltype(read()) {
     return read();
   } catch (const ImageFailure&) {
     throw;
+  } catch (const ImageFileError& e) {
+    throw ImageFailure(what + e.withoutName());
   } catch (const std::bad_alloc&) {
     throw ImageFailure(what + "not enough memory");
   } catch (const std::exception& e) {
@@ -332,7 +336,8 @@ auto namingTheFile(const std::string& what, Read&& read) -> decltype(read()) {
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
 CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
-  const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
+  const std::string what =
+      "Camera::loadImage: cannot read the colour image \"" + printable_path(file) + "\": ";
   return namingTheFile(what, [&] {
     CTensor<float> t;
     try {
@@ -389,7 +394,7 @@ bool colourImageSize(const std::string& file, int* width, int* height) {
 // image's header; so a depth map meant for another camera is not decoded. Every failure names
 // the file.
 void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>& depthmap) {
-  const std::string what = "cannot read the depth map \"" + file + "\": ";
+  const std::string what = "cannot read the depth map \"" + printable_path(file) + "\": ";
   int colourWidth = 0, colourHeight = 0;
   const bool colourKnown = colourImageSize(camera.image_file, &colourWidth, &colourHeight);
   const ImageSizeCheck declared =
@@ -427,7 +432,7 @@ void Camera::loadImage() {
   if (width <= 0 || height <= 0) {
     std::stringstream ss;
     ss << "Camera::loadImage: cannot scale the intrinsics of a camera of size " << width << " x "
-       << height << " to its image \"" << image_file << "\"";
+       << height << " to its image \"" << printable_path(image_file) << "\"";
     throw std::runtime_error(ss.str());
   }
   // An image loaded earlier has not passed the readers' check.
@@ -445,7 +450,7 @@ void Camera::loadImage() {
 
 void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap) {
-  std::cout << "Reading file " << path << std::endl;
+  std::cout << "Reading file " << printable_path(path) << std::endl;
 
   const std::string text = readCameraText(path);
   // A NUL would cut a path short where the file system reads it, and another file would be read.
@@ -509,7 +514,7 @@ namespace {
 
 [[noreturn]] void failSet(const std::string& path, const std::string& problem) {
   std::stringstream ss;
-  ss << "check_camera_set: camera file \"" << path << "\"" << std::endl << problem;
+  ss << "check_camera_set: camera file \"" << printable_path(path) << "\"" << std::endl << problem;
   throw std::runtime_error(ss.str());
 }
 
@@ -551,7 +556,7 @@ void check_camera_set(const std::vector<Camera>& cameras,
   for (std::size_t i = 1; i < cameras.size(); ++i)
     for (std::size_t j = 0; j < i; ++j)
       if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
-        failSet(files[i], "is a copy of the camera file \"" + files[j] +
+        failSet(files[i], "is a copy of the camera file \"" + printable_path(files[j]) +
                               "\", given before: the same K, R and t and the same colour image and "
                               "depth map contents; give each camera once");
 

@@ -241,7 +241,7 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   const std::string bytes = driver_test::readFile(depth16);
   writeText(cut, bytes.substr(0, bytes.size() - 40));
   const std::vector<std::pair<std::string, std::string>> badDepths = {
-      {dir.file("no-depth.png"), "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png")},
+      {dir.file("no-depth.png"), "CMatrix::readFromPNG: Cannot open the file: No such file or directory"},
       {cut, "CMatrix::readFromPNG: png_read_image failed (libpng: Read Error)"},
       {color, "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 "
               "bit per channel; the file holds RGB, 8 bit per channel"}};
@@ -251,6 +251,29 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     expectFailure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", d.first)),
                   depthWhat + d.first + "\": " + d.second);
   color = colorFile;
+}
+
+// Paths are shown with their control bytes escaped, so that a message cannot retitle or clear
+// the terminal; the image's name is given once, with the reason it cannot be read.
+TEST_F(CameraFileTest, PathsInMessagesAreEscaped) {
+  color = dir.file("c\x1b]0;owned\a\x1b[2J.png");
+  const std::string path = write("cam\x1b[2J.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0",
+                                                              "640 480", depth16));
+  const std::string shownPath = dir.file("cam\\x1b[2J.txt");
+  Camera cam;
+  CMatrix<float> depth;
+  testing::internal::CaptureStdout();
+  std::string msg;
+  try {
+    read_camera_file(path, 0, cam, depth);
+  } catch (const std::runtime_error& e) {
+    msg = e.what();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Reading file " + shownPath + "\n");
+  EXPECT_EQ(msg, "read_camera_file: camera file \"" + shownPath +
+                     "\"\nCamera::loadImage: cannot read the colour image \"" +
+                     dir.file("c\\x1b]0;owned\\x07\\x1b[2J.png") +
+                     "\": CTensor::readFromPNG: Cannot open the file: No such file or directory");
 }
 
 // Each word is one value of its field's kind, and a word that is not is shown (quoted, escaped,
