@@ -305,14 +305,15 @@ std::string depthAndColourDiffer(const std::string& depthFile, int w, int h,
                                  int colourHeight) {
   std::stringstream ss;
   ss << "the depth map \"" << printable_path(depthFile) << "\" (" << w << " x " << h
-     << ") and the colour image \"" << printable_path(colourFile) << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
+     << ") and the colour image \"" << printable_path(colourFile) << "\" (" << colourWidth
+     << " x " << colourHeight << ") differ in size";
   return ss.str();
 }
 
 std::string emptyColourImage(const std::string& file, int w, int h) {
   std::stringstream ss;
-  ss << "Camera::loadImage: cannot read the colour image \"" << printable_path(file) << "\": it has " << w << " x "
-     << h << " pixels";
+  ss << "Camera::loadImage: cannot read the colour image \"" << printable_path(file)
+     << "\": it has " << w << " x " << h << " pixels";
   return ss.str();
 }
 

@@ -22,6 +22,7 @@ FILE* openImageFile(const std::string& prefix, const char* fileName, const char*
     f = nullptr;
     err = EISDIR;
   }
-  if (!f) throw ImageFileError(prefix, "Cannot open ", fileName, ": " + std::string(std::strerror(err)));
+  if (!f)
+    throw ImageFileError(prefix, "Cannot open ", fileName, ": " + std::string(std::strerror(err)));
   return f;
 }

@@ -110,7 +110,8 @@ TEST(Png, WritersRefuseOtherPlaneCountsBeforeCreatingTheFile) {
   CTensor<unsigned char> t(2, 2, 3);
   const std::string bad = dir.file("missing/x.png");
   EXPECT_THROW_MESSAGE(t.writeToPNG(bad.c_str()),
-                       "CTensor::writeToPNG: Cannot open file " + bad + ": No such file or directory");
+                       "CTensor::writeToPNG: Cannot open file " + bad +
+                           ": No such file or directory");
 }
 
 TEST(Png, GreyscaleDepthFilesOf8And16Bits) {

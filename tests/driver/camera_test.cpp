@@ -241,7 +241,8 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   const std::string bytes = driver_test::readFile(depth16);
   writeText(cut, bytes.substr(0, bytes.size() - 40));
   const std::vector<std::pair<std::string, std::string>> badDepths = {
-      {dir.file("no-depth.png"), "CMatrix::readFromPNG: Cannot open the file: No such file or directory"},
+      {dir.file("no-depth.png"),
+       "CMatrix::readFromPNG: Cannot open the file: No such file or directory"},
       {cut, "CMatrix::readFromPNG: png_read_image failed (libpng: Read Error)"},
       {color, "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 "
               "bit per channel; the file holds RGB, 8 bit per channel"}};

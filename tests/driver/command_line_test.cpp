@@ -261,7 +261,8 @@ TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
 
   CaptureStderr();
   EXPECT_EQ(collect({"--", a, q}, files), 1);
-  EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("q&\"&&\\x1b[2J.txt") + "\" does not exist\n");
+  EXPECT_EQ(GetCapturedStderr(),
+            "file \"" + dir.file("q&\"&&\\x1b[2J.txt") + "\" does not exist\n");
 
   for (auto args : std::vector<std::vector<std::string>>{{"--", a}, {a, b}, {"--"}, {}}) {
     CaptureStderr();
