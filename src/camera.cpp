@@ -13,12 +13,15 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <sstream>
 #include <string_view>
 #include <stdexcept>
 
 #include "cmatrix/CTensor.h"
+#include "cmatrix/file_error.h"
 #include "hashing.h"
+#include "printable.h"
 
 const float kMinFocalLength = 1.0f;
 const float kMaxFirstFocalRatio = 2.0f;
@@ -31,7 +34,7 @@ namespace {
 
 [[noreturn]] void fail(const std::string& path, const std::string& problem) {
   std::stringstream ss;
-  ss << "read_camera_file: camera file \"" << path << "\"" << std::endl << problem;
+  ss << "read_camera_file: camera file \"" << printable_path(path) << "\"" << std::endl << problem;
   throw std::runtime_error(ss.str());
 }
 
@@ -290,7 +293,7 @@ ImageSizeCheck declaredSizeCheck(const std::string& subject, const std::string& 
   return [=](int w, int h) {
     if (w < 1 || h < 1 || nearDeclaredSize(w, h, width, height)) return;  // empty: told later
     std::stringstream ss;
-    ss << subject << " \"" << file << "\" (" << w << " x " << h
+    ss << subject << " \"" << printable_path(file) << "\" (" << w << " x " << h
        << ") and the declared size " << width << " x " << height
        << " differ by more than a factor of 16";
     throw ImageFailure(ss.str());
@@ -301,15 +304,16 @@ std::string depthAndColourDiffer(const std::string& depthFile, int w, int h,
                                  const std::string& colourFile, int colourWidth,
                                  int colourHeight) {
   std::stringstream ss;
-  ss << "the depth map \"" << depthFile << "\" (" << w << " x " << h << ") and the colour image \""
-     << colourFile << "\" (" << colourWidth << " x " << colourHeight << ") differ in size";
+  ss << "the depth map \"" << printable_path(depthFile) << "\" (" << w << " x " << h
+     << ") and the colour image \"" << printable_path(colourFile) << "\" (" << colourWidth
+     << " x " << colourHeight << ") differ in size";
   return ss.str();
 }
 
 std::string emptyColourImage(const std::string& file, int w, int h) {
   std::stringstream ss;
-  ss << "Camera::loadImage: cannot read the colour image \"" << file << "\": it has " << w << " x "
-     << h << " pixels";
+  ss << "Camera::loadImage: cannot read the colour image \"" << printable_path(file)
+     << "\": it has " << w << " x " << h << " pixels";
   return ss.str();
 }
 
@@ -321,6 +325,8 @@ auto namingTheFile(const std::string& what, Read&& read) -> decltype(read()) {
     return read();
   } catch (const ImageFailure&) {
     throw;
+  } catch (const ImageFileError& e) {
+    throw ImageFailure(what + e.withoutName());
   } catch (const std::bad_alloc&) {
     throw ImageFailure(what + "not enough memory");
   } catch (const std::exception& e) {
@@ -331,7 +337,8 @@ auto namingTheFile(const std::string& what, Read&& read) -> decltype(read()) {
 // Reads a colour image: 8-bit RGB or RGBA PNG, or PPM/PGM; a greyscale image (one plane) becomes
 // grey RGB. Every failure names the file.
 CMatrix<uchar4> readColourImage(const std::string& file, int width, int height) {
-  const std::string what = "Camera::loadImage: cannot read the colour image \"" + file + "\": ";
+  const std::string what =
+      "Camera::loadImage: cannot read the colour image \"" + printable_path(file) + "\": ";
   return namingTheFile(what, [&] {
     CTensor<float> t;
     try {
@@ -388,7 +395,7 @@ bool colourImageSize(const std::string& file, int* width, int* height) {
 // image's header; so a depth map meant for another camera is not decoded. Every failure names
 // the file.
 void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>& depthmap) {
-  const std::string what = "cannot read the depth map \"" + file + "\": ";
+  const std::string what = "cannot read the depth map \"" + printable_path(file) + "\": ";
   int colourWidth = 0, colourHeight = 0;
   const bool colourKnown = colourImageSize(camera.image_file, &colourWidth, &colourHeight);
   const ImageSizeCheck declared =
@@ -426,7 +433,7 @@ void Camera::loadImage() {
   if (width <= 0 || height <= 0) {
     std::stringstream ss;
     ss << "Camera::loadImage: cannot scale the intrinsics of a camera of size " << width << " x "
-       << height << " to its image \"" << image_file << "\"";
+       << height << " to its image \"" << printable_path(image_file) << "\"";
     throw std::runtime_error(ss.str());
   }
   // An image loaded earlier has not passed the readers' check.
@@ -444,7 +451,7 @@ void Camera::loadImage() {
 
 void read_camera_file(const std::string& path, int index, Camera& camera,
                       CMatrix<float>& depthmap) {
-  std::cout << "Reading file " << path << std::endl;
+  std::cout << "Reading file " << printable_path(path) << std::endl;
 
   const std::string text = readCameraText(path);
   // A NUL would cut a path short where the file system reads it, and another file would be read.
@@ -508,7 +515,7 @@ namespace {
 
 [[noreturn]] void failSet(const std::string& path, const std::string& problem) {
   std::stringstream ss;
-  ss << "check_camera_set: camera file \"" << path << "\"" << std::endl << problem;
+  ss << "check_camera_set: camera file \"" << printable_path(path) << "\"" << std::endl << problem;
   throw std::runtime_error(ss.str());
 }
 
@@ -518,10 +525,12 @@ float medianOf(std::vector<float> v) {
   return v[mid];
 }
 
-// The same camera under another file name: the same K, R and t and the same image contents.
+// The same camera under another file name: the same K, R and t as values (a -0 written 0 is the
+// same number) and the same images as the fusion reads them: colour by its RGB (an alpha channel
+// is ignored), depth by value.
 bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
                 const CMatrix<float>& depthB) {
-  if (std::memcmp(a.K, b.K, sizeof a.K) != 0 || std::memcmp(a.R, b.R, sizeof a.R) != 0 ||
+  if (!std::equal(a.K, a.K + 9, b.K) || !std::equal(a.R, a.R + 9, b.R) ||
       !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
     return false;
   if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
@@ -529,8 +538,11 @@ bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
     return false;
   const std::size_t pixels = std::size_t(a.image.xSize) * std::size_t(a.image.ySize);
   const std::size_t depths = std::size_t(depthA.xSize) * std::size_t(depthA.ySize);
-  return (pixels == 0 || std::memcmp(a.image.data, b.image.data, pixels * sizeof(uchar4)) == 0) &&
-         (depths == 0 || std::memcmp(depthA.data, depthB.data, depths * sizeof(float)) == 0);
+  const auto sameRgb = [](const uchar4& p, const uchar4& q) {
+    return p.x == q.x && p.y == q.y && p.z == q.z;
+  };
+  return std::equal(a.image.data, a.image.data + pixels, b.image.data, sameRgb) &&
+         std::equal(depthA.data, depthA.data + depths, depthB.data);
 }
 
 }  // namespace
@@ -545,13 +557,14 @@ void check_camera_set(const std::vector<Camera>& cameras,
   for (std::size_t i = 1; i < cameras.size(); ++i)
     for (std::size_t j = 0; j < i; ++j)
       if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
-        failSet(files[i], "is a copy of the camera file \"" + files[j] +
+        failSet(files[i], "is a copy of the camera file \"" + printable_path(files[j]) +
                               "\", given before: the same K, R and t and the same colour image and "
                               "depth map contents; give each camera once");
 
-  std::vector<float> fx, cx, cy, cz;
+  std::vector<float> fx, fy, cx, cy, cz;
   for (const Camera& c : cameras) {
     fx.push_back(c.K[0]);
+    fy.push_back(c.K[4]);
     cx.push_back(c.center.x);
     cy.push_back(c.center.y);
     cz.push_back(c.center.z);
@@ -559,19 +572,34 @@ void check_camera_set(const std::vector<Camera>& cameras,
   // The first camera's fx sets every radius of the run (--depth-avg / fx). Above twice the
   // others' it leaves the support tests too small to find the other cameras' points as
   // neighbours; below half of theirs the radii are too large: the model is smoothed over and the
-  // run slow.
+  // run slow. Its fy spaces its points along the other axis as fx does along this one, and gets
+  // the same range. The numbers are shown in full, so a value just past a bound does not read as
+  // the bound.
   const float fx0 = cameras[0].K[0];
+  const float fy0 = cameras[0].K[4];
   const float median_fx = medianOf(fx);
-  const bool tooLarge = !(fx0 <= kMaxFirstFocalRatio * median_fx);
-  if (tooLarge || !(fx0 >= median_fx / kMaxFirstFocalRatio)) {
+  const float median_fy = medianOf(fy);
+  for (int axis = 0; axis < 2; ++axis) {
+    const char* const name = axis == 0 ? "fx" : "fy";
+    const float f0 = axis == 0 ? fx0 : fy0;
+    const float median_f = axis == 0 ? median_fx : median_fy;
+    const bool tooLarge = !(f0 <= kMaxFirstFocalRatio * median_f);
+    if (!tooLarge && f0 >= median_f / kMaxFirstFocalRatio) continue;
     std::stringstream ss;
-    ss << "is the first camera and has fx = " << fx0
-       << (tooLarge ? ", more than twice" : ", less than half") << " the median fx of the cameras ("
-       << median_fx << "); the first camera sets the radii of the filter and of the support tests "
-          "(--depth-avg / fx), which would be too "
-       << (tooLarge ? "small for the other cameras' points" : "large for the other cameras' points "
-                                                             "(the model smoothed over, the run slow)")
-       << ": give a camera like the others first";
+    ss.precision(std::numeric_limits<float>::max_digits10);
+    ss << "is the first camera and has " << name << " = " << f0
+       << (tooLarge ? ", more than twice" : ", less than half") << " the median " << name
+       << " of the cameras (" << median_f << "); ";
+    if (axis == 0)
+      ss << "the first camera sets the radii of the filter and of the support tests (--depth-avg "
+            "/ fx), which would be too "
+         << (tooLarge ? "small for the other cameras' points"
+                      : "large for the other cameras' points (the model smoothed over, the run "
+                        "slow)");
+    else
+      ss << "the first camera sets the radii of the run (--depth-avg / fx), which fit its points "
+            "only when its fy, as its fx, is near the others'";
+    ss << ": give a camera like the others first";
     failSet(files[0], ss.str());
   }
 

@@ -11,6 +11,7 @@
 #include <iomanip>
 #include <iostream>
 
+#include "printable.h"
 #include "settings.h"
 
 using option::ArgStatus;
@@ -239,12 +240,12 @@ int collect_camera_files(int argc, char** argv, std::vector<std::string>& files)
     const boost::filesystem::file_type type =
         boost::filesystem::status(boost::filesystem::path(path), status_error).type();
     if (type == boost::filesystem::status_error) {
-      std::cerr << "file " << std::quoted(path, '"', '&')
+      std::cerr << "file " << std::quoted(printable_path(path), '"', '&')
                 << " cannot be opened: " << status_error.message() << "\n";
       return 1;
     }
     if (type == boost::filesystem::file_not_found) {
-      std::cerr << "file " << std::quoted(path, '"', '&') << " does not exist\n";
+      std::cerr << "file " << std::quoted(printable_path(path), '"', '&') << " does not exist\n";
       return 1;
     }
     // A file given twice would count as two cameras that agree perfectly, and its points would
@@ -252,8 +253,9 @@ int collect_camera_files(int argc, char** argv, std::vector<std::string>& files)
     for (const std::string& earlier : files) {
       boost::system::error_code ec;
       if (boost::filesystem::equivalent(earlier, path, ec)) {
-        std::cerr << "file " << std::quoted(path, '"', '&') << " is the same file as "
-                  << std::quoted(earlier, '"', '&') << ", given before; give each camera once\n";
+        std::cerr << "file " << std::quoted(printable_path(path), '"', '&')
+                  << " is the same file as " << std::quoted(printable_path(earlier), '"', '&')
+                  << ", given before; give each camera once\n";
         return 1;
       }
     }

@@ -32,6 +32,7 @@
 #include "particles.h"
 #include "particles_from_superpixels.h"
 #include "ply_output.h"
+#include "printable.h"
 #include "rendering.h"
 #include "settings.h"
 #include "superpixels.h"
@@ -119,7 +120,8 @@ class CurrentStage {
   std::string describe() const {
     if (camera_ < 0) return what_;
     std::string text = what_ + " of camera " + std::to_string(camera_);
-    if (std::size_t(camera_) < files_.size()) text += " (" + files_[std::size_t(camera_)] + ")";
+    if (std::size_t(camera_) < files_.size())
+      text += " (" + printable_path(files_[std::size_t(camera_)]) + ")";
     return text;
   }
 

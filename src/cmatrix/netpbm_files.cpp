@@ -7,13 +7,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cmatrix/CTensor.h"
+#include "cmatrix/file_error.h"
 
 namespace {
 
@@ -79,7 +79,7 @@ class HeaderScanner {
     return c;
   }
   [[noreturn]] void fail(const char* what) {
-    throw std::runtime_error(prefix_ + what + "file " + fileName_);
+    throw ImageFileError(prefix_, what, fileName_, "");
   }
 
  private:
@@ -139,11 +139,7 @@ std::vector<unsigned char> readRestOfStream(FILE* f, int c, std::size_t rasterBy
 // bytes, most significant first; each becomes round(v * 255 / maxval).
 void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& prefix,
                 bool acceptColour, const char* formatName, const ImageSizeCheck& check) {
-  File f(std::fopen(fileName, "rb"));
-  if (!f) {
-    std::cerr << "File not found: " << fileName << std::endl;
-    throw std::runtime_error(prefix + "Cannot open file " + fileName);
-  }
+  File f(openImageFile(prefix, fileName, "rb"));
   HeaderScanner in(f.get(), prefix, fileName);
 
   in.skipThrough([](int c) { return c == 'P'; });
@@ -216,16 +212,14 @@ void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& pref
 
 // Opens a file for writing, or throws.
 File openForWriting(const std::string& prefix, const char* fileName) {
-  File f(std::fopen(fileName, "wb"));
-  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
-  return f;
+  return File(openImageFile(prefix, fileName, "wb"));
 }
 
 // Closes a written file; a write error that shows only now (a full disk) is an error.
 void finishWriting(File& f, const std::string& prefix, const char* fileName) {
   const bool ok = std::fflush(f.get()) == 0 && !std::ferror(f.get());
   const bool closed = std::fclose(f.release()) == 0;
-  if (!ok || !closed) throw std::runtime_error(prefix + "Could not write file " + fileName);
+  if (!ok || !closed) throw ImageFileError(prefix, "Could not write ", fileName, "");
 }
 
 std::string extensionOf(const char* fileName) {
@@ -275,7 +269,7 @@ void CTensor<unsigned char>::writeToPGM(const char* fileName) const {
   const int tileCols = int(std::ceil(double(zSize) / tileRows));
   const std::size_t outW = std::size_t(tileCols) * xSize, outH = std::size_t(tileRows) * ySize;
   if (outW > INT_MAX || outH > INT_MAX)
-    throw std::runtime_error(prefix + "image too large for file " + fileName);
+    throw ImageFileError(prefix, "image too large for ", fileName, "");
   File f = openForWriting(prefix, fileName);
   std::fprintf(f.get(), "P5 \n");
   std::fprintf(f.get(), "%d %d \n255\n", int(outW), int(outH));

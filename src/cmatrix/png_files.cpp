@@ -18,6 +18,7 @@
 
 #include "cmatrix/CMatrix.h"
 #include "cmatrix/CTensor.h"
+#include "cmatrix/file_error.h"
 
 namespace {
 
@@ -124,13 +125,11 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 // Opens a PNG file for reading and checks its signature; throws with the caller's prefix.
 File openPngForReading(const std::string& prefix, const char* fileName) {
-  File f(std::fopen(fileName, "rb"));
-  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
+  File f(openImageFile(prefix, fileName, "rb"));
   png_byte header[8];
   if (std::fread(header, 1, 8, f.get()) < 8)
-    throw std::runtime_error(prefix + "Could not read header of file " + fileName);
-  if (png_sig_cmp(header, 0, 8))
-    throw std::runtime_error(prefix + "File " + fileName + " is not a PNG");
+    throw ImageFileError(prefix, "Could not read header of ", fileName, "");
+  if (png_sig_cmp(header, 0, 8)) throw ImageFileError(prefix, "", fileName, " is not a PNG");
   return f;
 }
 
@@ -166,7 +165,7 @@ class PngReader {
     }
     // Every element of the image must be addressable with an int (the images' sizes are ints).
     if (std::uint64_t(h_.width) * h_.height * std::uint64_t(h_.channels) > std::uint64_t(INT_MAX))
-      throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
+      throw ImageFileError(prefix, "Image of ", fileName, " is too large");
     if (check) check(int(h_.width), int(h_.height));
     s_.holdWarnings = false;
     std::fputs(s_.heldWarnings, stderr);
@@ -179,10 +178,10 @@ class PngReader {
     struct stat st;
     if (fstat(fileno(file_.get()), &st) == 0 && S_ISREG(st.st_mode) &&
         double(rowBytes_) * double(h_.height) > 1032.0 * double(st.st_size) + 65536.0)
-      throw std::runtime_error(prefix + "Image of file " + fileName + " is too large");
+      throw ImageFileError(prefix, "Image of ", fileName, " is too large");
     // libpng must not write past the rows that the readers allocate.
     if (rowBytes_ != std::size_t(h_.width) * h_.channels * (h_.bitDepth / 8))
-      throw std::runtime_error(prefix + "Format not supported in file " + fileName);
+      throw ImageFileError(prefix, "Format not supported in ", fileName, "");
   }
   PngReader(const PngReader&) = delete;
   PngReader& operator=(const PngReader&) = delete;
@@ -219,9 +218,8 @@ class PngReader {
 [[noreturn]] void throwOutOfMemory(const std::string& prefix, const char* fileName,
                                    const PngHeader& h) {
   std::stringstream ss;
-  ss << prefix << "Not enough memory for the " << h.width << " x " << h.height
-     << " pixels of file " << fileName;
-  throw std::runtime_error(ss.str());
+  ss << "Not enough memory for the " << h.width << " x " << h.height << " pixels of ";
+  throw ImageFileError(prefix, ss.str(), fileName, "");
 }
 
 // Writes interleaved 8-bit rows (channels 3 or 4) to an open file.
@@ -289,8 +287,7 @@ void writeTensorToPNG(const CTensor<T>& t, const char* fileName) {
   for (std::size_t i = 0; i < plane; ++i)
     for (int c = 0; c < t.zSize; ++c) bytes[i * t.zSize + c] = toPngByte(t.data[c * plane + i]);
 
-  File f(std::fopen(fileName, "wb"));
-  if (!f) throw std::runtime_error(prefix + "Cannot open file " + fileName);
+  File f(openImageFile(prefix, fileName, "wb"));
   const PngStatus s = writePngRaster(f.get(), t.xSize, t.ySize, t.zSize, bytes.data());
   const bool flushed = std::fflush(f.get()) == 0 && !std::ferror(f.get());
   const bool closed = std::fclose(f.release()) == 0;
@@ -311,7 +308,7 @@ void writeTensorToPNG(const CTensor<T>& t, const char* fileName) {
       throw std::runtime_error(prefix + "png_write_image failed");
   }
   // A full disk shows only when the buffered bytes go out.
-  if (!flushed || !closed) throw std::runtime_error(prefix + "Could not write file " + fileName);
+  if (!flushed || !closed) throw ImageFileError(prefix, "Could not write ", fileName, "");
 }
 
 }  // namespace

@@ -109,7 +109,9 @@ TEST(Png, WritersRefuseOtherPlaneCountsBeforeCreatingTheFile) {
   }
   CTensor<unsigned char> t(2, 2, 3);
   const std::string bad = dir.file("missing/x.png");
-  EXPECT_THROW_MESSAGE(t.writeToPNG(bad.c_str()), "CTensor::writeToPNG: Cannot open file " + bad);
+  EXPECT_THROW_MESSAGE(t.writeToPNG(bad.c_str()),
+                       "CTensor::writeToPNG: Cannot open file " + bad +
+                           ": No such file or directory");
 }
 
 TEST(Png, GreyscaleDepthFilesOf8And16Bits) {
@@ -198,11 +200,15 @@ TEST(Png, UnsupportedFormatsAreRefusedAndLeaveTheImageAlone) {
 
 TEST(Png, BrokenFilesGiveTheirReadersMessages) {
   tessivar_test::TempDir dir;
-  const std::string missing = dir.file("missing.png");
+  // The reason comes with the name, whose control bytes are escaped.
+  const std::string missing = dir.file("missing\x1b]0;x\a\x1b[2J.png");
+  const std::string shown = dir.file("missing\\x1b]0;x\\x07\\x1b[2J.png");
   EXPECT_THROW_MESSAGE(CTensor<float>().readFromPNG(missing.c_str(), false),
-                       "CTensor::readFromPNG: Cannot open file " + missing);
+                       "CTensor::readFromPNG: Cannot open file " + shown +
+                           ": No such file or directory");
   EXPECT_THROW_MESSAGE(CMatrix<unsigned short>().readFromPNG(missing.c_str()),
-                       "CMatrix::readFromPNG: Cannot open file " + missing);
+                       "CMatrix::readFromPNG: Cannot open file " + shown +
+                           ": No such file or directory");
 
   const std::string shortFile = dir.file("short.png");
   png_test::writeBytes(shortFile, {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a});
@@ -210,9 +216,8 @@ TEST(Png, BrokenFilesGiveTheirReadersMessages) {
                        "CTensor::readFromPNG: Could not read header of file " + shortFile);
   EXPECT_THROW_MESSAGE(CMatrix<unsigned short>().readFromPNG(shortFile.c_str()),
                        "CMatrix::readFromPNG: Could not read header of file " + shortFile);
-  // A folder opens but yields no bytes.
   EXPECT_THROW_MESSAGE(CTensor<float>().readFromPNG(dir.path().c_str(), false),
-                       "CTensor::readFromPNG: Could not read header of file " + dir.path());
+                       "CTensor::readFromPNG: Cannot open file " + dir.path() + ": Is a directory");
 
   const std::string notPng = dir.file("text.png");
   png_test::writeText(notPng, "P6 \n1 1 \n255\nabc");

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -240,7 +241,8 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   const std::string bytes = driver_test::readFile(depth16);
   writeText(cut, bytes.substr(0, bytes.size() - 40));
   const std::vector<std::pair<std::string, std::string>> badDepths = {
-      {dir.file("no-depth.png"), "CMatrix::readFromPNG: Cannot open file " + dir.file("no-depth.png")},
+      {dir.file("no-depth.png"),
+       "CMatrix::readFromPNG: Cannot open the file: No such file or directory"},
       {cut, "CMatrix::readFromPNG: png_read_image failed (libpng: Read Error)"},
       {color, "CMatrix::readFromPNG: Format not supported.  Expected Greyscale image with 8 or 16 "
               "bit per channel; the file holds RGB, 8 bit per channel"}};
@@ -250,6 +252,29 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
     expectFailure(write("g.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "640 480", d.first)),
                   depthWhat + d.first + "\": " + d.second);
   color = colorFile;
+}
+
+// Paths are shown with their control bytes escaped, so that a message cannot retitle or clear
+// the terminal; the image's name is given once, with the reason it cannot be read.
+TEST_F(CameraFileTest, PathsInMessagesAreEscaped) {
+  color = dir.file("c\x1b]0;owned\a\x1b[2J.png");
+  const std::string path = write("cam\x1b[2J.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0",
+                                                              "640 480", depth16));
+  const std::string shownPath = dir.file("cam\\x1b[2J.txt");
+  Camera cam;
+  CMatrix<float> depth;
+  testing::internal::CaptureStdout();
+  std::string msg;
+  try {
+    read_camera_file(path, 0, cam, depth);
+  } catch (const std::runtime_error& e) {
+    msg = e.what();
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Reading file " + shownPath + "\n");
+  EXPECT_EQ(msg, "read_camera_file: camera file \"" + shownPath +
+                     "\"\nCamera::loadImage: cannot read the colour image \"" +
+                     dir.file("c\\x1b]0;owned\\x07\\x1b[2J.png") +
+                     "\": CTensor::readFromPNG: Cannot open the file: No such file or directory");
 }
 
 // Each word is one value of its field's kind, and a word that is not is shown (quoted, escaped,
@@ -286,8 +311,25 @@ TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
   EXPECT_EQ(problem(K + id + "640 480 " + color + std::string(1, '\0') + "x " + depth16),
             "holds a NUL byte (at byte " + std::to_string(K.size() + id.size() + 8 + color.size()) +
                 "); a camera file is text");
-  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')),
-            "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths");
+  const std::string tooLarge =
+      "is larger than 1048576 bytes; a camera file holds 23 numbers and two paths";
+  EXPECT_EQ(problem(K + id + "640 480" + paths + std::string(1 << 20, ' ')), tooLarge);
+  // A FIFO has no size to check beforehand: the cap holds while it is read. The writer sends a
+  // valid camera followed by blanks until the reader stops taking them.
+  const std::string fifo = dir.file("fifo.txt");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto oldPipe = std::signal(SIGPIPE, SIG_IGN);
+  std::thread writer([&] {
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    const std::string head = K + id + "640 480" + paths, blanks(65536, ' ');
+    bool ok = ::write(fd, head.data(), head.size()) == ssize_t(head.size());
+    for (int i = 0; ok && i < 64; ++i) ok = ::write(fd, blanks.data(), blanks.size()) > 0;
+    close(fd);
+  });
+  const std::string msg = readFailure(fifo);
+  writer.join();
+  std::signal(SIGPIPE, oldPipe);
+  EXPECT_EQ(msg, "read_camera_file: camera file \"" + fifo + "\"\n" + tooLarge);
 }
 
 // PNG's checksum of a chunk.
@@ -480,6 +522,18 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   cams[0].K[0] = 49.0f;
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 49, less than half the median fx of the "
                                             "cameras (100)", 0), 0u);
+  // Just past the bound the numbers still tell the value from the bound; fy has fx's range.
+  cams[0].K[0] = 200.0001f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fx = 200.000107, more than twice the median "
+                                            "fx of the cameras (100)", 0), 0u);
+  cams[0].K[0] = 100.0f;
+  for (Camera& c : cams) c.K[4] = 100.0f;
+  cams[0].K[4] = 3.4e38f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fy = 3.39999995e+38, more than twice the "
+                                            "median fy of the cameras (100)", 0), 0u);
+  cams[0].K[4] = 49.0f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f).rfind(first + "fy = 49, less than half", 0), 0u);
+  cams[0].K[4] = 100.0f;
   std::swap(cams[0], cams[2]);  // the same camera last
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
 
@@ -490,6 +544,14 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
             "check_camera_set: camera file \"c.txt\"\nis a copy of the camera file \"b.txt\", given "
             "before: the same K, R and t and the same colour image and depth map contents; give "
             "each camera once");
+  // Numbers compare as values (a -0 written 0 is the same camera), images by the channels the
+  // filter reads (not the alpha an RGBA image brings).
+  const std::string copy = problem(1.0f, 4.0f, 2.0f);
+  cams[1].R[4] = -0.0f;
+  cams[2].K[1] = -0.0f;
+  cams[2].t.y = -0.0f;
+  for (int k = 0; k < 4; ++k) cams[2].image.data[k].w = 0;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
   depths[2].data[3] = 1.25f;  // the same pose seen at another time
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
   depths[2].data[3] = 1.5f;

@@ -222,7 +222,7 @@ TEST(MissingOptions, SilentModeReportsNothingAndRowsFallBackToNames) {
 
 TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
   tessivar_test::TempDir dir;
-  const std::string a = dir.file("a.txt"), b = dir.file("b.txt"), q = dir.file("q\"&.txt");
+  const std::string a = dir.file("a.txt"), b = dir.file("b.txt"), q = dir.file("q\"&\x1b[2J.txt");
   driver_test::writeText(a, "x");
   driver_test::writeText(b, "x");
   auto collect = [](std::vector<std::string> args, std::vector<std::string>& files) {
@@ -261,7 +261,8 @@ TEST(CameraList, FilesAfterTheMarkerMustExistAndBeAtLeastTwo) {
 
   CaptureStderr();
   EXPECT_EQ(collect({"--", a, q}, files), 1);
-  EXPECT_EQ(GetCapturedStderr(), "file \"" + dir.file("q&\"&&.txt") + "\" does not exist\n");
+  EXPECT_EQ(GetCapturedStderr(),
+            "file \"" + dir.file("q&\"&&\\x1b[2J.txt") + "\" does not exist\n");
 
   for (auto args : std::vector<std::vector<std::string>>{{"--", a}, {a, b}, {"--"}, {}}) {
     CaptureStderr();
