@@ -133,7 +133,8 @@ class CurrentStage {
 // Support comes only from other cameras' points, and one camera's superpixel points cover a
 // place about once: with two cameras a superpixel support test above 1 cannot be passed.
 void report_empty_model(const std::string& name, const StageLog& log, std::size_t cameras) {
-  std::cerr << "the model \"" << output_directory << "/" << name << "\" is empty: " << log.emptied_by()
+  std::cerr << "the model \"" << output_directory << "/" << name
+            << "\" is empty: " << log.emptied_by()
             << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
                "options (--min-support-sp, --min-support)."
             << std::endl;

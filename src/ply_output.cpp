@@ -141,7 +141,8 @@ struct Sink {
   std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
 
   static std::uint64_t mix(std::uint64_t h, const char* data, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    for (std::size_t i = 0; i < size; ++i)
+      h = (h ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
     return h;
   }
   static ssize_t write(void* cookie, const char* data, std::size_t size) {
@@ -300,7 +301,8 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
 
   bool ok = ply_add_element(ply, "vertex", long(n));
   const char* const float_names[] = {"x", "y", "z", "nx", "ny", "nz"};
-  for (const char* property : float_names) ok = ok && ply_add_scalar_property(ply, property, PLY_FLOAT);
+  for (const char* property : float_names)
+    ok = ok && ply_add_scalar_property(ply, property, PLY_FLOAT);
   ok = ok && ply_add_scalar_property(ply, "diffuse_red", PLY_UCHAR);
   ok = ok && ply_add_scalar_property(ply, "diffuse_green", PLY_UCHAR);
   ok = ok && ply_add_scalar_property(ply, "diffuse_blue", PLY_UCHAR);
@@ -370,7 +372,9 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
                          const std::vector<float3>& normals, const std::string& path) {
   const std::size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     first_error = std::string("Unable to create file (") + std::strerror(errno) + ")";

@@ -285,7 +285,8 @@ TEST_F(EndToEnd, RefusedBeforeTheWork) {
   const std::vector<Case> cases = {
       {"model-folder", normal, "cannot write the model \"" + out("/model-folder") + "/model.ply\": it exists and is not a regular file\n"},
       {"model-fifo", normal, "cannot write the model \"" + out("/model-fifo") + "/model_superpixel.ply\": it exists and is not a regular file\n"},
-      {"locked", normal, "the output folder \"" + out("/locked") + "\" is locked by another process (another tessivar run?)\n"},
+      {"locked", normal, "the output folder \"" + out("/locked") +
+                             "\" is locked by another process (another tessivar run?)\n"},
       {"far", {cameras_[0], cameras_[1], scratch.file("far.txt")}, "check_camera_set: camera file \"" + scratch.file("far.txt") + "\"\nhas its centre"},
   };
   fs::create_directories(out("/model-folder/model.ply"));
@@ -432,7 +433,8 @@ TEST_F(EndToEnd, ModelsGoToTheFolderTheRunLocked) {
   ASSERT_EQ(waitpid(a, &status, 0), a);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(readFile(scratch.file("a.err")),
-            "the output folder \"" + out() + "\" was moved or replaced during the run; its models are in \"" +
+            "the output folder \"" + out() +
+                "\" was moved or replaced during the run; its models are in \"" +
                 fs::canonical(out(".old")).string() + "\"\n");
   // The same scene and options: the same models, each in its own folder.
   EXPECT_TRUE(readFile(out(".old/model_superpixel.ply")) == readFile(out("/model_superpixel.ply")));
@@ -496,8 +498,14 @@ TEST_F(EndToEnd, AFailedModelWriteSaysWhyAndWhatTheRunWrote) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   const std::string err = readFile(scratch.file("stderr"));
-  EXPECT_EQ(err.rfind("writeParticlesToPLY: cannot write the model \"" + out("/limited/model.ply") + "\"\n", 0), 0u) << err;
-  EXPECT_NE(err.find(" (File too large)\nthis run wrote: model_superpixel.ply\n"), std::string::npos) << err;
+  EXPECT_EQ(err.rfind("writeParticlesToPLY: cannot write the model \"" +
+                          out("/limited/model.ply") + "\"\n",
+                      0),
+            0u)
+      << err;
+  EXPECT_NE(err.find(" (File too large)\nthis run wrote: model_superpixel.ply\n"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(readFile(out("/limited/model.ply")), "an earlier model");
   EXPECT_TRUE(readFile(out("/limited/model_superpixel.ply")) ==
               readFile(out("/full/model_superpixel.ply")));
