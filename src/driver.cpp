@@ -135,7 +135,8 @@ class CurrentStage {
 // Support comes only from other cameras' points, and one camera's superpixel points cover a
 // place about once: with two cameras a superpixel support test above 1 cannot be passed.
 void report_empty_model(const std::string& name, const StageLog& log, std::size_t cameras) {
-  std::cerr << "the model \"" << output_directory << name << "\" is empty: " << log.emptied_by()
+  std::cerr << "the model \"" << output_directory << "/" << name
+            << "\" is empty: " << log.emptied_by()
             << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
                "options (--min-support-sp, --min-support)."
             << std::endl;
@@ -161,9 +162,55 @@ void support_test(ParticleSet& set, float radius, float min_support) {
   threshold_particles<float>(support, set.particles, set.offsets, set.normals, min_support, FLT_MAX);
 }
 
-void write_model(const ParticleSet& set, const std::string& name, CurrentStage& stage) {
-  stage.set("writing the model \"" + output_directory + name + "\"");
-  writeParticlesToPLY(set.particles, set.offsets, set.normals, output_directory + name);
+// The output folder as the run holds it: open and locked, and the models written into it.
+struct OutputFolder {
+  int fd = -1;
+  std::vector<std::string> written;
+
+  OutputFolder() = default;
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+  ~OutputFolder() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  // When the folder's name no longer leads to the folder the run holds (it was renamed, replaced
+  // or a symlink repointed during the run), where this run's models are; empty otherwise.
+  std::string moved() const {
+    struct stat held, named;
+    if (fd < 0 || written.empty() || ::fstat(fd, &held) != 0) return "";
+    if (::stat(output_directory.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino)
+      return "";
+    const std::string head = "the output folder \"" + output_directory + "\" was moved ";
+    std::vector<char> target(1 << 16);
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(),
+                                 target.size());
+    const std::string where = n > 0 ? std::string(target.data(), std::size_t(n)) : "";
+    const std::string deleted = " (deleted)";
+    if (where.empty() || where[0] != '/' ||
+        (where.size() > deleted.size() &&
+         where.compare(where.size() - deleted.size(), deleted.size(), deleted) == 0))
+      return head + "or removed during the run; its models are no longer under that name";
+    return head + "or replaced during the run; its models are in \"" + where + "\"";
+  }
+  // What a failed run says after its error when it wrote models: which ones, so that an earlier
+  // run's model beside them is not taken for this run's, and where they are.
+  std::string notes() const {
+    if (written.empty()) return "";
+    std::string text = "\nthis run wrote: ";
+    for (std::size_t i = 0; i < written.size(); ++i) text += (i ? ", " : "") + written[i];
+    const std::string where = moved();
+    return where.empty() ? text : text + "\n" + where;
+  }
+};
+
+void write_model(const ParticleSet& set, const std::string& name, CurrentStage& stage,
+                 OutputFolder& folder) {
+  const std::string shown = output_directory + "/" + name;
+  stage.set("writing the model \"" + shown + "\"");
+  writeParticlesToPLY(set.particles, set.offsets, set.normals, folder.fd, name, shown);
+  folder.written.push_back(name);
 }
 
 // Releases a point set on every way out of a scope.
@@ -258,17 +305,6 @@ bool create_output_directory(const std::string& path) {
               << std::endl;
     return false;
   }
-  // The models are written hours later; a folder that takes no files must fail now. A probe file
-  // tells more than access(), which a privileged user always passes.
-  std::string probe = path + "/.tessivar-write-test-XXXXXX";
-  const int fd = mkstemp(probe.data());
-  if (fd < 0) {
-    std::cerr << "cannot write into the output folder \"" << path << "\": " << std::strerror(errno)
-              << std::endl;
-    return false;
-  }
-  ::close(fd);
-  ::unlink(probe.c_str());
   return true;
 }
 
@@ -285,13 +321,35 @@ bool lock_output_directory(const std::string& path, int& fd) {
     if (error == EWOULDBLOCK) {
       ::close(fd);
       fd = -1;
-      std::cerr << "the output folder \"" << path << "\" is in use by another tessivar run"
-                << std::endl;
+      // Any program may lock the folder; most often it is another run.
+      std::cerr << "the output folder \"" << path
+                << "\" is locked by another process (another tessivar run?)" << std::endl;
       return false;
     }
     // A file system without locks: go on unlocked, as a run could before.
   }
   return true;
+}
+
+bool check_output_writable(const std::string& path, int folder_fd, std::size_t name_length) {
+  // A probe file tells more than access(), which a privileged user always passes.
+  const std::string base = ".tessivar-write-test-" + std::to_string(getpid()) + "-";
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    std::string name = base + std::to_string(attempt) + "-";
+    if (name.size() < name_length) name.append(name_length - name.size(), 'x');
+    const int fd = ::openat(folder_fd, name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlinkat(folder_fd, name.c_str(), 0);
+      return true;
+    }
+    error = errno;
+  }
+  std::cerr << "cannot write into the output folder \"" << path << "\": " << std::strerror(error)
+            << std::endl;
+  return false;
 }
 
 namespace {
@@ -300,7 +358,7 @@ namespace {
 bool stale_temporary_pid(const std::string& entry, const std::vector<std::string>& names,
                          pid_t& pid) {
   for (const std::string& model : names) {
-    const std::string prefix = model.substr(model.rfind('/') + 1) + ".tmp-";
+    const std::string prefix = model + ".tmp-";
     if (entry.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string rest = entry.substr(prefix.size());
     const std::size_t dash = rest.find('-');
@@ -343,14 +401,15 @@ void remove_stale_temporaries(const std::string& folder, int folder_fd,
                 << "\", left by a run that ended during a model write" << std::endl;
 }
 
-bool check_model_names(const std::string& folder, const std::vector<std::string>& names) {
+bool check_model_names(const std::string& folder, int folder_fd,
+                       const std::vector<std::string>& names) {
   for (const std::string& name : names) {
-    const std::string path = folder + name;
     struct stat st;
     // Only a regular file or a symlink (which the write replaces) may stand at a model's name.
-    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-      std::cerr << "cannot write the model \"" << path << "\": it exists and is not a regular file"
-                << std::endl;
+    if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+        !S_ISLNK(st.st_mode)) {
+      std::cerr << "cannot write the model \"" << folder << "/" << name
+                << "\": it exists and is not a regular file" << std::endl;
       return false;
     }
   }
@@ -398,7 +457,7 @@ float superpixel_radius(int width, int height, int count) {
 
 namespace {
 
-int run_stages(int argc, char** argv, CurrentStage& stage) {
+int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder) {
   // A file-size limit must end a model write with an error (and its temporary file removed), not
   // kill the process.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -411,20 +470,20 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   if (!command_line.run) return command_line.exit_code;
   if (!create_output_directory(output_directory)) return 1;
   // The lock is held until the run returns (or the process ends).
-  struct FolderLock {
-    int fd = -1;
-    ~FolderLock() {
-      if (fd >= 0) ::close(fd);
-    }
-  } lock;
-  if (!lock_output_directory(output_directory, lock.fd)) return 1;
-  std::vector<std::string> model_names = {"/model_superpixel.ply", "/model.ply"};
+  if (!lock_output_directory(output_directory, folder.fd)) return 1;
+  std::vector<std::string> model_names = {"model_superpixel.ply", "model.ply"};
   if (use_backface_visibility_test) {
-    model_names.push_back("/model_bf_removal1.ply");
-    model_names.push_back("/model_bf_removal2.ply");
+    model_names.push_back("model_bf_removal1.ply");
+    model_names.push_back("model_bf_removal2.ply");
   }
-  if (!check_model_names(output_directory, model_names)) return 1;
-  remove_stale_temporaries(output_directory, lock.fd, model_names);
+  // The longest name the run creates in the folder: a model's temporary file, NAME.tmp-PID-N
+  // with a pid of up to ten digits and N up to 99.
+  std::size_t longest_name = 0;
+  for (const std::string& name : model_names)
+    longest_name = std::max(longest_name, name.size() + std::strlen(".tmp-") + 10 + 3);
+  if (!check_output_writable(output_directory, folder.fd, longest_name)) return 1;
+  if (!check_model_names(output_directory, folder.fd, model_names)) return 1;
+  remove_stale_temporaries(output_directory, folder.fd, model_names);
 
   if (improve_cameras) {
     std::size_t free_bytes = 0, total_bytes = 0;
@@ -508,7 +567,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
                         debug_ostrel_particle_iteration);
   ++debug_ostrel_particle_iteration;
-  write_model(sp, "/model_superpixel.ply", stage);
+  write_model(sp, "model_superpixel.ply", stage, folder);
   clock.lap("ply_output");
 
   // 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide
@@ -577,13 +636,13 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
 
   // 14. Back-face removal, second time, between two models for comparison.
   if (use_backface_visibility_test) {
-    write_model(dense, "/model_bf_removal1.ply", stage);
+    write_model(dense, "model_bf_removal1.ply", stage, folder);
     stage.set("removing back-face points");
     dense_log.step("the second back-face removal", dense, [&] {
       remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
                              kSecondBackfaceLimit);
     });
-    write_model(dense, "/model_bf_removal2.ply", stage);
+    write_model(dense, "model_bf_removal2.ply", stage, folder);
   }
 
   // 15. Final support test.
@@ -593,15 +652,15 @@ int run_stages(int argc, char** argv, CurrentStage& stage) {
   clock.lap("final_support");
 
   // 16. The dense model.
-  write_model(dense, "/model.ply", stage);
+  write_model(dense, "model.ply", stage, folder);
   clock.lap("ply_output");
   // An empty model is no result, even though both files are valid.
   if (sp_empty) {
-    report_empty_model("/model_superpixel.ply", sp_log, cameras.size());
+    report_empty_model("model_superpixel.ply", sp_log, cameras.size());
     return 1;
   }
   if (dense.particles.empty()) {
-    report_empty_model("/model.ply", dense_log, cameras.size());
+    report_empty_model("model.ply", dense_log, cameras.size());
     return 1;
   }
   return 0;
@@ -613,9 +672,17 @@ int run_tessivar(int argc, char** argv) {
   // A failed allocation anywhere in the run is reported with the stage it stopped, so that the
   // user knows which camera or setting asks for the memory.
   CurrentStage stage;
+  OutputFolder folder;
   try {
-    return run_stages(argc, argv, stage);
+    const int code = run_stages(argc, argv, stage, folder);
+    const std::string moved = folder.moved();
+    if (!moved.empty()) std::cerr << moved << std::endl;
+    return code;
   } catch (const std::bad_alloc&) {
-    throw std::runtime_error("out of memory while " + stage.describe());
+    throw std::runtime_error("out of memory while " + stage.describe() + folder.notes());
+  } catch (const std::exception& e) {
+    // A failed run that wrote models says which, after its error.
+    if (folder.written.empty()) throw;
+    throw std::runtime_error(e.what() + folder.notes());
   }
 }

@@ -13,27 +13,35 @@
 // readers are thrown as exceptions for main to report.
 int run_tessivar(int argc, char** argv);
 
-// Creates the output folder and any missing parents (never through a shell) and checks that a
-// file can be created in it. Returns false after printing a message naming the folder when it
-// cannot be created or written into.
+// Creates the output folder and any missing parents (never through a shell). Returns false after
+// printing a message naming the folder when it cannot be created.
 bool create_output_directory(const std::string& path);
 
-// Takes an exclusive lock on the output folder, so that two runs cannot mix their models in one
-// folder; the lock lasts until `fd` (the open folder, -1 when none) is closed. Returns false
-// after printing a message naming the folder when another run holds it (or the folder cannot be
-// opened); a file system without locks is no failure.
+// Opens the output folder and takes an exclusive lock on it, so that two runs cannot mix their
+// models in one folder; the lock lasts until `fd` (the open folder, -1 when none) is closed. The
+// run then reaches the folder only through `fd`, so its models land in the folder it locked even
+// when the name is moved or repointed meanwhile. Returns false after printing a message naming
+// the folder when another process holds the lock (or the folder cannot be opened); a file
+// system without locks is no failure.
 bool lock_output_directory(const std::string& path, int& fd);
 
+// Checks that the open folder takes a file whose name has `name_length` characters (the longest
+// the run creates there), by creating and removing one. A folder that takes no files must fail
+// now, not after hours of work. Returns false after printing a message naming the folder.
+bool check_output_writable(const std::string& path, int folder_fd, std::size_t name_length);
+
 // Removes what runs that were killed during a model write left in the folder: entries named
-// exactly NAME.tmp-PID-N, NAME one of `names` (given as "/NAME"), that are regular files (a symlink
-// is removed by no one but its owner) and whose process PID no longer exists. `folder_fd` is the
-// open folder; call it while holding the folder's lock. Prints a line for each file removed.
+// exactly NAME.tmp-PID-N, NAME one of `names`, that are regular files (a symlink is removed by no
+// one but its owner) and whose process PID no longer exists. `folder_fd` is the open folder;
+// call it while holding the folder's lock. Prints a line for each file removed.
 void remove_stale_temporaries(const std::string& folder, int folder_fd,
                               const std::vector<std::string>& names);
 
 // Checks, before the work, that nothing but a regular file or a symlink stands at any of the
-// model names (folder + name). Returns false after printing a message naming the first that fails.
-bool check_model_names(const std::string& folder, const std::vector<std::string>& names);
+// model names in the open folder. Returns false after printing a message naming the first that
+// fails (folder/name).
+bool check_model_names(const std::string& folder, int folder_fd,
+                       const std::vector<std::string>& names);
 
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
 // per-map minima and of the per-map maxima; pixels without depth (0) take part.

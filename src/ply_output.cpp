@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "ply/ply.h"
 
@@ -35,10 +37,11 @@ void rememberError(p_ply, const char* message) {
 
 // The temporary file of the write in progress, removed when a signal that would end the process
 // arrives during the write. The handler does only what is safe in a signal handler: it unlinks
-// the file (once its identity is known, only while the name still refers to it), puts back the
-// default action and raises the signal again, so that the process ends as without this writer.
-// The name is set only while `tmp_active` is false, so a handler running on another thread never
-// sees half a name. Models are written from one thread at a time.
+// the file relative to the folder's descriptor (once its identity is known, only while the name
+// still refers to it), puts back the default action and raises the signal again, so that the
+// process ends as without this writer. Folder and name are set only while `tmp_active` is false,
+// so a handler running on another thread never sees half a name. Models are written from one
+// thread at a time.
 //
 // Handled: every signal whose default action ends the process and that another process or the
 // terminal sends (TERM, INT, HUP, QUIT, USR1, USR2, ALRM, ABRT, XCPU, XFSZ, VTALRM, PROF, POLL,
@@ -50,6 +53,7 @@ const int kFixedSignals[] = {SIGTERM, SIGINT,    SIGHUP,  SIGQUIT, SIGUSR1, SIGU
                              SIGALRM, SIGABRT,   SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
                              SIGPOLL, SIGPWR,    SIGSTKFLT};
 const int kMaxSignals = 96;
+int tmp_folder = -1;
 char tmp_name[4096];
 std::atomic<bool> tmp_active{false};
 // The file's device and inode, once it is open; until then the name alone identifies it.
@@ -63,8 +67,9 @@ void removeTemporaryOnSignal(int sig) {
   if (tmp_active.load()) {
     struct stat st;
     if (!tmp_known.load() ||
-        (::lstat(tmp_name, &st) == 0 && st.st_dev == tmp_dev && st.st_ino == tmp_ino))
-      ::unlink(tmp_name);
+        (::fstatat(tmp_folder, tmp_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == tmp_dev &&
+         st.st_ino == tmp_ino))
+      ::unlinkat(tmp_folder, tmp_name, 0);
   }
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;
@@ -104,10 +109,11 @@ class SignalCleanup {
   SignalCleanup(const SignalCleanup&) = delete;
   SignalCleanup& operator=(const SignalCleanup&) = delete;
 
-  // From now on a signal removes `name` (a name too long to keep is not tracked).
-  void track(const std::string& name) {
+  // From now on a signal removes `name` in `folder` (a name too long to keep is not tracked).
+  void track(int folder, const std::string& name) {
     untrack();
     if (name.size() >= sizeof tmp_name) return;
+    tmp_folder = folder;
     std::memcpy(tmp_name, name.c_str(), name.size() + 1);
     tmp_active.store(true);
   }
@@ -127,68 +133,136 @@ class SignalCleanup {
   int count_ = 0;
 };
 
-// The temporary file: its name and the stream on the descriptor of its exclusive create. The
-// file is only ever reached through that descriptor; its name is used to publish it and, while
-// the name still refers to it, to remove it when the write fails.
+// Where the stream's bytes go: the file's descriptor, with the count and a hash of every byte
+// handed to it, so that the finished file can be checked against what was written.
+struct Sink {
+  int fd = -1;
+  std::uint64_t bytes = 0;
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+
+  static std::uint64_t mix(std::uint64_t h, const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+      h = (h ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    return h;
+  }
+  static ssize_t write(void* cookie, const char* data, std::size_t size) {
+    Sink& sink = *static_cast<Sink*>(cookie);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::write(sink.fd, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = EIO;
+        return -1;
+      }
+      sink.hash = mix(sink.hash, data + done, std::size_t(n));
+      done += std::size_t(n);
+      sink.bytes += std::uint64_t(n);
+    }
+    return ssize_t(done);
+  }
+};
+
+// The temporary file: its name in the folder, its descriptor from the exclusive create and the
+// stream on it. The file is only ever reached through that descriptor; its name is used to
+// publish it and, while the name still refers to it, to remove it when the write fails.
 struct TemporaryFile {
-  std::string name;
+  int folder = -1;
+  std::string name, shown;
+  Sink sink;
   FILE* fp = nullptr;
   struct stat st = {};  // identity of the file written
   bool published = false;
 
-  // Whether `name` (or, after the rename, `path`) still refers to the file written, and not to
-  // a symlink or another file that someone put there.
+  // Whether `at` in the folder still refers to the file written, and not to a symlink or another
+  // file that someone put there.
   bool isOurs(const std::string& at) const {
     struct stat now;
-    return ::lstat(at.c_str(), &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == st.st_dev &&
-           now.st_ino == st.st_ino;
+    return ::fstatat(folder, at.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
+           now.st_dev == st.st_dev && now.st_ino == st.st_ino;
   }
   ~TemporaryFile() {
-    if (!published && !name.empty() && isOurs(name)) ::unlink(name.c_str());
+    if (!published && !name.empty() && isOurs(name)) ::unlinkat(folder, name.c_str(), 0);
     if (fp) std::fclose(fp);
+    if (sink.fd >= 0) ::close(sink.fd);
   }
 };
 
-// A fresh, empty file beside `path` (same folder, so that the final rename stays on one file
+// A fresh, empty file beside `name` in `folder` (so that the final rename stays on one file
 // system). O_EXCL with O_NOFOLLOW: an existing file or symlink of that name is never written
 // through. Each name is tracked before it is tried, so no moment passes in which the file exists
 // untracked.
-void createTemporaryBeside(const std::string& path, SignalCleanup& cleanup, TemporaryFile& tmp) {
+void createTemporaryBeside(int folder, const std::string& name, const std::string& shown,
+                           SignalCleanup& cleanup, TemporaryFile& tmp) {
+  tmp.folder = folder;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::stringstream name;
-    name << path << ".tmp-" << getpid() << "-" << attempt;
-    cleanup.track(name.str());
-    const int fd = ::open(name.str().c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const std::string suffix = ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    cleanup.track(folder, name + suffix);
+    const int fd = ::openat(folder, (name + suffix).c_str(),
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      tmp.name = name.str();
-      if (::fstat(fd, &tmp.st) != 0 || !(tmp.fp = ::fdopen(fd, "wb"))) {
+      tmp.name = name + suffix;
+      tmp.shown = shown + suffix;
+      tmp.sink.fd = fd;
+      const cookie_io_functions_t io = {nullptr, Sink::write, nullptr, nullptr};
+      if (::fstat(fd, &tmp.st) != 0 || !(tmp.fp = ::fopencookie(&tmp.sink, "w", io))) {
         first_error = std::string("Unable to create file (") + std::strerror(errno) + ")";
-        ::unlink(tmp.name.c_str());  // no other program could have changed it yet
+        ::unlinkat(folder, tmp.name.c_str(), 0);  // no other program could have changed it yet
         tmp.name.clear();
-        ::close(fd);
-        throwFailure(path);
+        throwFailure(shown);
       }
+      std::setvbuf(tmp.fp, nullptr, _IOFBF, 1 << 16);
       cleanup.identify(tmp.st);
       return;
     }
     cleanup.untrack();
     if (errno != EEXIST) {
       first_error = std::string("Unable to create file (") + std::strerror(errno) + ")";
-      throwFailure(path);
+      throwFailure(shown);
     }
   }
   first_error = "Unable to create a temporary file";
-  throwFailure(path);
+  throwFailure(shown);
 }
 
-// Tests slow the write down to send it signals: TESSIVAR_TEST_SLOW_PLY_WRITE gives seconds to
-// pause after the header.
-void pauseForTests() {
-  const char* seconds = std::getenv("TESSIVAR_TEST_SLOW_PLY_WRITE");
+// Puts the finished file on the disk and checks that it holds what was written: another program
+// that truncated it mid-write leaves it short, or, as the writes go on past the cut, of the right
+// size with zeros where the cut data was.
+void flushAndCheck(TemporaryFile& tmp, const std::string& shown) {
+  const int fd = tmp.sink.fd;
+  if (::fdatasync(fd) != 0 && errno != EINVAL) {  // EINVAL: a file system that cannot sync
+    first_error = std::string("cannot flush the file to the disk (") + std::strerror(errno) + ")";
+    throwFailure(shown);
+  }
+  struct stat now;
+  std::uint64_t hash = Sink().hash, read = 0;
+  if (::fstat(fd, &now) == 0 && std::uint64_t(now.st_size) == tmp.sink.bytes) {
+    std::vector<char> buffer(1 << 20);
+    while (read < tmp.sink.bytes) {
+      const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), off_t(read));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      hash = Sink::mix(hash, buffer.data(), std::size_t(n));
+      read += std::uint64_t(n);
+    }
+  }
+  if (read != tmp.sink.bytes || hash != tmp.sink.hash) {
+    first_error = "the temporary file \"" + tmp.shown +
+                  "\" does not hold what was written: another program changed it during the "
+                  "write; the model was not written";
+    throwFailure(shown);
+  }
+}
+
+// Tests slow the write down to act on it meanwhile: TESSIVAR_TEST_SLOW_PLY_WRITE gives seconds to
+// pause after the header (which is put into the file first), TESSIVAR_TEST_SLOW_PLY_PUBLISH
+// seconds to pause after the last check before the rename.
+void pauseForTests(const char* variable, FILE* fp = nullptr) {
+  const char* seconds = std::getenv(variable);
   if (!seconds) return;
   const double s = std::atof(seconds);
   if (!(s > 0.0)) return;
+  if (fp) std::fflush(fp);
   timespec left = {time_t(s), long((s - double(time_t(s))) * 1e9)};
   while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
@@ -197,7 +271,8 @@ void pauseForTests() {
 }  // namespace
 
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
-                         const std::vector<float3>& normals, std::string path) {
+                         const std::vector<float3>& normals, int folder_fd,
+                         const std::string& name, const std::string& shown) {
   const std::size_t n = particles.size();
   if (offsets.size() < n || normals.size() < n) {
     std::stringstream ss;
@@ -206,32 +281,34 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
     throw std::runtime_error(ss.str());
   }
 
-  // The model is written under a temporary name and renamed over `path` only when complete, so
-  // a failed write (full disk, file-size limit) never leaves a short model, and an earlier model
-  // of the same name stays as it was.
+  // The model is written under a temporary name and renamed over `name` only when complete and
+  // on the disk, so a failed write (full disk, file-size limit) or a crash never leaves a short
+  // model, and an earlier model of the same name stays as it was.
   first_error.clear();
-  // Only a regular file (or a symlink, which the rename replaces) may stand at `path`: renaming
+  // Only a regular file (or a symlink, which the rename replaces) may stand at `name`: renaming
   // over a device or a folder would replace something that is not a model.
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+      !S_ISLNK(st.st_mode)) {
     first_error = "it exists and is not a regular file";
-    throwFailure(path);
+    throwFailure(shown);
   }
   SignalCleanup cleanup;
   TemporaryFile tmp;
-  createTemporaryBeside(path, cleanup, tmp);
+  createTemporaryBeside(folder_fd, name, shown, cleanup, tmp);
   p_ply ply = ply_create_to_file(tmp.fp, PLY_DEFAULT, rememberError, 0, nullptr);
-  if (!ply) throwFailure(path);
+  if (!ply) throwFailure(shown);
 
   bool ok = ply_add_element(ply, "vertex", long(n));
   const char* const float_names[] = {"x", "y", "z", "nx", "ny", "nz"};
-  for (const char* name : float_names) ok = ok && ply_add_scalar_property(ply, name, PLY_FLOAT);
+  for (const char* property : float_names)
+    ok = ok && ply_add_scalar_property(ply, property, PLY_FLOAT);
   ok = ok && ply_add_scalar_property(ply, "diffuse_red", PLY_UCHAR);
   ok = ok && ply_add_scalar_property(ply, "diffuse_green", PLY_UCHAR);
   ok = ok && ply_add_scalar_property(ply, "diffuse_blue", PLY_UCHAR);
   ok = ok && ply_add_scalar_property(ply, "psz", PLY_FLOAT);
   ok = ok && ply_write_header(ply);
-  pauseForTests();
+  if (ok) pauseForTests("TESSIVAR_TEST_SLOW_PLY_WRITE", tmp.fp);
 
   for (std::size_t i = 0; ok && i < n; ++i) {
     const Particle& p = particles[i];
@@ -245,35 +322,69 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
          ply_write(ply, normals[i].z) && ply_write(ply, p.color.x) &&
          ply_write(ply, p.color.y) && ply_write(ply, p.color.z) && ply_write(ply, p.size);
   }
-  // Close in any case, so the handle is freed; a short or unfinished file is a failure.
+  // Close in any case, so the handle is freed (it flushes the stream); a short or unfinished file
+  // is a failure.
   const bool closed = ply_close(ply);
-  if (!ok || !closed) throwFailure(path);
+  if (!ok || !closed) throwFailure(shown);
+  // Publish nothing that is not complete on the disk: flush, check, close, then rename. A close
+  // that fails (a deferred write error of a network file system) leaves the earlier model as it
+  // was.
+  flushAndCheck(tmp, shown);
+  FILE* fp = tmp.fp;
+  tmp.fp = nullptr;
+  std::fclose(fp);  // the stream only: it was flushed, and the descriptor is closed below
+  const int fd = tmp.sink.fd;
+  tmp.sink.fd = -1;
+  if (::close(fd) != 0) {
+    first_error = std::string("Error closing up (") + std::strerror(errno) + ")";
+    throwFailure(shown);
+  }
   // Anyone who may write into the folder could have put something else at the temporary name
   // meanwhile (a symlink would be published as the model): publish only the file written. The
   // name can still be swapped between the check and the rename; what the rename then put at the
   // model's name is not the model, and is removed.
   const auto replaced = [&] {
-    first_error = "the temporary file \"" + tmp.name +
+    first_error = "the temporary file \"" + tmp.shown +
                   "\" was replaced by another program during the write; the model was not written";
-    throwFailure(path);
+    throwFailure(shown);
   };
   if (!tmp.isOurs(tmp.name)) replaced();
-  if (std::rename(tmp.name.c_str(), path.c_str()) != 0) {
+  pauseForTests("TESSIVAR_TEST_SLOW_PLY_PUBLISH");
+  if (::renameat(folder_fd, tmp.name.c_str(), folder_fd, name.c_str()) != 0) {
     first_error = std::string("cannot rename the finished file (") + std::strerror(errno) + ")";
-    throwFailure(path);
+    throwFailure(shown);
   }
   tmp.published = true;
   cleanup.untrack();
-  if (!tmp.isOurs(path)) {
-    ::unlink(path.c_str());
+  if (!tmp.isOurs(name)) {
+    ::unlinkat(folder_fd, name.c_str(), 0);
     replaced();
   }
-  FILE* fp = tmp.fp;
-  tmp.fp = nullptr;
-  if (std::fclose(fp) != 0) {
-    // A deferred write error (a network file system): the model just published may be short.
-    first_error = std::string("Error closing up (") + std::strerror(errno) + ")";
-    ::unlink(path.c_str());
+  // The rename itself reaches the disk with the folder.
+  if (::fsync(folder_fd) != 0 && errno != EINVAL) {
+    first_error = std::string("the model was renamed into place, but the folder could not be "
+                              "flushed to the disk (") +
+                  std::strerror(errno) + ")";
+    throwFailure(shown);
+  }
+}
+
+void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                         const std::vector<float3>& normals, const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    first_error = std::string("Unable to create file (") + std::strerror(errno) + ")";
     throwFailure(path);
   }
+  try {
+    writeParticlesToPLY(particles, offsets, normals, fd, path.substr(slash + 1), path);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
 }

@@ -80,6 +80,13 @@ int fail(p_ply ply, const char* message) {
   return 0;
 }
 
+// A failed write or close, with the system's reason (a full disk, a file-size limit).
+int failWithReason(p_ply ply, const char* message, int error) {
+  if (error == 0) return fail(ply, message);
+  const std::string text = std::string(message) + " (" + std::strerror(error) + ")";
+  return fail(ply, text.c_str());
+}
+
 // Moves the write position past empty elements.
 void skipEmpty(p_ply ply) {
   while (ply->element < ply->elements.size() &&
@@ -188,9 +195,10 @@ int ply_write_header(p_ply ply) {
   header += "end_header\n";
   ply->header_written = true;
   skipEmpty(ply);
+  errno = 0;
   if (std::fwrite(header.data(), 1, header.size(), ply->fp) != header.size()) {
     ply->failed = true;
-    return fail(ply, "Error writing to file");
+    return failWithReason(ply, "Error writing to file", errno);
   }
   return 1;
 }
@@ -204,6 +212,7 @@ int ply_write(p_ply ply, double value) {
   const Element& e = ply->elements[ply->element];
   const e_ply_type type = e.properties[ply->property].type;
   bool ok = false;
+  errno = 0;
   switch (type) {
     case PLY_INT8: case PLY_CHAR: { const auto v = toInteger<std::int8_t>(value); ok = writeBytes(ply, &v, 1); break; }
     case PLY_UINT8: case PLY_UCHAR: { const auto v = toInteger<std::uint8_t>(value); ok = writeBytes(ply, &v, 1); break; }
@@ -217,7 +226,7 @@ int ply_write(p_ply ply, double value) {
   }
   if (!ok) {
     ply->failed = true;
-    return fail(ply, "Error writing to file");
+    return failWithReason(ply, "Error writing to file", errno);
   }
   if (++ply->property == e.properties.size()) {
     ply->property = 0;
@@ -236,9 +245,10 @@ int ply_close(p_ply ply) {
   if (!ply->failed && (!ply->header_written || ply->element < ply->elements.size()))
     ok = fail(ply, "Fewer values than the header declares");
   if (ply->failed) ok = 0;  // already reported
+  errno = 0;
   const bool closed = ply->own_fp ? std::fclose(ply->fp) == 0
                                   : std::fflush(ply->fp) == 0 && !std::ferror(ply->fp);
-  if (!closed && ok) ok = fail(ply, "Error closing up");
+  if (!closed && ok) ok = failWithReason(ply, "Error closing up", errno);
   delete ply;
   return ok;
 }

@@ -35,6 +35,8 @@ int ply_add_element(p_ply ply, const char* name, long ninstances);
 int ply_add_scalar_property(p_ply ply, const char* name, e_ply_type type);
 int ply_write_header(p_ply ply);
 // The next value in file order, converted to its property's type.
+// A failed write is reported with the system's reason ("Error writing to file (No space left on
+// device)").
 int ply_write(p_ply ply, double value);
 // Closes the file (flushes a stream of ply_create_to_file) and frees the handle; fails when the
 // file cannot be completed or fewer values were written than the header declares.

@@ -76,16 +76,27 @@ TEST(OutputFolder, CreatedWithParentsOrReportedByName) {
                   "\" is a symbolic link to \"" + dir.file("nowhere") + "\", which does not exist\n");
   }
 
-  // A folder that exists but takes no files (even for root) fails now, not after hours of work;
-  // the probe file leaves nothing behind.
+  // A folder that exists but takes no files (even for root) fails now, not after hours of work,
+  // and so does one whose file system takes no name as long as the run's longest; the probe
+  // file leaves nothing behind.
+  const auto writable = [](const std::string& folder, std::size_t length) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    const bool ok = check_output_writable(folder, fd, length);
+    ::close(fd);
+    return ok;
+  };
   if (std::filesystem::is_directory("/proc/self")) {
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(create_output_directory("/proc/self"));
+    EXPECT_FALSE(writable("/proc/self", 40));
     EXPECT_EQ(testing::internal::GetCapturedStderr().rfind(
                   "cannot write into the output folder \"/proc/self\": ", 0),
               0u);
   }
-  EXPECT_TRUE(create_output_directory(dir.file("a")));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(writable(dir.file("a"), 256));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "cannot write into the output folder \"" + dir.file("a") + "\": File name too long\n");
+  EXPECT_TRUE(writable(dir.file("a"), 255));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("a")),
                           std::filesystem::directory_iterator()),
             1);  // only "b c"
@@ -116,7 +127,7 @@ TEST(OutputFolder, StaleTemporaryFilesOfEndedRunsAreRemoved) {
 
   const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
   testing::internal::CaptureStdout();
-  remove_stale_temporaries(dir.path(), fd, {"/model_superpixel.ply", "/model.ply"});
+  remove_stale_temporaries(dir.path(), fd, {"model_superpixel.ply", "model.ply"});
   const std::string out = testing::internal::GetCapturedStdout();
   ::close(fd);
   std::vector<std::string> left;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,7 +94,7 @@ TEST(PlyModel, FailuresNameTheFile) {
 
 // Writes `n` particles to `path` in a child process whose files may not grow beyond
 // `limit` bytes; returns the child's exit status: 0 written, 1 refused with the writer's message
-// naming `path`, 2 any other outcome.
+// naming `path` and the reason, 2 any other outcome.
 int writeUnderFileSizeLimit(const std::string& path, std::size_t n, rlim_t limit) {
   const pid_t pid = fork();
   if (pid == 0) {
@@ -107,8 +108,13 @@ int writeUnderFileSizeLimit(const std::string& path, std::size_t n, rlim_t limit
     try {
       writeParticlesToPLY(ps, offsets, normals, path);
     } catch (const std::runtime_error& e) {
+      // The reason comes with the message; a small model fails at the final flush.
       const std::string expected = "writeParticlesToPLY: cannot write the model \"" + path + "\"\n";
-      code = std::string(e.what()).rfind(expected, 0) == 0 ? 1 : 2;
+      const std::string what = e.what();
+      code = what == expected + "Error writing to file (File too large)" ||
+                     what == expected + "Error closing up (File too large)"
+                 ? 1
+                 : 2;
     } catch (...) {
       code = 2;
     }
@@ -168,6 +174,8 @@ TEST(PlyModel, SignalsDuringAWriteLeaveNoTemporaryFile) {
     if (pid == 0) {
       const rlimit no_core = {0, 0};
       setrlimit(RLIMIT_CORE, &no_core);
+      // A test run as a background job inherits INT and QUIT ignored.
+      for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) std::signal(s, SIG_DFL);
       if (sig == 0) std::signal(SIGHUP, SIG_IGN);
       setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", sig == 0 ? "0.3" : "20", 1);
       try {
@@ -223,6 +231,57 @@ TEST(PlyModel, ATemporaryFileReplacedDuringTheWriteIsNotPublished) {
   EXPECT_TRUE(std::filesystem::is_symlink(tmp));
   EXPECT_EQ(folderEntries(dir.path()),
             (std::vector<std::string>{"model.ply", tmp.substr(dir.path().size() + 1), "victim"}));
+}
+
+bool hasSize(const std::string& path, off_t size) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && (size < 0 ? st.st_size > 0 : st.st_size == size);
+}
+
+// What another program does to the temporary file after it was written is caught before the
+// model is published: a truncation mid-write (which leaves the file its size, with a hole of
+// zeros where the header was) is refused and the earlier model stays; a symlink swapped in just
+// before the rename is taken off the model's name again, and nothing is written through it.
+TEST(PlyModel, ATemporaryFileChangedBeforeItsPublicationIsNotPublished) {
+  tessivar_test::TempDir dir;
+  const std::string path = dir.file("model.ply");
+  const std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-0";
+  const std::string prefix = "writeParticlesToPLY: cannot write the model \"" + path + "\"\n";
+  const std::vector<Particle> ps(10);
+  driver_test::writeText(path, "an earlier model");
+  setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1);
+  std::thread truncater([&] {
+    for (int i = 0; i < 2000 && !hasSize(tmp, -1); ++i) usleep(1000);
+    ::truncate(tmp.c_str(), 0);
+  });
+  EXPECT_THROW_MESSAGE(
+      writeParticlesToPLY(ps, std::vector<float>(10), std::vector<float3>(10), path),
+      prefix + "the temporary file \"" + tmp +
+          "\" does not hold what was written: another program changed it during the write; the "
+          "model was not written");
+  truncater.join();
+  unsetenv("TESSIVAR_TEST_SLOW_PLY_WRITE");
+  EXPECT_EQ(driver_test::readFile(path), "an earlier model");
+  EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"model.ply"});
+
+  std::filesystem::remove(path);
+  driver_test::writeText(dir.file("victim"), "not a model");
+  setenv("TESSIVAR_TEST_SLOW_PLY_PUBLISH", "1", 1);
+  std::thread swapper([&] {
+    for (int i = 0; i < 2000 && !hasSize(tmp, off_t(header(10).size() + 10 * 31)); ++i)
+      usleep(1000);
+    usleep(300000);  // past the last check before the rename
+    std::filesystem::create_symlink(dir.file("victim"), dir.file("planted"));
+    std::filesystem::rename(dir.file("planted"), tmp);
+  });
+  EXPECT_THROW_MESSAGE(
+      writeParticlesToPLY(ps, std::vector<float>(10), std::vector<float3>(10), path),
+      prefix + "the temporary file \"" + tmp +
+          "\" was replaced by another program during the write; the model was not written");
+  swapper.join();
+  unsetenv("TESSIVAR_TEST_SLOW_PLY_PUBLISH");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path)));
+  EXPECT_EQ(driver_test::readFile(dir.file("victim")), "not a model");
 }
 
 TEST(PlyWriter, BigEndianFilesAndValueConversions) {

@@ -113,6 +113,8 @@ pid_t start(const std::vector<std::string>& args, int out_fd, const std::string&
     const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err < 0 || dup2(out_fd, 1) < 0 || dup2(err, 2) < 0) _exit(126);
     std::signal(SIGPIPE, SIG_DFL);  // as a shell starts a pipeline
+    // The signals the tests send; a test run as a background job inherits INT and QUIT ignored.
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM}) std::signal(sig, SIG_DFL);
     setenv("OMP_NUM_THREADS", "1", 1);
     if (setup) setup();
     execv(program.c_str(), argv.data());
@@ -283,7 +285,8 @@ TEST_F(EndToEnd, RefusedBeforeTheWork) {
   const std::vector<Case> cases = {
       {"model-folder", normal, "cannot write the model \"" + out("/model-folder") + "/model.ply\": it exists and is not a regular file\n"},
       {"model-fifo", normal, "cannot write the model \"" + out("/model-fifo") + "/model_superpixel.ply\": it exists and is not a regular file\n"},
-      {"locked", normal, "the output folder \"" + out("/locked") + "\" is in use by another tessivar run\n"},
+      {"locked", normal, "the output folder \"" + out("/locked") +
+                             "\" is locked by another process (another tessivar run?)\n"},
       {"far", {cameras_[0], cameras_[1], scratch.file("far.txt")}, "check_camera_set: camera file \"" + scratch.file("far.txt") + "\"\nhas its centre"},
   };
   fs::create_directories(out("/model-folder/model.ply"));
@@ -404,6 +407,108 @@ TEST_F(EndToEnd, ARunHoldsItsFolderAndLeavesNoTemporaryFile) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGQUIT) << status;
   EXPECT_TRUE(fs::is_empty(out()));
+}
+
+// The models go into the folder the run locked, whatever becomes of its name: a folder renamed
+// away during the run receives this run's models, and a new folder of the old name, with a run
+// of its own, is left alone; the run says where its models went.
+TEST_F(EndToEnd, ModelsGoToTheFolderTheRunLocked) {
+  const std::vector<std::string> args = {"-o", out(), "--depth-avg", "1.4", "--superpixels", "300",
+                                         "--", cameras_[0], cameras_[1], cameras_[2]};
+  const int log = ::open("/dev/null", O_WRONLY);
+  const pid_t a = start(args, log, scratch.file("a.err"),
+                        [] { setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1); });
+  ::close(log);
+  const std::string tmp = out("/model_superpixel.ply.tmp-" + std::to_string(a) + "-0");
+  for (int i = 0; i < 6000 && !fs::exists(tmp); ++i) usleep(10000);
+  ASSERT_TRUE(fs::exists(tmp)) << readFile(scratch.file("a.err"));
+  fs::rename(out(), out(".old"));
+  const Result b = tessivar(args);
+  ASSERT_EQ(b.code, 0) << b.err;
+  struct stat b_sp, b_dense;
+  ASSERT_EQ(::stat(out("/model_superpixel.ply").c_str(), &b_sp), 0);
+  ASSERT_EQ(::stat(out("/model.ply").c_str(), &b_dense), 0);
+
+  int status = 0;
+  ASSERT_EQ(waitpid(a, &status, 0), a);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(readFile(scratch.file("a.err")),
+            "the output folder \"" + out() +
+                "\" was moved or replaced during the run; its models are in \"" +
+                fs::canonical(out(".old")).string() + "\"\n");
+  // The same scene and options: the same models, each in its own folder.
+  EXPECT_TRUE(readFile(out(".old/model_superpixel.ply")) == readFile(out("/model_superpixel.ply")));
+  EXPECT_TRUE(readFile(out(".old/model.ply")) == readFile(out("/model.ply")));
+  struct stat sp, dense;
+  ASSERT_EQ(::stat(out("/model_superpixel.ply").c_str(), &sp), 0);
+  ASSERT_EQ(::stat(out("/model.ply").c_str(), &dense), 0);
+  EXPECT_EQ(sp.st_ino, b_sp.st_ino);
+  EXPECT_EQ(dense.st_ino, b_dense.st_ino);
+  EXPECT_EQ(std::distance(fs::directory_iterator(out()), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(out(".old")), fs::directory_iterator()), 2);
+}
+
+// A folder path of nearly PATH_MAX bytes takes the models (written relative to the open folder);
+// a longer one stops the run before the work.
+TEST_F(EndToEnd, ALongOutputPathWorksOrStopsTheRunAtOnce) {
+  const auto deep = [&](std::size_t length) {
+    std::string path = scratch.path();
+    while (length - path.size() > 250) path += "/" + std::string(200, 'd');
+    return path + "/" + std::string(length - path.size() - 1, 'e');
+  };
+  for (std::size_t length : {4063u, 4067u, 4100u}) {
+    SCOPED_TRACE(length);
+    const std::string folder = deep(length);
+    ASSERT_EQ(folder.size(), length);
+    const Result r = tessivar({"-o", folder, "--depth-avg", "1.4", "--superpixels", "300", "--",
+                               cameras_[0], cameras_[1], cameras_[2]});
+    if (length < 4096) {
+      EXPECT_EQ(r.code, 0) << r.err;
+      EXPECT_GT(readModel(folder + "/model_superpixel.ply").vertices, 0);
+      EXPECT_GT(readModel(folder + "/model.ply").vertices, 0);
+      fs::remove_all(scratch.file(std::string(200, 'd')));
+    } else {
+      EXPECT_EQ(r.code, 1);
+      EXPECT_EQ(r.err, "cannot create the output folder \"" + folder + "\": File name too long\n");
+      EXPECT_EQ(r.out.find("Reading file"), std::string::npos);
+    }
+  }
+}
+
+// A model that cannot be written says why, and the run says which models it wrote, so that an
+// earlier run's model beside them is not taken for this run's.
+TEST_F(EndToEnd, AFailedModelWriteSaysWhyAndWhatTheRunWrote) {
+  std::vector<std::string> args = {"-o", out("/full"), "--depth-avg", "1.4", "--superpixels",
+                                   "300", "--", cameras_[0], cameras_[1], cameras_[2]};
+  ASSERT_EQ(tessivar(args).code, 0);
+  const auto sp = fs::file_size(out("/full/model_superpixel.ply"));
+  const auto dense = fs::file_size(out("/full/model.ply"));
+  ASSERT_LT(sp, dense);
+  args[1] = out("/limited");
+  fs::create_directories(out("/limited"));
+  std::ofstream(out("/limited/model.ply")) << "an earlier model";
+  const int log = ::open("/dev/null", O_WRONLY);
+  const rlim_t limit = (sp + dense) / 2;
+  const pid_t pid = start(args, log, scratch.file("stderr"), [limit] {
+    const rlimit rl = {limit, limit};
+    setrlimit(RLIMIT_FSIZE, &rl);
+  });
+  ::close(log);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const std::string err = readFile(scratch.file("stderr"));
+  EXPECT_EQ(err.rfind("writeParticlesToPLY: cannot write the model \"" +
+                          out("/limited/model.ply") + "\"\n",
+                      0),
+            0u)
+      << err;
+  EXPECT_NE(err.find(" (File too large)\nthis run wrote: model_superpixel.ply\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(readFile(out("/limited/model.ply")), "an earlier model");
+  EXPECT_TRUE(readFile(out("/limited/model_superpixel.ply")) ==
+              readFile(out("/full/model_superpixel.ply")));
 }
 
 // A failed allocation names the stage and the camera it stopped. The address-space limit is
