@@ -135,7 +135,7 @@ class CurrentStage {
 // Support comes only from other cameras' points, and one camera's superpixel points cover a
 // place about once: with two cameras a superpixel support test above 1 cannot be passed.
 void report_empty_model(const std::string& name, const StageLog& log, std::size_t cameras) {
-  std::cerr << "the model \"" << output_directory << "/" << name
+  std::cerr << "the model \"" << printable_path(output_directory + "/" + name)
             << "\" is empty: " << log.emptied_by()
             << ".\nCheck the cameras (poses, intrinsics, depth maps), --depth-avg and the support "
                "options (--min-support-sp, --min-support)."
@@ -182,7 +182,8 @@ struct OutputFolder {
     if (::stat(output_directory.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
         named.st_ino == held.st_ino)
       return "";
-    const std::string head = "the output folder \"" + output_directory + "\" was moved ";
+    const std::string head =
+        "the output folder \"" + printable_path(output_directory) + "\" was moved ";
     std::vector<char> target(1 << 16);
     const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(),
                                  target.size());
@@ -192,7 +193,8 @@ struct OutputFolder {
         (where.size() > deleted.size() &&
          where.compare(where.size() - deleted.size(), deleted.size(), deleted) == 0))
       return head + "or removed during the run; its models are no longer under that name";
-    return head + "or replaced during the run; its models are in \"" + where + "\"";
+    return head + "or replaced during the run; its models are in \"" + printable_path(where) +
+           "\"";
   }
   // What a failed run says after its error when it wrote models: which ones, so that an earlier
   // run's model beside them is not taken for this run's, and where they are.
@@ -208,7 +210,7 @@ struct OutputFolder {
 void write_model(const ParticleSet& set, const std::string& name, CurrentStage& stage,
                  OutputFolder& folder) {
   const std::string shown = output_directory + "/" + name;
-  stage.set("writing the model \"" + shown + "\"");
+  stage.set("writing the model \"" + printable_path(shown) + "\"");
   writeParticlesToPLY(set.particles, set.offsets, set.normals, folder.fd, name, shown);
   folder.written.push_back(name);
 }
@@ -287,7 +289,8 @@ std::string dangling_symlink_in(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::is_symlink(prefix, ec) || std::filesystem::exists(prefix, ec)) continue;
     const auto target = std::filesystem::read_symlink(prefix, ec);
-    return "\"" + prefix.string() + "\" is a symbolic link to \"" + target.string() +
+    return "\"" + printable_path(prefix.string()) + "\" is a symbolic link to \"" +
+           printable_path(target.string()) +
            "\", which does not exist";
   }
   return "";
@@ -300,7 +303,7 @@ bool create_output_directory(const std::string& path) {
   std::filesystem::create_directories(path, ec);
   if (ec || !std::filesystem::is_directory(path, ec)) {
     const std::string dangling = dangling_symlink_in(path);
-    std::cerr << "cannot create the output folder \"" << path << "\": "
+    std::cerr << "cannot create the output folder \"" << printable_path(path) << "\": "
               << (!dangling.empty() ? dangling : ec ? ec.message() : std::string("not a folder"))
               << std::endl;
     return false;
@@ -312,7 +315,8 @@ bool lock_output_directory(const std::string& path, int& fd) {
   // The folder itself carries the lock, so a run leaves nothing behind for it.
   fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    std::cerr << "cannot open the output folder \"" << path << "\": " << std::strerror(errno)
+    std::cerr << "cannot open the output folder \"" << printable_path(path)
+              << "\": " << std::strerror(errno)
               << std::endl;
     return false;
   }
@@ -322,7 +326,7 @@ bool lock_output_directory(const std::string& path, int& fd) {
       ::close(fd);
       fd = -1;
       // Any program may lock the folder; most often it is another run.
-      std::cerr << "the output folder \"" << path
+      std::cerr << "the output folder \"" << printable_path(path)
                 << "\" is locked by another process (another tessivar run?)" << std::endl;
       return false;
     }
@@ -347,7 +351,8 @@ bool check_output_writable(const std::string& path, int folder_fd, std::size_t n
     }
     error = errno;
   }
-  std::cerr << "cannot write into the output folder \"" << path << "\": " << std::strerror(error)
+  std::cerr << "cannot write into the output folder \"" << printable_path(path)
+            << "\": " << std::strerror(error)
             << std::endl;
   return false;
 }
@@ -397,7 +402,7 @@ void remove_stale_temporaries(const std::string& folder, int folder_fd,
   ::closedir(dir);
   for (const std::string& name : stale)
     if (::unlinkat(folder_fd, name.c_str(), 0) == 0)
-      std::cout << "removed \"" << folder << "/" << name
+      std::cout << "removed \"" << printable_path(folder + "/" + name)
                 << "\", left by a run that ended during a model write" << std::endl;
 }
 
@@ -408,7 +413,7 @@ bool check_model_names(const std::string& folder, int folder_fd,
     // Only a regular file or a symlink (which the write replaces) may stand at a model's name.
     if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
         !S_ISLNK(st.st_mode)) {
-      std::cerr << "cannot write the model \"" << folder << "/" << name
+      std::cerr << "cannot write the model \"" << printable_path(folder + "/" + name)
                 << "\": it exists and is not a regular file" << std::endl;
       return false;
     }

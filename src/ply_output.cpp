@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ply/ply.h"
+#include "printable.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ void rememberError(p_ply, const char* message) {
 
 [[noreturn]] void throwFailure(const std::string& path) {
   std::stringstream ss;
-  ss << "writeParticlesToPLY: cannot write the model \"" << path << "\"" << std::endl
+  ss << "writeParticlesToPLY: cannot write the model \"" << printable_path(path) << "\""
+     << std::endl
      << (first_error.empty() ? std::string("unknown error") : first_error);
   throw std::runtime_error(ss.str());
 }
@@ -247,7 +249,7 @@ void flushAndCheck(TemporaryFile& tmp, const std::string& shown) {
     }
   }
   if (read != tmp.sink.bytes || hash != tmp.sink.hash) {
-    first_error = "the temporary file \"" + tmp.shown +
+    first_error = "the temporary file \"" + printable_path(tmp.shown) +
                   "\" does not hold what was written: another program changed it during the "
                   "write; the model was not written";
     throwFailure(shown);
@@ -344,7 +346,7 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
   // name can still be swapped between the check and the rename; what the rename then put at the
   // model's name is not the model, and is removed.
   const auto replaced = [&] {
-    first_error = "the temporary file \"" + tmp.shown +
+    first_error = "the temporary file \"" + printable_path(tmp.shown) +
                   "\" was replaced by another program during the write; the model was not written";
     throwFailure(shown);
   };

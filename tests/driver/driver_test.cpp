@@ -61,10 +61,13 @@ TEST(OutputFolder, CreatedWithParentsOrReportedByName) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("cannot create the output folder \"" + dir.file("file/sub") + "\": ", 0), 0u)
       << err;
+  // Control bytes in the name are shown escaped, not sent to the terminal.
+  driver_test::writeText(dir.file("f\x1b]0;t\a\x1b[2J"), "x");
   testing::internal::CaptureStderr();
-  EXPECT_FALSE(create_output_directory(dir.file("file")));
+  EXPECT_FALSE(create_output_directory(dir.file("f\x1b]0;t\a\x1b[2J")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "cannot create the output folder \"" + dir.file("file") + "\": Not a directory\n");
+            "cannot create the output folder \"" + dir.file("f\\x1b]0;t\\x07\\x1b[2J") +
+                "\": Not a directory\n");
 
   // A symlink to nothing is named as the reason, for the folder itself and for a parent.
   std::filesystem::create_symlink(dir.file("nowhere"), dir.file("dangling"));
