@@ -389,11 +389,11 @@ bool colourImageSize(const std::string& file, int* width, int* height) {
   return false;
 }
 
-// Reads a depth map (8- or 16-bit greyscale PNG in thousandths of a world unit) into `depthmap`,
-// in world units. Its size, checked on the file's header before anything is decoded, must keep
-// the declared size's rule and equal the colour image's size when that is known from the colour
-// image's header; so a depth map meant for another camera is not decoded. Every failure names
-// the file.
+// Reads a depth map (8- or 16-bit greyscale PNG in thousandths of a world unit; 0, and 65535 in a
+// 16-bit map, are no depth) into `depthmap`, in world units. Its size, checked on the file's
+// header before anything is decoded, must keep the declared size's rule and equal the colour
+// image's size when that is known from the colour image's header; so a depth map meant for
+// another camera is not decoded. Every failure names the file.
 void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>& depthmap) {
   const std::string what = "cannot read the depth map \"" + printable_path(file) + "\": ";
   int colourWidth = 0, colourHeight = 0;
@@ -418,7 +418,10 @@ void readDepthMap(const std::string& file, const Camera& camera, CMatrix<float>&
     raw.readFromPNG(file.c_str(), check);
     CMatrix<float> depth(raw.xSize, raw.ySize);
     const std::size_t n = std::size_t(raw.xSize) * std::size_t(raw.ySize);
-    for (std::size_t k = 0; k < n; ++k) depth.data[k] = float(raw.data[k]) / 1000.0f;
+    // 65535, the largest value a 16-bit map holds, is no depth: sensors and data sets write it
+    // for no reading, or for one beyond what the map can hold.
+    for (std::size_t k = 0; k < n; ++k)
+      depth.data[k] = raw.data[k] == 65535 ? 0.0f : float(raw.data[k]) / 1000.0f;
     raw = CMatrix<unsigned short>();  // released before the copy
     depthmap = depth;
   });

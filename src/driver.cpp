@@ -26,6 +26,7 @@
 #include "camera_pose.h"
 #include "command_line.h"
 #include "cublas_dynamic.h"
+#include "dasp/spikes.h"
 #include "dense_points.h"
 #include "depthmap_refinement.h"
 #include "particle_filtering.h"
@@ -440,9 +441,22 @@ void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& mi
       maxima.push_back(0.0f);
       continue;
     }
-    const auto mm = std::minmax_element(d.data, d.data + n);
-    minima.push_back(*mm.first);
-    maxima.push_back(*mm.second);
+    // A spike counts as no depth, as in the superpixels: one stray far reading per map would
+    // otherwise stretch the range that bounds the points of every camera.
+    const int W = d.xSize, H = d.ySize;
+    const auto at = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
+    float lo = INFINITY, hi = -INFINITY;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x) {
+        float v = at(x, y);
+        // The spike rule only where the pixel, as a depth or as no depth, could move the extremes.
+        if (lo <= 0.0f && lo <= v && v <= hi) continue;
+        if (dasp::IsSpike(at, W, H, x, y)) v = 0.0f;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+      }
+    minima.push_back(lo);
+    maxima.push_back(hi);
   }
   if (minima.empty()) {
     min_depth = max_depth = 0.0f;

@@ -44,7 +44,8 @@ bool check_model_names(const std::string& folder, int folder_fd,
                        const std::vector<std::string>& names);
 
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
-// per-map minima and of the per-map maxima; pixels without depth (0) take part.
+// per-map minima and of the per-map maxima; pixels without depth (0) take part, and so do spikes
+// (see dasp::IsSpike), as pixels without depth.
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
                          float& max_depth);
 

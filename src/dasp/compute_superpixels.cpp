@@ -11,6 +11,7 @@
 
 #include "dasp/dasp.h"
 #include "dasp/seeds.h"
+#include "dasp/spikes.h"
 #include "dasp/surface.h"
 
 namespace dasp {
@@ -72,7 +73,8 @@ class Solver {
     out.height = unsigned(H_);
     if (W_ == 0 || H_ == 0) return out;
 
-    density_ = internal::seedDensity(depth_, opt_);
+    removeSpikes();
+    density_ = internal::seedDensity(measured_, opt_);
     const internal::SeedDensity& density = density_;
     radius_ = density.radius;
     out.radius = radius_;
@@ -96,6 +98,18 @@ class Solver {
   }
 
  private:
+  // The depth image with every spike set to no depth: a spike takes part as a pixel without depth
+  // in the seed density, the features and the centres' depths. Only the final lists tell spikes
+  // from holes: no cluster lists a spike.
+  void removeSpikes() {
+    measured_ = depth_;
+    const auto at = [this](int x, int y) { return int(depth_(unsigned(x), unsigned(y))[0]); };
+#pragma omp parallel for schedule(static) num_threads(internal::teamSize(depth_.size(), 16384))
+    for (int y = 0; y < H_; ++y)
+      for (int x = 0; x < W_; ++x)
+        if (IsSpike(at, W_, H_, x, y)) measured_(unsigned(x), unsigned(y))[0] = 0;
+  }
+
   void makePixels() {
     const std::size_t n = std::size_t(W_) * H_;
     for (int k = 0; k < 3; ++k) pixels_.c[k].resize(n), pixels_.p[k].resize(n);
@@ -108,31 +122,14 @@ class Solver {
         const std::size_t i = std::size_t(y) * W_ + x;
         const unsigned char* c = color_(x, y);
         for (int k = 0; k < 3; ++k) pixels_.c[k][i] = c[k] * cs;
-        const unsigned short v = depth_(x, y)[0];
-        pixels_.valid[i] = v != 0 && !isolated(x, y, v) ? 1.0f : 0.0f;
+        const unsigned short v = measured_(x, y)[0];
+        pixels_.valid[i] = v != 0 ? 1.0f : 0.0f;
         const float z = v * opt_.depth_unit;
         pixels_.p[0][i] = (float(x) - opt_.camera_cx) * z * inv_f;
         pixels_.p[1][i] = (float(y) - opt_.camera_cy) * z * inv_f;
         pixels_.p[2][i] = z;
       }
     }
-  }
-
-  // A depth with fewer than two neighbours within two pixels that lie near it in depth (3 % of
-  // the depth per pixel apart, more than a surface seen at 85 degrees changes) is a spike, a
-  // stray reading: it takes part as a pixel without depth, and no cluster lists it.
-  bool isolated(int x, int y, unsigned short v) const {
-    constexpr int kReach = 2, kNeeded = 2;
-    int near = 0;
-    for (int yy = std::max(0, y - kReach); yy <= std::min(H_ - 1, y + kReach); ++yy)
-      for (int xx = std::max(0, x - kReach); xx <= std::min(W_ - 1, x + kReach); ++xx) {
-        const int w = depth_(xx, yy)[0];
-        if (w == 0 || (xx == x && yy == y)) continue;
-        const int steps = std::max(std::abs(xx - x), std::abs(yy - y));
-        near += std::abs(w - int(v)) * 100 <= 3 * int(v) * steps;
-        if (near >= kNeeded) return false;
-      }
-    return true;
   }
 
   // The radius on the image follows the seed density at the centre, so slanted surfaces, whose
@@ -253,7 +250,7 @@ class Solver {
 
   void addPixel(Sums& s, int x, int y) const {
     const unsigned char* c = color_(x, y);
-    const std::int64_t v = depth_(x, y)[0];
+    const std::int64_t v = measured_(x, y)[0];
     ++s.n;
     s.sx += x;
     s.sy += y;
@@ -448,6 +445,7 @@ class Solver {
 
   const slimage::Image3ub& color_;
   const slimage::Image1ui16& depth_;
+  slimage::Image1ui16 measured_;  // depth_ without its spikes
   const Parameters& opt_;
   const int W_, H_;
   float radius_ = 0.0f;

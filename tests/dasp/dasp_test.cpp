@@ -170,7 +170,7 @@ TEST(Superpixels, PixelsOffTheClusterSurfaceAreLeftOut) {
         return x > 60 ? wall + 600 : wall;
       },
       [](unsigned x, unsigned y, int c) { return int((x * (3 + c) + y * 5) % 200 + 20); });
-  const dasp::Superpixels sp = dasp::ComputeSuperpixels(s.color, s.depth, params(W, H, 150));
+  const dasp::Superpixels sp = dasp::ComputeSuperpixels(s.color, s.depth, params(W, H, 120));
   std::vector<char> listed(std::size_t(W) * H, 0);
   for (const dasp::Cluster& c : sp.cluster)
     for (int i : c.pixel_ids) listed[std::size_t(i)] = 1;
@@ -183,6 +183,32 @@ TEST(Superpixels, PixelsOffTheClusterSurfaceAreLeftOut) {
         lost += !listed[y * W + x];
     }
   EXPECT_LT(lost, std::size_t(W * H / 100)) << "pixels on the surfaces left out";
+}
+
+TEST(Superpixels, SpikesCountAsHoles) {
+  // Isolated far readings, as sensors give at their range limit, and holes at the same pixels:
+  // the same radius and clusters, except that a hole may be listed and a spike never.
+  const Scene holes = texturedScene(160, 120);
+  const auto spike = [&](unsigned x, unsigned y) {
+    return x % 16 == 5 && y % 16 == 7 && holes.depth(x, y)[0] != 0;
+  };
+  for (int far : {4500, 65535}) {
+    Scene spikes = holes, zeros = holes;
+    for (unsigned y = 0; y < 120; ++y)
+      for (unsigned x = 0; x < 160; ++x)
+        if (spike(x, y)) spikes.depth(x, y)[0] = (unsigned short)far, zeros.depth(x, y)[0] = 0;
+    const dasp::Parameters p = params(160, 120, 300);
+    const dasp::Superpixels a = dasp::ComputeSuperpixels(spikes.color, spikes.depth, p);
+    const dasp::Superpixels b = dasp::ComputeSuperpixels(zeros.color, zeros.depth, p);
+    EXPECT_EQ(a.radius, b.radius) << far;
+    ASSERT_EQ(a.cluster.size(), b.cluster.size()) << far;
+    for (std::size_t k = 0; k < a.cluster.size(); ++k) {
+      std::vector<int> expected;
+      for (int i : b.cluster[k].pixel_ids)
+        if (!spike(unsigned(i) % 160, unsigned(i) / 160)) expected.push_back(i);
+      ASSERT_EQ(a.cluster[k].pixel_ids, expected) << far << ", cluster " << k;
+    }
+  }
 }
 
 TEST(Superpixels, MeanColourKeepsTheInputChannelOrder) {

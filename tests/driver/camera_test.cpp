@@ -32,6 +32,7 @@ class CameraFileTest : public testing::Test {
     std::vector<unsigned short> d(640 * 480, 1000);
     d[0] = 1500;
     d[641] = 0;
+    d[642] = 65535;
     driver_test::writeGreyPNG(depth16, 640, 480, 16, d);
     driver_test::writeGreyPNG(depth8, 640, 480, 8, std::vector<unsigned short>(640 * 480, 255));
   }
@@ -98,6 +99,7 @@ TEST_F(CameraFileTest, ReadsIntrinsicsAndPoseInColumnOrderWithAMirroredPrincipal
   EXPECT_EQ(depth.data[0], 1.5f);
   EXPECT_EQ(depth.data[1], 1.0f);
   EXPECT_EQ(depth.data[641], 0.0f);
+  EXPECT_EQ(depth.data[642], 0.0f);  // the largest 16-bit value is no depth too
 }
 
 TEST_F(CameraFileTest, CentreAndLayoutOfTheValues) {

@@ -17,9 +17,11 @@
 
 namespace {
 
+// A row of 3 x 3 patches, one per value: every depth has neighbours that confirm it.
 CMatrix<float> map(std::vector<float> values) {
-  CMatrix<float> m(int(values.size()), 1);
-  for (std::size_t i = 0; i < values.size(); ++i) m.data[i] = values[i];
+  CMatrix<float> m(3 * int(values.size()), 3);
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < m.xSize; ++x) m.data[y * m.xSize + x] = values[std::size_t(x / 3)];
   return m;
 }
 
@@ -40,6 +42,13 @@ TEST(DepthRange, MedianOfThePerMapExtremes) {
                       lo, hi);
   EXPECT_EQ(lo, 0.5f);  // two of four: element 2 of (0, 0, 0.5, 1.2)
   EXPECT_EQ(hi, 2.5f);  // element 2 of (1, 2, 2.5, 3)
+
+  // A spike, as a sensor gives at its range limit, counts as no depth.
+  std::vector<CMatrix<float>> maps = {map({1.0f, 2.0f}), map({1.5f, 4.0f})};
+  for (CMatrix<float>& m : maps) m.data[m.xSize + 1] = 60.0f;
+  compute_depth_range(maps, lo, hi);
+  EXPECT_EQ(lo, 0.0f);
+  EXPECT_EQ(hi, 4.0f);
 }
 
 TEST(SuperpixelRadius, FiveThousandOnVga) {

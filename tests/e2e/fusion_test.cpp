@@ -252,13 +252,25 @@ TEST_F(Fusion, HolesAndOutliersOfRealSensorsStillGiveAModelOnTheSurface) {
                                      "150", "--noise", "0.002", "--seed", "3"};
     args.insert(args.end(), fault.begin(), fault.end());
     ASSERT_EQ(run("make_scene", args, dir_->path()).code, 0);
-    args = {"-o", scene + "/out", "--depth-avg", std::to_string(depthAvg_), "--superpixels", "500", "--"};
-    for (int i = 0; i < 4; ++i) args.push_back(scene + "/camera_0" + std::to_string(i) + ".txt");
-    const Result r = run("tessivar", args, dir_->path());
-    EXPECT_EQ(r.code, 0) << r.err;
-    if (r.code != 0) continue;
-    const float d = medianDistance(scene + "/out/model.ply");
-    EXPECT_LT(d, (fault[0] == "--salt" ? 1.5f : 2.0f) * clean) << "median distance; clean " << clean;
+    // A checkerboard of single holes leaves these small cameras a model of a few hundred points,
+    // whose median distance changes twofold with a 1 % change of the superpixel count: it is
+    // judged by the middle one of three counts.
+    const std::vector<std::string> counts =
+        fault[0] == "--checker" ? std::vector<std::string>{"490", "500", "510"}
+                                : std::vector<std::string>{"500"};
+    std::vector<float> d;
+    for (const std::string& count : counts) {
+      args = {"-o", scene + "/out" + count, "--depth-avg", std::to_string(depthAvg_),
+              "--superpixels", count, "--"};
+      for (int i = 0; i < 4; ++i) args.push_back(scene + "/camera_0" + std::to_string(i) + ".txt");
+      const Result r = run("tessivar", args, dir_->path());
+      EXPECT_EQ(r.code, 0) << r.err;
+      if (r.code == 0) d.push_back(medianDistance(scene + "/out" + count + "/model.ply"));
+    }
+    if (d.size() != counts.size()) continue;
+    std::sort(d.begin(), d.end());
+    EXPECT_LT(d[d.size() / 2], (fault[0] == "--salt" ? 1.5f : 2.0f) * clean)
+        << "median distance; clean " << clean;
   }
 }
 
