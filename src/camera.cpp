@@ -505,6 +505,8 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
   try {
     readDepthMap(depth_file, camera, depthmap);
     camera.loadImage();
+  } catch (const std::bad_alloc&) {
+    throw;  // reported with the stage and camera, as out of memory
   } catch (const std::exception& e) {
     fail(path, e.what());
   }

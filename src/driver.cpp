@@ -1,6 +1,7 @@
 #include "driver.h"
 
 #include <dirent.h>
+#include <omp.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,6 +38,7 @@
 #include "rendering.h"
 #include "settings.h"
 #include "superpixels.h"
+#include "thread_start.h"
 #include "visualization.h"
 #include "yv/runtime/runtime.h"
 #include "yv/tools/timer.h"
@@ -523,6 +525,9 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
 
   // Which back end runs this, and on the host back end why: a run that falls back is visible.
   std::cout << yv::rt::backendDescription() << std::endl;
+  stage.set("starting " + std::to_string(omp_get_max_threads()) +
+            " threads (OMP_NUM_THREADS sets how many)");
+  start_threads();
 
   StageClock clock;
 

@@ -13,6 +13,7 @@
 #endif
 
 #include "hashing.h"
+#include "team_error.h"
 
 #include <omp.h>
 
@@ -107,14 +108,75 @@ void compute_particles_bounds(float3* min_corner, float3* max_corner,
   if (max_corner) *max_corner = bounds_corner<false>(particles, offsets);
 }
 
+#ifdef TESSIVAR_HASHING_THRUST
+namespace {
+
+// Entries [a0, a2) of the sorted runs [a0, a1) and [a1, a2), merged stably into the same places
+// of the output.
+void merge_runs(const unsigned long long* keys, const unsigned int* values, std::size_t a0,
+                std::size_t a1, std::size_t a2, unsigned long long* keys_out,
+                unsigned int* values_out) {
+  std::size_t i = a0, j = a1, o = a0;
+  while (i < a1 && j < a2) {
+    const bool right = keys[j] < keys[i];  // ties from the left run: stable
+    const std::size_t from = right ? j++ : i++;
+    keys_out[o] = keys[from];
+    values_out[o++] = values[from];
+  }
+  for (; i < a1; ++i, ++o) keys_out[o] = keys[i], values_out[o] = values[i];
+  for (; j < a2; ++j, ++o) keys_out[o] = keys[j], values_out[o] = values[j];
+}
+
+void stable_sort_by_key_parallel(unsigned long long* keys, unsigned int* values, std::size_t n) {
+  // Each block is sorted by Thrust's sequential sort, whose scratch memory is taken on the
+  // block's thread and so caught there; the blocks are then merged pairwise through buffers
+  // taken before the team. Thrust's OpenMP sort works the same way but lets a failed allocation
+  // leave its threads.
+  const int blocks = std::max(1, omp_get_max_threads());
+  std::vector<std::size_t> start(static_cast<std::size_t>(blocks) + 1);
+  for (int b = 0; b <= blocks; ++b) start[b] = n * static_cast<std::size_t>(b) / blocks;
+  std::vector<unsigned long long> keys_tmp(n);
+  std::vector<unsigned int> values_tmp(n);
+  TeamError error;
+#pragma omp parallel num_threads(blocks) if (blocks > 1)
+  for (int b = omp_get_thread_num(); b < blocks && !error.seen(); b += omp_get_num_threads()) {
+    try {
+      thrust::stable_sort_by_key(thrust::seq, keys + start[b], keys + start[b + 1],
+                                 values + start[b]);
+    } catch (...) {
+      error.keep_current();
+    }
+  }
+  error.rethrow();
+  unsigned long long *k_from = keys, *k_to = keys_tmp.data();
+  unsigned int *v_from = values, *v_to = values_tmp.data();
+  for (int width = 1; width < blocks; width *= 2) {
+    const int pairs = (blocks + 2 * width - 1) / (2 * width);
+#pragma omp parallel for schedule(static) if (pairs > 1)
+    for (int p = 0; p < pairs; ++p) {
+      const int b = 2 * width * p;
+      merge_runs(k_from, v_from, start[b], start[std::min(b + width, blocks)],
+                 start[std::min(b + 2 * width, blocks)], k_to, v_to);
+    }
+    std::swap(k_from, k_to);
+    std::swap(v_from, v_to);
+  }
+  if (k_from != keys) {
+    std::copy(k_from, k_from + n, keys);
+    std::copy(v_from, v_from + n, values);
+  }
+}
+
+}  // namespace
+#endif
+
 void sort_particle_handles(std::vector<unsigned int>& handles,
                            std::vector<unsigned long long>& keys) {
   if (keys.empty()) return;
 #ifdef TESSIVAR_HASHING_THRUST
   // Both sorts are stable, so they give the same order; a small set is sorted on this thread.
   if (keys.size() >= static_cast<size_t>(parallel_min_items)) {
-    thrust::stable_sort_by_key(thrust::omp::par, keys.data(), keys.data() + keys.size(),
-                               handles.data());
+    stable_sort_by_key_parallel(keys.data(), handles.data(), keys.size());
     return;
   }
 #endif

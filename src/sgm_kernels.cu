@@ -11,6 +11,7 @@
 
 #include "depthmap_estimation_kernels.h"
 #include "sgm_kernels.h"
+#include "team_error.h"
 #include "yv/filtering/median3x3_kernel.h"
 #include "yv/runtime/cooperative.cuh"
 #include "yv/runtime/device_math.h"
@@ -416,12 +417,21 @@ void sgm_path_kernel_per_line(yv::Array<float, 3> aggregated, yv::Array<float, 3
   const dek::sgm_path_line<useP2Map> body{aggregated, costs, P1, P2, P2_tex, dx, dy};
   const unsigned n = aggregated.size.x;
   const int lines = int(std::abs(dx) >= std::abs(dy) ? aggregated.size.z : aggregated.size.y);
+  TeamError error;
 #pragma omp parallel
   {
-    std::vector<float> buffers(2 * std::size_t(n));
+    std::vector<float> buffers;
+    try {
+      buffers.resize(2 * std::size_t(n));
+    } catch (...) {
+      error.keep_current();
+    }
+    // Every thread meets the loop; after a failure none takes a line.
 #pragma omp for schedule(dynamic)
-    for (int t = 0; t < lines; ++t) body.walk(unsigned(t), buffers.data(), buffers.data() + n);
+    for (int t = 0; t < lines; ++t)
+      if (!error.seen()) body.walk(unsigned(t), buffers.data(), buffers.data() + n);
   }
+  error.rethrow();
 }
 
 template <bool useP2Map, int dx, int dy>

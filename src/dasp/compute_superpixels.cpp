@@ -13,6 +13,7 @@
 #include "dasp/seeds.h"
 #include "dasp/spikes.h"
 #include "dasp/surface.h"
+#include "team_error.h"
 
 namespace dasp {
 
@@ -414,10 +415,18 @@ class Solver {
       points[i] = {pixels_.p[0][i], pixels_.p[1][i], pixels_.p[2][i]};
     std::vector<int> kept(K, 0);
     const float floor = 2.0f * opt_.depth_unit;  // the depth image's own rounding
+    TeamError error;  // both loops below allocate
 #pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
-    for (int k = 0; k < K; ++k)
-      kept[k] = internal::keepSurfacePoints(points, surface.ids.data() + surface.start[k],
-                                            surface.start[k + 1] - surface.start[k], radius_, floor);
+    for (int k = 0; k < K; ++k) {
+      if (error.seen()) continue;
+      try {
+        kept[k] = internal::keepSurfacePoints(points, surface.ids.data() + surface.start[k],
+                                              surface.start[k + 1] - surface.start[k], radius_, floor);
+      } catch (...) {
+        error.keep_current();
+      }
+    }
+    error.rethrow();
     std::vector<char> listed(labels_.size(), 0);
     for (int k = 0; k < K; ++k)
       for (int j = surface.start[k]; j < surface.start[k] + kept[k]; ++j) listed[surface.ids[j]] = 1;
@@ -429,18 +438,23 @@ class Solver {
     out.cluster.resize(m);
 #pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
     for (int k = 0; k < K; ++k) {
-      if (index[k] < 0) continue;
+      if (index[k] < 0 || error.seen()) continue;
       Cluster& c = out.cluster[index[k]];
       const int* ids = surface.ids.data() + surface.start[k];
       std::int64_t csum[3] = {0, 0, 0};
       for (int j = 0; j < kept[k]; ++j)
         for (int ch = 0; ch < 3; ++ch) csum[ch] += color_.pointer()[std::size_t(ids[j]) * 3 + ch];
       for (int ch = 0; ch < 3; ++ch) c.color[ch] = float(double(csum[ch]) / (255.0 * double(kept[k])));
-      const std::vector<int> filled = chooseHoles(k, kept[k], holes.ids.data() + holes.start[k],
-                                                  holes.start[k + 1] - holes.start[k], listed);
-      c.pixel_ids.resize(std::size_t(kept[k]) + filled.size());
-      std::merge(ids, ids + kept[k], filled.begin(), filled.end(), c.pixel_ids.begin());
+      try {
+        const std::vector<int> filled = chooseHoles(k, kept[k], holes.ids.data() + holes.start[k],
+                                                    holes.start[k + 1] - holes.start[k], listed);
+        c.pixel_ids.resize(std::size_t(kept[k]) + filled.size());
+        std::merge(ids, ids + kept[k], filled.begin(), filled.end(), c.pixel_ids.begin());
+      } catch (...) {
+        error.keep_current();
+      }
     }
+    error.rethrow();
   }
 
   const slimage::Image3ub& color_;

@@ -1,5 +1,6 @@
 // Cell keys, bounds and cell tables of the uniform grid.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cfloat>
 #include <cmath>
@@ -186,22 +187,31 @@ TEST(HandleSort, StableAndAllInvalidSetFormsOneCell) {
   EXPECT_EQ(keys, (std::vector<unsigned long long>{1, 3, 3, 9, 9, 9}));
   EXPECT_EQ(handles, (std::vector<unsigned int>{14, 11, 13, 10, 12, 15}));
 
-  // A long list with many equal keys keeps the previous relative order of equal keys.
-  std::mt19937 rng(5);
-  std::uniform_int_distribution<int> k(0, 50);
-  std::vector<unsigned long long> big(50000);
-  std::vector<unsigned int> big_handles(big.size());
-  for (size_t i = 0; i < big.size(); ++i) {
-    big[i] = k(rng);
-    big_handles[i] = unsigned(i);
-  }
-  sort_particle_handles(big_handles, big);
-  for (size_t i = 1; i < big.size(); ++i) {
-    ASSERT_LE(big[i - 1], big[i]);
-    if (big[i - 1] == big[i]) {
-      ASSERT_LT(big_handles[i - 1], big_handles[i]);
+  // Long lists with many equal keys keep the previous relative order of equal keys: one sorted
+  // on this thread, and one sorted in blocks and merged by teams of several sizes.
+  const int threads = omp_get_max_threads();
+  for (const int team : {1, 3, 8}) {
+    omp_set_num_threads(team);
+    for (const std::size_t n : {std::size_t(50000), std::size_t(3 * parallel_min_items + 7)}) {
+      SCOPED_TRACE(testing::Message() << team << " threads, " << n << " keys");
+      std::mt19937 rng(5);
+      std::uniform_int_distribution<int> k(0, 50);
+      std::vector<unsigned long long> big(n);
+      std::vector<unsigned int> big_handles(big.size());
+      for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = k(rng);
+        big_handles[i] = unsigned(i);
+      }
+      sort_particle_handles(big_handles, big);
+      for (size_t i = 1; i < big.size(); ++i) {
+        ASSERT_LE(big[i - 1], big[i]);
+        if (big[i - 1] == big[i]) {
+          ASSERT_LT(big_handles[i - 1], big_handles[i]);
+        }
+      }
     }
   }
+  omp_set_num_threads(threads);
 
   std::vector<unsigned long long> empty_keys;
   std::vector<unsigned int> empty_handles;

@@ -3,7 +3,9 @@
 // On the CUDA back end it is one kernel with __shared__ memory and __syncthreads() after every
 // phase; on the host back end each block runs on one OpenMP thread, which takes every thread of
 // the block through phase 0, then phase 1, and so on. Include from .cu files only. Like the
-// element-wise launcher it never throws: a refused launch leaves its error pending.
+// element-wise launcher it reports a refused launch by leaving its error pending; on the host
+// back end a failed allocation of the blocks' buffers throws std::bad_alloc once the team has
+// joined.
 //
 // A body is a functor with
 //   static constexpr std::size_t kSharedBytes;   // static shared bytes per block (may be 0)
@@ -37,6 +39,7 @@
 #include "yv/runtime/hd.h"
 #include "yv/runtime/launch.cuh"
 #include "yv/runtime/runtime.h"
+#include "team_error.h"
 
 namespace yv {
 namespace rt {
@@ -89,17 +92,27 @@ void launchCooperative(const F& f, dim3 grid, dim3 block, std::size_t dynamicByt
 #endif
   using State = typename F::State;
   const std::int64_t blocks = std::int64_t(grid.x) * grid.y * grid.z;
+  TeamError error;
 #pragma omp parallel if (blocks > 1)
   {
     // One buffer set per worker, reused by every block it runs: a block starts, as on a GPU,
     // with shared memory of undefined content.
     const std::size_t staticBytes = (F::kSharedBytes + 15) / 16 * 16;
-    std::unique_ptr<unsigned char[]> shared(new unsigned char[staticBytes + dynamicBytes + 16]);
-    std::unique_ptr<State[]> states(new State[threads]);
+    std::unique_ptr<unsigned char[]> shared;
+    std::unique_ptr<State[]> states;
+    try {
+      shared.reset(new unsigned char[staticBytes + dynamicBytes + 16]);
+      states.reset(new State[threads]);
+    } catch (...) {
+      error.keep_current();
+    }
     unsigned char* base = shared.get();
-    Team team{make_uint3(0, 0, 0), make_uint3(0, 0, 0), block, grid, base, base + staticBytes};
+    Team team{make_uint3(0, 0, 0), make_uint3(0, 0, 0), block, grid, base,
+              base ? base + staticBytes : nullptr};
+    // Every thread meets the loop; after a failure none takes a block.
 #pragma omp for schedule(dynamic)
     for (std::int64_t b = 0; b < blocks; ++b) {
+      if (error.seen()) continue;
       team.block = make_uint3(unsigned(b % grid.x), unsigned(b / grid.x % grid.y),
                               unsigned(b / grid.x / grid.y));
       for (std::uint64_t i = 0; i < threads; ++i) states[i] = State{};
@@ -114,6 +127,7 @@ void launchCooperative(const F& f, dim3 grid, dim3 block, std::size_t dynamicByt
       }
     }
   }
+  error.rethrow();
 }
 
 }  // namespace rt
