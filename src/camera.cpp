@@ -550,30 +550,21 @@ bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
          std::equal(depthA.data, depthA.data + depths, depthB.data);
 }
 
-}  // namespace
-
-void check_camera_set(const std::vector<Camera>& cameras,
-                      const std::vector<CMatrix<float>>& depthmaps,
-                      const std::vector<std::string>& files, float average_depth,
-                      float superpixel_radius, float max_depth) {
-  if (cameras.empty()) return;
-  // A copy of a camera under another name agrees with it perfectly, and their points would
-  // support each other.
+// A copy of a camera under another name agrees with it perfectly, and their points would
+// support each other.
+void refuseCopies(const std::vector<Camera>& cameras, const std::vector<CMatrix<float>>& depthmaps,
+                  const std::vector<std::string>& files) {
   for (std::size_t i = 1; i < cameras.size(); ++i)
     for (std::size_t j = 0; j < i; ++j)
       if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
         failSet(files[i], "is a copy of the camera file \"" + printable_path(files[j]) +
                               "\", given before: the same K, R and t and the same colour image and "
                               "depth map contents; give each camera once");
+}
 
-  std::vector<float> fx, fy, cx, cy, cz;
-  for (const Camera& c : cameras) {
-    fx.push_back(c.K[0]);
-    fy.push_back(c.K[4]);
-    cx.push_back(c.center.x);
-    cy.push_back(c.center.y);
-    cz.push_back(c.center.z);
-  }
+void refuseFirstFocalLengthsOffTheOthers(const std::vector<Camera>& cameras,
+                                         const std::vector<float>& fx, const std::vector<float>& fy,
+                                         const std::string& file) {
   // The first camera's fx sets every radius of the run (--depth-avg / fx). Above twice the
   // others' it leaves the support tests too small to find the other cameras' points as
   // neighbours; below half of theirs the radii are too large: the model is smoothed over and the
@@ -605,8 +596,29 @@ void check_camera_set(const std::vector<Camera>& cameras,
       ss << "the first camera sets the radii of the run (--depth-avg / fx), which fit its points "
             "only when its fy, as its fx, is near the others'";
     ss << ": give a camera like the others first";
-    failSet(files[0], ss.str());
+    failSet(file, ss.str());
   }
+}
+
+}  // namespace
+
+void check_camera_set(const std::vector<Camera>& cameras,
+                      const std::vector<CMatrix<float>>& depthmaps,
+                      const std::vector<std::string>& files, float average_depth,
+                      float superpixel_radius, float max_depth) {
+  if (cameras.empty()) return;
+  refuseCopies(cameras, depthmaps, files);
+
+  std::vector<float> fx, fy, cx, cy, cz;
+  for (const Camera& c : cameras) {
+    fx.push_back(c.K[0]);
+    fy.push_back(c.K[4]);
+    cx.push_back(c.center.x);
+    cy.push_back(c.center.y);
+    cz.push_back(c.center.z);
+  }
+  refuseFirstFocalLengthsOffTheOthers(cameras, fx, fy, files[0]);
+  const float fx0 = cameras[0].K[0];
 
   // Cell coordinates are 16 bits per axis, counted from the low corner of all points: a camera
   // far from the others stretches the box until every other point falls off the grid. The

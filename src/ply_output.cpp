@@ -270,34 +270,12 @@ void pauseForTests(const char* variable, FILE* fp = nullptr) {
   }
 }
 
-}  // namespace
-
-void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
-                         const std::vector<float3>& normals, int folder_fd,
-                         const std::string& name, const std::string& shown) {
+// The header and the vertices through the PLY writer, into the temporary file's stream; the
+// handle is closed in any case, and a short or unfinished file is a failure.
+void writeVertices(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                   const std::vector<float3>& normals, TemporaryFile& tmp,
+                   const std::string& shown) {
   const std::size_t n = particles.size();
-  if (offsets.size() < n || normals.size() < n) {
-    std::stringstream ss;
-    ss << "writeParticlesToPLY: offsets and normals must hold an entry per particle" << std::endl
-       << "particles: " << n << ", offsets: " << offsets.size() << ", normals: " << normals.size();
-    throw std::runtime_error(ss.str());
-  }
-
-  // The model is written under a temporary name and renamed over `name` only when complete and
-  // on the disk, so a failed write (full disk, file-size limit) or a crash never leaves a short
-  // model, and an earlier model of the same name stays as it was.
-  first_error.clear();
-  // Only a regular file (or a symlink, which the rename replaces) may stand at `name`: renaming
-  // over a device or a folder would replace something that is not a model.
-  struct stat st;
-  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
-      !S_ISLNK(st.st_mode)) {
-    first_error = "it exists and is not a regular file";
-    throwFailure(shown);
-  }
-  SignalCleanup cleanup;
-  TemporaryFile tmp;
-  createTemporaryBeside(folder_fd, name, shown, cleanup, tmp);
   p_ply ply = ply_create_to_file(tmp.fp, PLY_DEFAULT, rememberError, 0, nullptr);
   if (!ply) throwFailure(shown);
 
@@ -324,10 +302,14 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
          ply_write(ply, normals[i].z) && ply_write(ply, p.color.x) &&
          ply_write(ply, p.color.y) && ply_write(ply, p.color.z) && ply_write(ply, p.size);
   }
-  // Close in any case, so the handle is freed (it flushes the stream); a short or unfinished file
-  // is a failure.
   const bool closed = ply_close(ply);
   if (!ok || !closed) throwFailure(shown);
+}
+
+// Puts the finished temporary file in place of `name` in its folder.
+void publish(TemporaryFile& tmp, SignalCleanup& cleanup, const std::string& name,
+             const std::string& shown) {
+  const int folder_fd = tmp.folder;
   // Publish nothing that is not complete on the disk: flush, check, close, then rename. A close
   // that fails (a deferred write error of a network file system) leaves the earlier model as it
   // was.
@@ -369,6 +351,38 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
                   std::strerror(errno) + ")";
     throwFailure(shown);
   }
+}
+
+}  // namespace
+
+void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
+                         const std::vector<float3>& normals, int folder_fd,
+                         const std::string& name, const std::string& shown) {
+  const std::size_t n = particles.size();
+  if (offsets.size() < n || normals.size() < n) {
+    std::stringstream ss;
+    ss << "writeParticlesToPLY: offsets and normals must hold an entry per particle" << std::endl
+       << "particles: " << n << ", offsets: " << offsets.size() << ", normals: " << normals.size();
+    throw std::runtime_error(ss.str());
+  }
+
+  // The model is written under a temporary name and renamed over `name` only when complete and
+  // on the disk, so a failed write (full disk, file-size limit) or a crash never leaves a short
+  // model, and an earlier model of the same name stays as it was.
+  first_error.clear();
+  // Only a regular file (or a symlink, which the rename replaces) may stand at `name`: renaming
+  // over a device or a folder would replace something that is not a model.
+  struct stat st;
+  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+      !S_ISLNK(st.st_mode)) {
+    first_error = "it exists and is not a regular file";
+    throwFailure(shown);
+  }
+  SignalCleanup cleanup;
+  TemporaryFile tmp;
+  createTemporaryBeside(folder_fd, name, shown, cleanup, tmp);
+  writeVertices(particles, offsets, normals, tmp, shown);
+  publish(tmp, cleanup, name, shown);
 }
 
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,
