@@ -500,6 +500,29 @@ float superpixel_radius(int width, int height, int count) {
 
 namespace {
 
+// The output folder, before the work: created, opened and locked (the lock is held until the
+// run returns or the process ends), checked to take the longest name the run creates and to hold
+// nothing but files at the model names, and swept of what runs killed during a write left.
+// Returns false after printing why not.
+bool prepare_output_folder(OutputFolder& folder) {
+  if (!create_output_directory(output_directory)) return false;
+  if (!lock_output_directory(output_directory, folder.fd)) return false;
+  std::vector<std::string> model_names = {"model_superpixel.ply", "model.ply"};
+  if (use_backface_visibility_test) {
+    model_names.push_back("model_bf_removal1.ply");
+    model_names.push_back("model_bf_removal2.ply");
+  }
+  // The longest name the run creates in the folder: a model's temporary file, NAME.tmp-PID-N
+  // with a pid of up to ten digits and N up to 99.
+  std::size_t longest_name = 0;
+  for (const std::string& name : model_names)
+    longest_name = std::max(longest_name, name.size() + std::strlen(".tmp-") + 10 + 3);
+  if (!check_output_writable(output_directory, folder.fd, longest_name)) return false;
+  if (!check_model_names(output_directory, folder.fd, model_names)) return false;
+  remove_stale_temporaries(output_directory, folder.fd, model_names);
+  return true;
+}
+
 int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder) {
   // A file-size limit must end a model write with an error (and its temporary file removed), not
   // kill the process.
@@ -511,22 +534,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
   // 1. Command line, output folder.
   const CommandLine command_line = process_command_line(argc, argv);
   if (!command_line.run) return command_line.exit_code;
-  if (!create_output_directory(output_directory)) return 1;
-  // The lock is held until the run returns (or the process ends).
-  if (!lock_output_directory(output_directory, folder.fd)) return 1;
-  std::vector<std::string> model_names = {"model_superpixel.ply", "model.ply"};
-  if (use_backface_visibility_test) {
-    model_names.push_back("model_bf_removal1.ply");
-    model_names.push_back("model_bf_removal2.ply");
-  }
-  // The longest name the run creates in the folder: a model's temporary file, NAME.tmp-PID-N
-  // with a pid of up to ten digits and N up to 99.
-  std::size_t longest_name = 0;
-  for (const std::string& name : model_names)
-    longest_name = std::max(longest_name, name.size() + std::strlen(".tmp-") + 10 + 3);
-  if (!check_output_writable(output_directory, folder.fd, longest_name)) return 1;
-  if (!check_model_names(output_directory, folder.fd, model_names)) return 1;
-  remove_stale_temporaries(output_directory, folder.fd, model_names);
+  if (!prepare_output_folder(folder)) return 1;
 
   if (improve_cameras) {
     std::size_t free_bytes = 0, total_bytes = 0;
