@@ -177,27 +177,13 @@ struct OutputFolder {
     if (fd >= 0) ::close(fd);
   }
 
-  // When the folder's name no longer leads to the folder the run holds (it was renamed, replaced
-  // or a symlink repointed during the run), where this run's models are; empty otherwise.
-  std::string moved() const {
-    struct stat held, named;
-    if (fd < 0 || written.empty() || ::fstat(fd, &held) != 0) return "";
-    if (::stat(output_directory.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino)
-      return "";
-    const std::string head =
-        "the output folder \"" + printable_path(output_directory) + "\" was moved ";
-    std::vector<char> target(1 << 16);
-    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(),
-                                 target.size());
-    const std::string where = n > 0 ? std::string(target.data(), std::size_t(n)) : "";
-    const std::string deleted = " (deleted)";
-    if (where.empty() || where[0] != '/' ||
-        (where.size() > deleted.size() &&
-         where.compare(where.size() - deleted.size(), deleted.size(), deleted) == 0))
-      return head + "or removed during the run; its models are no longer under that name";
-    return head + "or replaced during the run; its models are in \"" + printable_path(where) +
-           "\"";
+  // What a run says at its end when the folder's name no longer leads to the folder it holds
+  // (see output_folder_note); empty when it does or when the run wrote no model. `kept` is false
+  // when the models it wrote could not be kept.
+  std::string end_note(bool& kept) const {
+    kept = true;
+    if (written.empty()) return "";
+    return output_folder_note(output_directory, fd, kept);
   }
   // What a failed run says after its error when it wrote models: which ones, so that an earlier
   // run's model beside them is not taken for this run's, and where they are.
@@ -205,7 +191,8 @@ struct OutputFolder {
     if (written.empty()) return "";
     std::string text = "\nthis run wrote: ";
     for (std::size_t i = 0; i < written.size(); ++i) text += (i ? ", " : "") + written[i];
-    const std::string where = moved();
+    bool kept = true;
+    const std::string where = end_note(kept);
     return where.empty() ? text : text + "\n" + where;
   }
 };
@@ -214,7 +201,12 @@ void write_model(const ParticleSet& set, const std::string& name, CurrentStage& 
                  OutputFolder& folder) {
   const std::string shown = output_directory + "/" + name;
   stage.set("writing the model \"" + printable_path(shown) + "\"");
-  writeParticlesToPLY(set.particles, set.offsets, set.normals, folder.fd, name, shown);
+  try {
+    writeParticlesToPLY(set.particles, set.offsets, set.normals, folder.fd, name, shown);
+  } catch (const ModelNotFlushed&) {
+    folder.written.push_back(name);  // in place, only perhaps not yet on the disk
+    throw;
+  }
   folder.written.push_back(name);
 }
 
@@ -336,6 +328,36 @@ bool lock_output_directory(const std::string& path, int& fd) {
     // A file system without locks: go on unlocked, as a run could before.
   }
   return true;
+}
+
+std::string output_folder_note(const std::string& path, int fd, bool& kept) {
+  kept = true;
+  struct stat held;
+  if (fd < 0 || ::fstat(fd, &held) != 0) return "";
+  const auto leads_to_it = [&](const std::string& name) {
+    struct stat named;
+    return ::stat(name.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
+  };
+  const std::string folder = "the output folder \"" + printable_path(path) + "\" ";
+  if (held.st_nlink == 0) {
+    kept = false;
+    return folder + "was removed during the run; its models could not be kept";
+  }
+  if (leads_to_it(path)) return "";
+  // The kernel's name for the open folder is only a hint: the folder of a detached mount is
+  // named from that mount's root, a folder under a covered mount keeps its old name, and a name
+  // may end in " (deleted)" of its own. Only a name that leads to the very folder is given.
+  std::vector<char> target(1 << 16);
+  const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(),
+                               target.size());
+  const std::string where = n > 0 ? std::string(target.data(), std::size_t(n)) : "";
+  if (!where.empty() && where[0] == '/' && leads_to_it(where))
+    return folder + "was moved or replaced during the run; its models are in \"" +
+           printable_path(where) + "\"";
+  kept = false;
+  return folder + "was unmounted or hidden by another mount during the run: no name leads to it "
+                  "any more, and its models could not be kept";
 }
 
 bool check_output_writable(const std::string& path, int folder_fd, std::size_t name_length) {
@@ -478,6 +500,29 @@ float superpixel_radius(int width, int height, int count) {
 
 namespace {
 
+// The output folder, before the work: created, opened and locked (the lock is held until the
+// run returns or the process ends), checked to take the longest name the run creates and to hold
+// nothing but files at the model names, and swept of what runs killed during a write left.
+// Returns false after printing why not.
+bool prepare_output_folder(OutputFolder& folder) {
+  if (!create_output_directory(output_directory)) return false;
+  if (!lock_output_directory(output_directory, folder.fd)) return false;
+  std::vector<std::string> model_names = {"model_superpixel.ply", "model.ply"};
+  if (use_backface_visibility_test) {
+    model_names.push_back("model_bf_removal1.ply");
+    model_names.push_back("model_bf_removal2.ply");
+  }
+  // The longest name the run creates in the folder: a model's temporary file, NAME.tmp-PID-N
+  // with a pid of up to ten digits and N up to 99.
+  std::size_t longest_name = 0;
+  for (const std::string& name : model_names)
+    longest_name = std::max(longest_name, name.size() + std::strlen(".tmp-") + 10 + 3);
+  if (!check_output_writable(output_directory, folder.fd, longest_name)) return false;
+  if (!check_model_names(output_directory, folder.fd, model_names)) return false;
+  remove_stale_temporaries(output_directory, folder.fd, model_names);
+  return true;
+}
+
 int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder) {
   // A file-size limit must end a model write with an error (and its temporary file removed), not
   // kill the process.
@@ -489,22 +534,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
   // 1. Command line, output folder.
   const CommandLine command_line = process_command_line(argc, argv);
   if (!command_line.run) return command_line.exit_code;
-  if (!create_output_directory(output_directory)) return 1;
-  // The lock is held until the run returns (or the process ends).
-  if (!lock_output_directory(output_directory, folder.fd)) return 1;
-  std::vector<std::string> model_names = {"model_superpixel.ply", "model.ply"};
-  if (use_backface_visibility_test) {
-    model_names.push_back("model_bf_removal1.ply");
-    model_names.push_back("model_bf_removal2.ply");
-  }
-  // The longest name the run creates in the folder: a model's temporary file, NAME.tmp-PID-N
-  // with a pid of up to ten digits and N up to 99.
-  std::size_t longest_name = 0;
-  for (const std::string& name : model_names)
-    longest_name = std::max(longest_name, name.size() + std::strlen(".tmp-") + 10 + 3);
-  if (!check_output_writable(output_directory, folder.fd, longest_name)) return 1;
-  if (!check_model_names(output_directory, folder.fd, model_names)) return 1;
-  remove_stale_temporaries(output_directory, folder.fd, model_names);
+  if (!prepare_output_folder(folder)) return 1;
 
   if (improve_cameras) {
     std::size_t free_bytes = 0, total_bytes = 0;
@@ -699,9 +729,11 @@ int run_tessivar(int argc, char** argv) {
   OutputFolder folder;
   try {
     const int code = run_stages(argc, argv, stage, folder);
-    const std::string moved = folder.moved();
-    if (!moved.empty()) std::cerr << moved << std::endl;
-    return code;
+    // Models that no name reaches are no result.
+    bool kept = true;
+    const std::string note = folder.end_note(kept);
+    if (!note.empty()) std::cerr << note << std::endl;
+    return kept ? code : 1;
   } catch (const std::bad_alloc&) {
     throw std::runtime_error("out of memory while " + stage.describe() + folder.notes());
   } catch (const std::exception& e) {

@@ -25,6 +25,14 @@ bool create_output_directory(const std::string& path);
 // system without locks is no failure.
 bool lock_output_directory(const std::string& path, int& fd);
 
+// What became of the output folder `path`, which the run holds open as `fd`, by the end of the
+// run: empty, with `kept` true, while `path` still leads to that folder (the same device and
+// inode; through a symlink too). Otherwise a note: where the folder is now, with `kept` true,
+// when the system's name for the open folder is checked to lead to it; that its models could not
+// be kept, with `kept` false, when the folder was removed or no name leads to it any more (its
+// file system unmounted, or covered by another mount).
+std::string output_folder_note(const std::string& path, int fd, bool& kept);
+
 // Checks that the open folder takes a file whose name has `name_length` characters (the longest
 // the run creates there), by creating and removing one. A folder that takes no files must fail
 // now, not after hours of work. Returns false after printing a message naming the folder.

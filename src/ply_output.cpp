@@ -344,13 +344,39 @@ void publish(TemporaryFile& tmp, SignalCleanup& cleanup, const std::string& name
     ::unlinkat(folder_fd, name.c_str(), 0);
     replaced();
   }
-  // The rename itself reaches the disk with the folder.
+  // The rename itself reaches the disk with the folder. Past the rename the file is the model and
+  // the earlier one is gone, so a failure here is no failed write.
   if (::fsync(folder_fd) != 0 && errno != EINVAL) {
-    first_error = std::string("the model was renamed into place, but the folder could not be "
-                              "flushed to the disk (") +
-                  std::strerror(errno) + ")";
+    std::stringstream ss;
+    ss << "writeParticlesToPLY: the model \"" << printable_path(shown)
+       << "\" was written, but its folder could not be flushed to the disk (" << std::strerror(errno)
+       << ")";
+    throw ModelNotFlushed(ss.str());
+  }
+}
+
+// Whether the folder open as `fd` was removed: no name leads to it any more.
+bool folderRemoved(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && st.st_nlink == 0;
+}
+
+void writeThroughTemporary(const std::vector<Particle>& particles,
+                           const std::vector<float>& offsets, const std::vector<float3>& normals,
+                           int folder_fd, const std::string& name, const std::string& shown) {
+  // Only a regular file (or a symlink, which the rename replaces) may stand at `name`: renaming
+  // over a device or a folder would replace something that is not a model.
+  struct stat st;
+  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+      !S_ISLNK(st.st_mode)) {
+    first_error = "it exists and is not a regular file";
     throwFailure(shown);
   }
+  SignalCleanup cleanup;
+  TemporaryFile tmp;
+  createTemporaryBeside(folder_fd, name, shown, cleanup, tmp);
+  writeVertices(particles, offsets, normals, tmp, shown);
+  publish(tmp, cleanup, name, shown);
 }
 
 }  // namespace
@@ -370,19 +396,17 @@ void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vect
   // on the disk, so a failed write (full disk, file-size limit) or a crash never leaves a short
   // model, and an earlier model of the same name stays as it was.
   first_error.clear();
-  // Only a regular file (or a symlink, which the rename replaces) may stand at `name`: renaming
-  // over a device or a folder would replace something that is not a model.
-  struct stat st;
-  if (::fstatat(folder_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
-      !S_ISLNK(st.st_mode)) {
-    first_error = "it exists and is not a regular file";
+  try {
+    writeThroughTemporary(particles, offsets, normals, folder_fd, name, shown);
+  } catch (const ModelNotFlushed&) {
+    throw;
+  } catch (const std::runtime_error&) {
+    // A folder removed before or during the write fails it in many ways (no file can be created
+    // in it, the temporary file went with it); its removal is the reason to give.
+    if (!folderRemoved(folder_fd)) throw;
+    first_error = "the output folder was removed during the run";
     throwFailure(shown);
   }
-  SignalCleanup cleanup;
-  TemporaryFile tmp;
-  createTemporaryBeside(folder_fd, name, shown, cleanup, tmp);
-  writeVertices(particles, offsets, normals, tmp, shown);
-  publish(tmp, cleanup, name, shown);
 }
 
 void writeParticlesToPLY(const std::vector<Particle>& particles, const std::vector<float>& offsets,

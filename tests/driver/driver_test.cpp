@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -153,6 +156,97 @@ TEST(OutputFolder, StaleTemporaryFilesOfEndedRunsAreRemoved) {
   EXPECT_NE(out.find("removed \"" + dir.path() + "/model.ply.tmp-" + dead + "-0\""), std::string::npos)
       << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 2) << out;
+}
+
+// The note at a run's end names a place for the folder only where a name leads to the very folder
+// the run holds; otherwise it says that the models could not be kept.
+std::string folderNote(const std::string& path, int fd, bool& kept) {
+  kept = true;
+  return output_folder_note(path, fd, kept);
+}
+
+TEST(OutputFolder, TheEndNoteNamesOnlyAPathThatLeadsToTheFolder) {
+  tessivar_test::TempDir dir;
+  const std::string base = std::filesystem::canonical(dir.path()).string();
+  const std::string out = base + "/out", moved = base + "/out (deleted)";
+  std::filesystem::create_directory(out);
+  const int fd = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  bool kept = false;
+  EXPECT_EQ(folderNote(out, fd, kept), "");
+  EXPECT_TRUE(kept);
+  // A symlink given as the folder leads to it: nothing moved.
+  std::filesystem::create_directory_symlink(out, base + "/link");
+  EXPECT_EQ(folderNote(base + "/link", fd, kept), "");
+  EXPECT_TRUE(kept);
+  // Renamed, even to a name that ends as the system marks a removed folder: the new name.
+  std::filesystem::rename(out, moved);
+  EXPECT_EQ(folderNote(out, fd, kept),
+            "the output folder \"" + out + "\" was moved or replaced during the run; its models "
+                                           "are in \"" + moved + "\"");
+  EXPECT_TRUE(kept);
+  // Removed, and another folder made under the old name.
+  std::filesystem::remove(moved);
+  std::filesystem::create_directory(out);
+  EXPECT_EQ(folderNote(out, fd, kept),
+            "the output folder \"" + out + "\" was removed during the run; its models could not be "
+                                           "kept");
+  EXPECT_FALSE(kept);
+  ::close(fd);
+}
+
+// A folder on a file system unmounted during the run (detached: still open, but under no name),
+// or under a folder that another mount now covers, is reached by no name; the system's name for
+// it ("/out" from the detached mount's root, or the covered path) is not taken for its place.
+TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModels) {
+  tessivar_test::TempDir dir;
+  const std::string base = std::filesystem::canonical(dir.path()).string();
+  const std::string mnt = base + "/mnt", source = base + "/source";
+  std::filesystem::create_directory(mnt);
+  std::filesystem::create_directory(source);
+  struct Unmount {  // whatever a failed check left mounted goes before the folder
+    std::string at;
+    ~Unmount() {
+      while (::umount2(at.c_str(), MNT_DETACH) == 0) {
+      }
+    }
+  } unmount{mnt};
+  const std::string lost = "\" was unmounted or hidden by another mount during the run: no name "
+                           "leads to it any more, and its models could not be kept";
+  // Opens `path` and mounts (with `cover`) or unmounts `mnt` before the note is made.
+  const auto expectUnreachable = [&](const std::string& path, bool cover) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    if (cover) {
+      ASSERT_EQ(::mount("tmpfs", mnt.c_str(), "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+      std::filesystem::create_directory(path);  // another folder of that name on top
+    } else {
+      ASSERT_EQ(::umount2(mnt.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+    }
+    bool kept = true;
+    EXPECT_EQ(folderNote(path, fd, kept), "the output folder \"" + path + lost);
+    EXPECT_FALSE(kept);
+    ::close(fd);
+    if (cover) ::umount2(mnt.c_str(), MNT_DETACH);
+  };
+  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "mounting needs privileges: " << std::strerror(errno);
+  std::filesystem::create_directory(mnt + "/out");
+  {
+    SCOPED_TRACE("detached");
+    expectUnreachable(mnt + "/out", false);
+  }
+  {
+    SCOPED_TRACE("detached bind");
+    std::filesystem::create_directory(source + "/out");
+    ASSERT_EQ(::mount(source.c_str(), mnt.c_str(), nullptr, MS_BIND, nullptr), 0);
+    expectUnreachable(mnt + "/out", false);
+  }
+  {
+    SCOPED_TRACE("covered");
+    std::filesystem::create_directory(mnt + "/out");
+    expectUnreachable(mnt + "/out", true);
+  }
 }
 
 // The run's back-face removals: a point that the cameras see from behind, in front of the

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -282,6 +283,73 @@ TEST(PlyModel, ATemporaryFileChangedBeforeItsPublicationIsNotPublished) {
   unsetenv("TESSIVAR_TEST_SLOW_PLY_PUBLISH");
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(path)));
   EXPECT_EQ(driver_test::readFile(dir.file("victim")), "not a model");
+
+  // A file that another program makes longer during the write holds all that was written, and
+  // more; it is refused as well.
+  driver_test::writeText(path, "an earlier model");
+  setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1);
+  std::thread extender([&] {
+    for (int i = 0; i < 2000 && !hasSize(tmp, -1); ++i) usleep(1000);
+    const int fd = ::open(tmp.c_str(), O_WRONLY);
+    EXPECT_EQ(::pwrite(fd, "!", 1, 1 << 20), 1);
+    ::close(fd);
+  });
+  EXPECT_THROW_MESSAGE(
+      writeParticlesToPLY(ps, std::vector<float>(10), std::vector<float3>(10), path),
+      prefix + "the temporary file \"" + tmp +
+          "\" does not hold what was written: another program changed it during the write; the "
+          "model was not written");
+  extender.join();
+  unsetenv("TESSIVAR_TEST_SLOW_PLY_WRITE");
+  EXPECT_TRUE(driver_test::readFile(path) == "an earlier model");  // not the megabyte on failure
+}
+
+// A model larger than the read-back's buffer is compared with what was written piece by piece,
+// each piece from its own place in the file, and published whole.
+TEST(PlyModel, AModelOfSeveralMebibytesIsReadBackWhole) {
+  tessivar_test::TempDir dir;
+  const std::size_t n = 100000;  // 3.1 MB of vertices
+  std::vector<Particle> ps(n);
+  for (std::size_t i = 0; i < n; ++i) ps[i].size = float(i);
+  writeParticlesToPLY(ps, std::vector<float>(n), std::vector<float3>(n), dir.file("m.ply"));
+  const std::string got = driver_test::readFile(dir.file("m.ply"));
+  ASSERT_EQ(got.size(), header(int(n)).size() + n * 31);
+  std::string last;
+  appendFloat(last, float(n - 1));
+  EXPECT_EQ(got.substr(got.size() - 4), last);
+}
+
+// A folder removed before or during a write fails it in ways of its own (no file can be created
+// in it, or the temporary file goes with it); the message gives the removal as the reason.
+TEST(PlyModel, AFolderRemovedBeforeOrDuringTheWriteIsTheReasonGiven) {
+  tessivar_test::TempDir dir;
+  const std::string folder = dir.file("out");
+  const std::string path = folder + "/model.ply";
+  const std::vector<Particle> ps(10);
+  for (const bool during : {false, true}) {
+    SCOPED_TRACE(during);
+    std::filesystem::create_directory(folder);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const std::string tmp = path + ".tmp-" + std::to_string(getpid()) + "-0";
+    if (during) setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1);
+    std::thread remover([&] {
+      for (int i = 0; during && i < 2000 && !std::filesystem::exists(tmp); ++i) usleep(1000);
+      std::filesystem::remove_all(folder);
+      std::filesystem::create_directory(folder);  // and made again: another folder
+    });
+    if (!during) remover.join();
+    EXPECT_THROW_MESSAGE(
+        writeParticlesToPLY(ps, std::vector<float>(10), std::vector<float3>(10), fd, "model.ply",
+                            path),
+        "writeParticlesToPLY: cannot write the model \"" + path +
+            "\"\nthe output folder was removed during the run");
+    if (during) remover.join();
+    unsetenv("TESSIVAR_TEST_SLOW_PLY_WRITE");
+    ::close(fd);
+    EXPECT_TRUE(folderEntries(folder).empty());
+    std::filesystem::remove_all(folder);
+  }
 }
 
 TEST(PlyWriter, BigEndianFilesAndValueConversions) {

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,11 +25,31 @@
 #include <vector>
 
 #include "camera.h"
+#include "driver.h"
 #include "cmatrix/png_writer.h"
 #include "e2e/e2e_support.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Folder flushes (fsync of a folder) let through before one fails with EIO; -1: none fails.
+int folder_flushes_passing = -1;
+
+}  // namespace
+
+// In place of the C library's fsync for this test program: the model writer's flush of its folder
+// after the rename fails on request.
+extern "C" int fsync(int fd) {
+  struct stat st;
+  if (folder_flushes_passing >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) &&
+      folder_flushes_passing-- == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return int(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -446,6 +468,92 @@ TEST_F(EndToEnd, ModelsGoToTheFolderTheRunLocked) {
   EXPECT_EQ(dense.st_ino, b_dense.st_ino);
   EXPECT_EQ(std::distance(fs::directory_iterator(out()), fs::directory_iterator()), 2);
   EXPECT_EQ(std::distance(fs::directory_iterator(out(".old")), fs::directory_iterator()), 2);
+}
+
+// A run whose folder goes during the work fails and says so: a folder removed (and made again)
+// during a model's write stops the run with the removal as the reason; a folder whose file system
+// is unmounted takes the models, but no name reaches them and they go when the run ends. A
+// symlink given as the folder leads to it, and nothing is said.
+TEST_F(EndToEnd, AFolderThatNoNameReachesFailsTheRun) {
+  const auto args = [&](const std::string& folder) {
+    return std::vector<std::string>{"-o", folder, "--depth-avg", "1.4", "--superpixels", "300",
+                                    "--", cameras_[0], cameras_[1], cameras_[2]};
+  };
+  fs::create_directory(out("-real"));
+  fs::create_directory_symlink(out("-real"), out("-link"));
+  const Result linked = tessivar(args(out("-link")));
+  EXPECT_EQ(linked.code, 0) << linked.err;
+  EXPECT_EQ(linked.err, "");
+  EXPECT_GT(readModel(out("-real/model.ply")).vertices, 0);
+
+  // Runs into `folder`, does `act` while the superpixel model is written; the exit status.
+  const auto actDuringTheWrite = [&](const std::string& folder, const std::function<void()>& act) {
+    const int log = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = start(args(folder), log, scratch.file("stderr"),
+                            [] { setenv("TESSIVAR_TEST_SLOW_PLY_WRITE", "1", 1); });
+    ::close(log);
+    const std::string tmp = folder + "/model_superpixel.ply.tmp-" + std::to_string(pid) + "-0";
+    for (int i = 0; i < 6000 && !fs::exists(tmp); ++i) usleep(10000);
+    EXPECT_TRUE(fs::exists(tmp)) << readFile(scratch.file("stderr"));
+    act();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+  };
+  const std::string removed = out("-removed");
+  int status = actDuringTheWrite(removed, [&] {
+    fs::remove_all(removed);
+    fs::create_directory(removed);
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(readFile(scratch.file("stderr")),
+            "writeParticlesToPLY: cannot write the model \"" + removed +
+                "/model_superpixel.ply\"\nthe output folder was removed during the run\n");
+  EXPECT_TRUE(fs::is_empty(removed));
+
+  const std::string mnt = out("-mnt");
+  fs::create_directory(mnt);
+  if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, nullptr) != 0)
+    GTEST_SKIP() << "mounting needs privileges: " << std::strerror(errno);
+  status = actDuringTheWrite(mnt + "/out", [&] { ::umount2(mnt.c_str(), MNT_DETACH); });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(readFile(scratch.file("stderr")),
+            "the output folder \"" + mnt +
+                "/out\" was unmounted or hidden by another mount during the run: no name leads to "
+                "it any more, and its models could not be kept\n");
+}
+
+// A model renamed into place is this run's model, even when the folder's flush after the rename
+// fails: the run says that it was written, and lists it among the models it wrote.
+TEST_F(EndToEnd, AModelInPlaceCountsAsWrittenWhenItsFolderCannotBeFlushed) {
+  for (const int passing : {0, 1}) {
+    SCOPED_TRACE(passing);
+    const std::string folder = out("/" + std::to_string(passing));
+    fs::create_directories(folder);
+    std::ofstream(folder + "/model.ply") << "an earlier model";
+    std::vector<std::string> args = {"tessivar", "-o", folder, "--depth-avg", "1.4",
+                                     "--superpixels", "300", "--", cameras_[0], cameras_[1],
+                                     cameras_[2]};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    folder_flushes_passing = passing;
+    testing::internal::CaptureStdout();
+    std::string what = "no error";
+    try {
+      run_tessivar(int(args.size()), argv.data());
+    } catch (const std::exception& e) {
+      what = e.what();
+    }
+    testing::internal::GetCapturedStdout();
+    folder_flushes_passing = -1;
+    const std::string model = passing == 0 ? "model_superpixel.ply" : "model.ply";
+    EXPECT_EQ(what, "writeParticlesToPLY: the model \"" + folder + "/" + model +
+                        "\" was written, but its folder could not be flushed to the disk "
+                        "(Input/output error)\nthis run wrote: " +
+                        (passing == 0 ? "model_superpixel.ply" : "model_superpixel.ply, model.ply"));
+    EXPECT_GT(readModel(folder + "/" + model).vertices, 0);
+  }
 }
 
 // A folder path of nearly PATH_MAX bytes takes the models (written relative to the open folder);
