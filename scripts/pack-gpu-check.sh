@@ -84,6 +84,6 @@ if [ $((bytes + repo_bytes)) -ge $((limit_mib * 1048576)) ]; then
   echo "pack: $pack with the repository is over $limit_mib MiB" >&2
   exit 1
 fi
-echo "Carry the folder $pack to the GPU machine and run there (the README's GPU check gives the"
+echo "Carry the folder $pack to the GPU machine and run there (docs/gpu-check.md gives the"
 echo "command that also returns the logs):"
 echo "  bash $pack/scripts/gpu-check.sh --prebuilt $pack"
