@@ -402,8 +402,8 @@ TEST_F(CameraFileTest, OutOfMemoryWhileReadingNamesTheCameraAndTheImage) {
   };
   const std::string what = "read_camera_file: camera file \"" + path +
                            "\"\ncannot read the depth map \"" + big + "\": ";
-  EXPECT_EQ(failure(16 << 20),
-            what + "CMatrix::readFromPNG: Not enough memory for the 6000 x 6000 pixels of the file");
+  EXPECT_EQ(failure(16 << 20), what + "CMatrix::readFromPNG: Not enough memory for the 6000 x "
+                                     "6000 pixels of the file");
   EXPECT_EQ(failure(100 << 20), what + "not enough memory");
 }
 
