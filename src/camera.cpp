@@ -41,8 +41,8 @@ namespace {
 // Camera files hold 23 numbers and two paths, a few hundred bytes; a file far larger is not one,
 // and reading it whole would cost its size in memory.
 const std::size_t kMaxCameraFileBytes = std::size_t(1) << 20;
-// Longer words are shortened in messages; paths only when they exceed what a path can be.
-const std::size_t kShownTokenChars = 40;
+// Words are shortened in messages after kShownWordBytes; paths only when they exceed what a path
+// can be.
 const std::size_t kShownPathChars = 4096;
 
 std::string errorText(int err) { return std::strerror(err); }
@@ -86,30 +86,19 @@ std::string readCameraText(const std::string& path) {
   return text;
 }
 
-// A word of the file as a message shows it: quoted, bytes other than printable ASCII (and the
-// quote and backslash) escaped, cut after `limit` bytes.
-std::string shown(std::string_view token, std::size_t limit = kShownTokenChars) {
+// A word of the file as a message shows it: quoted, escaped as printable_path escapes (and the
+// quote as \"), cut after `limit` bytes.
+std::string shown(std::string_view token, std::size_t limit = kShownWordBytes) {
+  const std::string_view part = token.substr(0, shown_word_bytes(token, limit));
   std::string out = "\"";
-  for (std::size_t i = 0; i < token.size() && i < limit; ++i) {
-    const unsigned char c = static_cast<unsigned char>(token[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += char(c);
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += char(c);
-    } else {
-      const char* hex = "0123456789abcdef";
-      out += "\\x";
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
+  for (std::size_t from = 0; from <= part.size();) {
+    const std::size_t quote = std::min(part.find('"', from), part.size());
+    out += printable_path(part.substr(from, quote - from));
+    if (quote < part.size()) out += "\\\"";
+    from = quote + 1;
   }
   out += '"';
-  if (token.size() > limit) {
-    std::stringstream ss;
-    ss << "... (" << token.size() << " bytes)";
-    out += ss.str();
-  }
+  if (part.size() < token.size()) out += "... (" + std::to_string(token.size()) + " bytes)";
   return out;
 }
 
@@ -217,18 +206,27 @@ void checkIntrinsicsAndPose(const Camera& c, const std::string& path) {
        << "; both must be at least 1 pixel";
     fail(path, ss.str());
   }
-  // The road uses fx, fy, cx and cy alone: a skew or another last row would be dropped without a
-  // word, and the points would land elsewhere than the file says. A skew moves a pixel by
-  // skew * (y - cy) / fy, at most |skew| * height / fy over the image; below a tenth of a pixel
-  // (a calibration that writes a tiny skew) dropping it costs nothing.
-  const double skewShift = std::fabs(double(c.K[3])) * double(c.height) / double(c.K[4]);
-  if (!(skewShift < kMaxSkewShift)) {
+  // The road uses fx, fy, cx and cy alone: a skew, a K(1,0) or another last row would be dropped
+  // without a word, and the points would land elsewhere than the file says. A skew moves a pixel
+  // along x by skew * (y - cy) / fy, at most |skew| * height / fy over the image; K(1,0) moves it
+  // along y by K(1,0) * (x - cx) / fx, at most |K(1,0)| * width / fx. Below a tenth of a pixel (a
+  // calibration that writes a tiny value) dropping them costs nothing.
+  const auto refuseShift = [&](const std::string& entry, double shift, const char* bound,
+                               const char* dropped) {
+    if (shift < kMaxSkewShift) return;
     std::stringstream ss;
-    ss << "gives K a skew of " << c.K[3] << " (row 0, column 1), which moves pixels by up to "
-       << skewShift << " px over the image (|skew| x height / fy); tessivar ignores the skew, "
-       << "so it must move them by less than " << kMaxSkewShift << " px";
+    ss << "gives K " << entry << ", which moves pixels by up to " << shift
+       << " px over the image (" << bound << "); tessivar " << dropped
+       << ", so it must move them by less than " << kMaxSkewShift << " px";
     fail(path, ss.str());
-  }
+  };
+  std::stringstream skew, lower;
+  skew << "a skew of " << c.K[3] << " (row 0, column 1)";
+  lower << "the entry " << c.K[1] << " at row 1, column 0";
+  refuseShift(skew.str(), std::fabs(double(c.K[3])) * double(c.height) / double(c.K[4]),
+              "|skew| x height / fy", "ignores the skew");
+  refuseShift(lower.str(), std::fabs(double(c.K[1])) * double(c.width) / double(c.K[0]),
+              "|K(1,0)| x width / fx", "takes it as 0");
   if (!(std::fabs(c.K[2]) <= 1e-6 && std::fabs(c.K[5]) <= 1e-6 && std::fabs(c.K[8] - 1.0f) <= 1e-6)) {
     std::stringstream ss;
     ss << "gives K the last row (" << c.K[2] << ", " << c.K[5] << ", " << c.K[8]
@@ -530,13 +528,16 @@ float medianOf(std::vector<float> v) {
   return v[mid];
 }
 
-// The same camera under another file name: the same K, R and t as values (a -0 written 0 is the
-// same number) and the same images as the fusion reads them: colour by its RGB (an alpha channel
-// is ignored), depth by value.
+// The same camera under another file name: the same values where the fusion reads them (fx, fy,
+// cx and cy of K, once scaled to the image; R and t as values, so a -0 written 0 is the same
+// number) and the same images as the fusion reads them: colour by its RGB (an alpha channel is
+// ignored), depth by value. K's other entries are never read: a skew or a last row that differs
+// below what the reader refuses leaves the same camera.
 bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
                 const CMatrix<float>& depthB) {
-  if (!std::equal(a.K, a.K + 9, b.K) || !std::equal(a.R, a.R + 9, b.R) ||
-      !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
+  for (int k : {0, 4, 6, 7})
+    if (!(a.K[k] == b.K[k])) return false;
+  if (!std::equal(a.R, a.R + 9, b.R) || !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
     return false;
   if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
       depthA.xSize != depthB.xSize || depthA.ySize != depthB.ySize)
@@ -558,8 +559,8 @@ void refuseCopies(const std::vector<Camera>& cameras, const std::vector<CMatrix<
     for (std::size_t j = 0; j < i; ++j)
       if (sameCamera(cameras[i], depthmaps[i], cameras[j], depthmaps[j]))
         failSet(files[i], "is a copy of the camera file \"" + printable_path(files[j]) +
-                              "\", given before: the same K, R and t and the same colour image and "
-                              "depth map contents; give each camera once");
+                              "\", given before: the same fx, fy, cx, cy, R and t and the same "
+                              "colour image and depth map contents; give each camera once");
 }
 
 void refuseFirstFocalLengthsOffTheOthers(const std::vector<Camera>& cameras,

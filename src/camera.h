@@ -41,7 +41,8 @@ struct Camera {
 // holds a NUL byte, is cut short, holds a word that is not one value of its field's kind (a
 // finite float, or an int for the width and height; the word is shown) or anything after the
 // depth-map path, gives a size <= 0, fx or fy below 1 pixel, a skew that moves pixels by 0.1 px
-// or more over the image (|skew| x height / fy), a last row of K other than (0, 0, 1), a
+// or more over the image (|skew| x height / fy), a K(1,0) that does (|K(1,0)| x width / fx), a
+// last row of K other than (0, 0, 1), a
 // principal point outside [-width, 2 width] x [-height, 2 height], or an R that is not a rotation
 // (an entry of R R^T - I above 1e-2 in absolute value, or det R <= 0), when its colour image
 // cannot be loaded, or when the depth map's size differs from the colour image's.
@@ -50,7 +51,8 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
 
 // Checks the cameras of a run as a set (files[i] is the file of cameras[i] and depthmaps[i] its
 // depth map). Throws std::runtime_error naming the file when a camera is a copy of an earlier one
-// (the same K, R and t as values, the same colour image RGB and the same depth values), when the
+// (the same fx, fy, cx, cy, R and t as values, K's other entries aside, the same colour image
+// RGB and the same depth values), when the
 // first camera's fx lies outside [median fx / 2, 2 x median fx] (the first camera sets the run's
 // radii) or its fy outside the same range of the cameras' fy, or when a camera's centre lies
 // farther from the median of the centres, along an axis, than half the point grid's span less

@@ -4,6 +4,8 @@
 #include <iostream>
 #include <string>
 
+#include "printable.h"
+
 namespace pf_detail {
 SlotBuffers& slot_buffers() {
   thread_local SlotBuffers buffers;
@@ -26,17 +28,9 @@ int choose_lane_route(const char* asked, bool (*runs)(int), std::ostream& warnin
     if (value == "4" || value == "8" || value == "16") {
       cap = std::stoi(value);
     } else {
-      // Shown with its non-printing bytes escaped, so that it cannot act on the terminal.
-      warnings << "TESSIVAR_LANES=";
-      for (const unsigned char ch : value) {
-        if (ch >= 0x20 && ch < 0x7f) {
-          warnings << ch;
-        } else {
-          const char* const hex = "0123456789abcdef";
-          warnings << "\\x" << hex[ch >> 4] << hex[ch & 15];
-        }
-      }
-      warnings << " is not one of 4, 8, 16; ignored" << std::endl;
+      // Shown as messages show words: escaped, so that it cannot act on the terminal, and cut.
+      warnings << "TESSIVAR_LANES=" << printable_word(value) << " is not one of 4, 8, 16; ignored"
+               << std::endl;
     }
   }
   for (int lanes : {16, 8})

@@ -13,16 +13,25 @@ ImageFileError::ImageFileError(const std::string& prefix, const std::string& bef
                          printable_path(fileName) + after),
       withoutName_(prefix + before + (before.empty() ? "The file" : "the file") + after) {}
 
-FILE* openImageFile(const std::string& prefix, const char* fileName, const char* mode) {
+FILE* tryOpenImageFile(const char* fileName, const char* mode, int* err) {
   FILE* f = std::fopen(fileName, mode);
-  int err = f ? 0 : errno;
+  *err = f ? 0 : errno;
   struct stat st;
   if (f && ::fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
     std::fclose(f);
     f = nullptr;
-    err = EISDIR;
+    *err = EISDIR;
   }
-  if (!f)
-    throw ImageFileError(prefix, "Cannot open ", fileName, ": " + std::string(std::strerror(err)));
+  return f;
+}
+
+ImageFileError cannotOpen(const std::string& prefix, const char* fileName, int err) {
+  return ImageFileError(prefix, "Cannot open ", fileName, ": " + std::string(std::strerror(err)));
+}
+
+FILE* openImageFile(const std::string& prefix, const char* fileName, const char* mode) {
+  int err;
+  FILE* f = tryOpenImageFile(fileName, mode, &err);
+  if (!f) throw cannotOpen(prefix, fileName, err);
   return f;
 }

@@ -18,6 +18,12 @@ class ImageFileError : public std::runtime_error {
   std::string withoutName_;
 };
 
-// std::fopen, or throws "PREFIX Cannot open file NAME: REASON". A folder, which opens but cannot
-// be read or written as a file, is refused here too.
+// std::fopen, or null with the reason's errno in *err. A folder, which opens but cannot be read
+// or written as a file, is refused here too (EISDIR).
+FILE* tryOpenImageFile(const char* fileName, const char* mode, int* err);
+
+// The error of a failed tryOpenImageFile: "PREFIX Cannot open file NAME: REASON".
+ImageFileError cannotOpen(const std::string& prefix, const char* fileName, int err);
+
+// tryOpenImageFile, or throws cannotOpen.
 FILE* openImageFile(const std::string& prefix, const char* fileName, const char* mode);

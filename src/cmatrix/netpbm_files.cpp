@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,6 +16,7 @@
 
 #include "cmatrix/CTensor.h"
 #include "cmatrix/file_error.h"
+#include "printable.h"
 
 namespace {
 
@@ -139,7 +142,15 @@ std::vector<unsigned char> readRestOfStream(FILE* f, int c, std::size_t rasterBy
 // bytes, most significant first; each becomes round(v * 255 / maxval).
 void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& prefix,
                 bool acceptColour, const char* formatName, const ImageSizeCheck& check) {
-  File f(openImageFile(prefix, fileName, "rb"));
+  int err;
+  File f(tryOpenImageFile(fileName, "rb", &err));
+  if (!f) {
+    // The Netpbm readers have always told a file they cannot open on standard error; the reason
+    // follows, since a file that exists may be unreadable too.
+    std::cerr << "File not found: " << printable_path(fileName) << " (" << std::strerror(err)
+              << ")" << std::endl;
+    throw cannotOpen(prefix, fileName, err);
+  }
   HeaderScanner in(f.get(), prefix, fileName);
 
   in.skipThrough([](int c) { return c == 'P'; });

@@ -1,10 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -184,6 +187,14 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
        "gives K a skew of 0.105 (row 0, column 1), which moves pixels by up to 0.1008 px over the "
        "image (|skew| x height / fy); tessivar ignores the skew, so it must move them by less than "
        "0.1 px"},
+      // Row 1, column 0 moves pixels along y by K(1,0) (x - cx) / fx.
+      {"500 0 320 100 500 240 0 0 1 " + id,
+       "gives K the entry 100 at row 1, column 0, which moves pixels by up to 128 px over the image "
+       "(|K(1,0)| x width / fx); tessivar takes it as 0, so it must move them by less than 0.1 px"},
+      {"500 0 320 -0.08 500 240 0 0 1 " + id,
+       "gives K the entry -0.08 at row 1, column 0, which moves pixels by up to 0.1024 px over the "
+       "image (|K(1,0)| x width / fx); tessivar takes it as 0, so it must move them by less than "
+       "0.1 px"},
       {"500 0 320 0 500 240 0 0 2 " + id, "gives K the last row (0, 0, 2); it must be (0, 0, 1)"},
       {"500 0 320 0 500 240 0.001 0 1 " + id, "gives K the last row (0.001, 0, 1); it must be (0, 0, 1)"},
       {"500 0 1e9 0 500 240 0 0 1 " + id,
@@ -210,10 +221,11 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
   for (const auto& c : impossible)
     expectFailure(write("k.txt", c.first + " 0 0 0 640 480 " + color + " " + depth16), c.second);
   // Within the limits: a rotation written with three decimals (R R^T - I up to 0.0016), a
-  // principal point at the edge of the allowed range, a skew that moves pixels by 0.096 px.
+  // principal point at the edge of the allowed range, a skew that moves pixels by 0.096 px and a
+  // K(1,0) that moves them by 0.0998 px.
   for (const std::string& fine :
        {K + "-0.257 0.711 0.654 0.321 0.702 -0.637 -0.912 0.046 -0.409",
-        "500 0 1280 0 500 -480 0 0 1 " + id, "500 -0.1 320 0 500 240 0 0 1 " + id}) {
+        "500 0 1280 0 500 -480 0 0 1 " + id, "500 -0.1 320 0.078 500 240 0 0 1 " + id}) {
     EXPECT_EQ(readFailure(write("k.txt", fine + " 0 0 0 640 480 " + color + " " + depth16)),
               "<nothing thrown>");
   }
@@ -334,6 +346,67 @@ TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
   EXPECT_EQ(msg, "read_camera_file: camera file \"" + fifo + "\"\n" + tooLarge);
 }
 
+// An allocation that fails while a depth map is decoded is reported as a lack of memory, naming
+// the camera file and the map, whether libpng's rows or the depths in world units do not fit.
+TEST_F(CameraFileTest, OutOfMemoryWhileReadingNamesTheCameraAndTheImage) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer's allocator ends the process instead of throwing std::bad_alloc";
+#endif
+  // 6000 x 6000: 72 MB of 16-bit samples, then 144 MB of depths. Blocks above 64 MB come from
+  // fresh mappings, which the limit counts, never from space the heap or a thread's arena holds.
+  const std::string big = dir.file("big-depth.png");
+  {
+    std::vector<unsigned short> d(6000 * 6000);
+    for (std::size_t i = 0; i < d.size(); ++i)
+      d[i] = 1000 + (std::uint32_t(i / 64 * 2654435761u) >> 31);
+    driver_test::writeGreyPNG(big, 6000, 6000, 16, d);
+  }
+  color = dir.file("no-color.png");  // the depth map is read first
+  const std::string path =
+      write("c.txt", cameraText("1 0 0 0 1 0 0 0 1", "0 0 0", "6000 6000", big));
+  // What reading throws in a child whose address space may grow by `room` bytes.
+  const auto failure = [&](rlim_t room) {
+    int fds[2];
+    if (pipe(fds) != 0) return std::string("<no pipe>");
+    const pid_t pid = fork();
+    if (pid == 0) {
+      ::close(fds[0]);
+      ::dup2(::open("/dev/null", O_WRONLY), 1);
+      long pages = 0;
+      std::ifstream("/proc/self/statm") >> pages;
+      const rlim_t limit = rlim_t(pages) * rlim_t(sysconf(_SC_PAGESIZE)) + room;
+      const rlimit rl = {limit, limit};
+      std::string msg = "<no limit>";
+      if (setrlimit(RLIMIT_AS, &rl) == 0) {
+        try {
+          Camera cam;
+          CMatrix<float> depth;
+          read_camera_file(path, 0, cam, depth);
+          msg = "<nothing thrown>";
+        } catch (const std::exception& e) {
+          msg = e.what();
+        }
+      }
+      const bool sent = ::write(fds[1], msg.data(), msg.size()) == ssize_t(msg.size());
+      _exit(sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string msg;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) msg.append(buffer, n);
+    ::close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return msg;
+  };
+  const std::string what = "read_camera_file: camera file \"" + path +
+                           "\"\ncannot read the depth map \"" + big + "\": ";
+  EXPECT_EQ(failure(16 << 20), what + "CMatrix::readFromPNG: Not enough memory for the 6000 x "
+                                     "6000 pixels of the file");
+  EXPECT_EQ(failure(100 << 20), what + "not enough memory");
+}
+
 // PNG's checksum of a chunk.
 std::uint32_t crc32(const std::string& bytes, std::size_t from, std::size_t n) {
   std::uint32_t c = 0xffffffffu;
@@ -435,6 +508,13 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
                                      "greyscale, 8 bit per channel");
   EXPECT_EQ(read(dir.file("x.jpg"), "640 480"),
             prefix + what + dir.file("x.jpg") + "\": Image file format not supported");
+  // A missing PPM or PGM image is also told on standard error, as the Netpbm readers do.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read(dir.file("none\x7f.ppm"), "640 480"),
+            prefix + what + dir.file("none\\x7f.ppm") +
+                "\": CTensor::readFromPPM: Cannot open the file: No such file or directory");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "File not found: " + dir.file("none\\x7f.ppm") + " (No such file or directory)\n");
   writeText(dir.file("p3.ppm"), "P3 1 1 255\n1 2 3\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(read(dir.file("p3.ppm"), "640 480"),
@@ -544,8 +624,8 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   depths[2] = depths[1];
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f),
             "check_camera_set: camera file \"c.txt\"\nis a copy of the camera file \"b.txt\", given "
-            "before: the same K, R and t and the same colour image and depth map contents; give "
-            "each camera once");
+            "before: the same fx, fy, cx, cy, R and t and the same colour image and depth map "
+            "contents; give each camera once");
   // Numbers compare as values (a -0 written 0 is the same camera), images by the channels the
   // filter reads (not the alpha an RGBA image brings).
   const std::string copy = problem(1.0f, 4.0f, 2.0f);
@@ -554,6 +634,18 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   cams[2].t.y = -0.0f;
   for (int k = 0; k < 4; ++k) cams[2].image.data[k].w = 0;
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
+  // K by the entries the fusion reads: fx, fy, cx and cy; a skew below what the reader refuses
+  // and the other entries leave the same camera.
+  cams[2].K[3] = 1e-7f;
+  cams[2].K[2] = cams[2].K[5] = 1e-7f;
+  cams[2].K[8] = 1.0000001f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
+  for (int k : {0, 4, 6, 7}) {
+    const float kept = cams[2].K[k];
+    cams[2].K[k] += 0.5f;
+    EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "") << k;
+    cams[2].K[k] = kept;
+  }
   depths[2].data[3] = 1.25f;  // the same pose seen at another time
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
   depths[2].data[3] = 1.5f;

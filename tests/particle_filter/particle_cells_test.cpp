@@ -305,4 +305,17 @@ TEST(CellIteration, LaneRouteCappedByTheEnvironment) {
     const bool valid = !c.asked || asked == "4" || asked == "8" || asked == "16";
     EXPECT_EQ(warnings.str().find("TESSIVAR_LANES=") != std::string::npos, !valid) << asked;
   }
+  // The value is shown as messages show words: escaped, and cut when long.
+  std::ostringstream warnings;
+  const std::string asked = std::string(100000, '7') + "\x1b[2J";
+  EXPECT_EQ(pf_detail::choose_lane_route(asked.c_str(), [](int) { return true; }, warnings), 16);
+  EXPECT_EQ(warnings.str(), "TESSIVAR_LANES=" + std::string(40, '7') +
+                                "... (100004 bytes) is not one of 4, 8, 16; ignored\n");
+  // Never inside a character; a backslash cannot pass for an escape.
+  std::string accents = "\\x1b\x1b";
+  for (int i = 0; i < 30; ++i) accents += "\xc3\xa9";
+  warnings.str("");
+  pf_detail::choose_lane_route(accents.c_str(), [](int) { return true; }, warnings);
+  EXPECT_EQ(warnings.str(), "TESSIVAR_LANES=\\\\x1b\\x1b" + accents.substr(5, 34) +
+                                "... (65 bytes) is not one of 4, 8, 16; ignored\n");
 }
