@@ -234,9 +234,12 @@ TEST_F(EndToEnd, CameraListFailures) {
   r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0]});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "not enough files\n");
+  // Without "--" the files are not read as cameras, and the warning says so.
   r = tessivar({"-o", out(), "--depth-avg", "1", cameras_[0], cameras_[1]});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "not enough files\n");
+  EXPECT_EQ(r.err, "warning: options end at the first argument that is not an option, and no "
+                   "'--' follows; 2 arguments were not read (camera files go after '--'): \"" +
+                       cameras_[0] + "\" \"" + cameras_[1] + "\"\nnot enough files\n");
 }
 
 TEST_F(EndToEnd, FolderSceneAndModelFailuresNameTheirFiles) {
