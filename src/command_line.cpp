@@ -2,6 +2,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <climits>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <string_view>
 
 #include "printable.h"
 #include "settings.h"
@@ -80,7 +82,103 @@ bool readWhole(const char* text, T& value) {
 
 bool isEmptyText(const char* s) { return s == nullptr || *s == 0; }
 
+// Warnings show at most this many words, each cut after this many bytes.
+constexpr int kWarnedWordsMax = 10;
+constexpr std::size_t kWarnedWordBytes = 60;
+
+std::string shownWord(std::string_view word) {
+  if (word.size() <= kWarnedWordBytes) return printable_path(word);
+  return printable_path(word.substr(0, kWarnedWordBytes)) + "...";
+}
+
+// Edits (insertions, deletions, replacements) that turn a into b.
+std::size_t editDistance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The table's long name an unknown long name most likely meant: the one it begins, when it
+// begins only one, else the single nearest within two edits. Null when there is none.
+const char* nearLongName(std::string_view name) {
+  if (name.size() < 2 || name.size() > 40) return nullptr;
+  const char* begun = nullptr;
+  int begun_count = 0;
+  const char* nearest = nullptr;
+  std::size_t best = 3;
+  bool tie = false;
+  for (const Descriptor* row = usage; row->short_names != nullptr; ++row) {
+    if (isEmptyText(row->long_name)) continue;
+    const std::string_view candidate(row->long_name);
+    if (candidate.substr(0, name.size()) == name) {
+      begun = row->long_name;
+      ++begun_count;
+    }
+    const std::size_t d = editDistance(name, candidate);
+    if (d < best) {
+      best = d;
+      nearest = row->long_name;
+      tie = false;
+    } else if (d == best && nearest != nullptr) {
+      tie = true;
+    }
+  }
+  if (begun_count == 1) return begun;
+  return tie || name.size() < 3 ? nullptr : nearest;
+}
+
 }  // namespace
+
+std::string unused_argument_warnings(const option::Option* parsed, int parsed_count,
+                                     const char* const* unread, int unread_count,
+                                     bool end_marker_follows) {
+  std::string text;
+  int unknown = 0;
+  for (int i = 0; i < parsed_count; ++i) {
+    const option::Option& o = parsed[i];
+    if (o.index() != UNKNOWN || o.name == nullptr) continue;
+    if (++unknown > kWarnedWordsMax) continue;
+    // A long option is named with its dashes, up to "="; a short one is a letter of a cluster.
+    const bool is_long = o.name[0] == '-' && o.name[1] == '-';
+    const std::string_view name =
+        is_long ? std::string_view(o.name, std::size_t(o.name_length)) : std::string_view(o.name, 1);
+    text += "warning: option '" + std::string(is_long ? "" : "-") + shownWord(name) +
+            "' is not recognised and was ignored";
+    const char* near = is_long && name.size() > 2 ? nearLongName(name.substr(2)) : nullptr;
+    if (near != nullptr) text += std::string("; did you mean '--") + near + "'?";
+    text += "\n";
+  }
+  if (unknown > kWarnedWordsMax)
+    text += "warning: " + std::to_string(unknown - kWarnedWordsMax) +
+            " more options are not recognised and were ignored\n";
+
+  if (unread_count > 0) {
+    const bool one = unread_count == 1;
+    text += "warning: options end at the first argument that is not an option";
+    if (end_marker_follows)
+      text += "; " + std::to_string(unread_count) + (one ? " argument" : " arguments") +
+              " before '--' " + (one ? "was" : "were") + " not read:";
+    else
+      text += ", and no '--' follows; " + std::to_string(unread_count) +
+              (one ? " argument was" : " arguments were") +
+              " not read (camera files go after '--'):";
+    for (int i = 0; i < unread_count && i < kWarnedWordsMax; ++i)
+      text += " \"" + shownWord(unread[i] == nullptr ? "" : unread[i]) + "\"";
+    if (unread_count > kWarnedWordsMax)
+      text += " and " + std::to_string(unread_count - kWarnedWordsMax) + " more";
+    text += "\n";
+  }
+  return text;
+}
 
 void MyArg::printError(const std::string& before, const option::Option& option,
                        const std::string& after) {
@@ -154,6 +252,19 @@ CommandLine process_command_line(int argc, char** argv) {
     result.exit_code = 1;
     return result;
   }
+  // Parsing stops at the first argument that is not an option, or after "--". What lies between
+  // the stop and the first "--" after it was never read.
+  const int rest_count = parse.nonOptionsCount();
+  const char* const* rest = parse.nonOptions();
+  int unread = 0;
+  bool end_marker_follows = false;
+  if (rest_count > 0 && !(rest > args && std::strcmp(rest[-1], "--") == 0)) {
+    while (unread < rest_count && std::strcmp(rest[unread], "--") != 0) ++unread;
+    end_marker_follows = unread < rest_count;
+  }
+  std::cerr << unused_argument_warnings(buffer.data(), parse.optionsCount(), rest, unread,
+                                        end_marker_follows)
+            << std::flush;
   if (options[HELP].present() || argc <= 1) {
     option::PrintUsageImplementation::OStreamWriter<std::ostream> write(std::cout);
     option::PrintUsageImplementation::printUsage(write, usage, 80, 50, 75);

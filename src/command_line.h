@@ -55,8 +55,21 @@ struct CommandLine {
 };
 
 // Parses the options (everything before "--"), prints the usage or the failures, and on success
-// stores the options in the settings. Does not touch the file system.
+// stores the options in the settings. Does not touch the file system. After a parse that did not
+// fail it warns on standard error about what the options left unused (see below); the warnings
+// change neither the settings nor the exit code.
 CommandLine process_command_line(int argc, char** argv);
+
+// Warnings about the arguments a parse leaves unused, one line each, every line ending in "\n";
+// empty when there is nothing to say. `parsed` holds the parse's `parsed_count` options in
+// command-line order: those of the catch-all row (index UNKNOWN) are options the table does not
+// list, each named (with a table name suggested where one is near). `unread` holds the
+// `unread_count` arguments from the one where parsing stopped up to (without) the first "--"
+// after it, which `end_marker_follows` says is there. Words are shown through printable_path, cut
+// when long, and long lists are cut short.
+std::string unused_argument_warnings(const option::Option* parsed, int parsed_count,
+                                     const char* const* unread, int unread_count,
+                                     bool end_marker_follows);
 
 // The camera files: every argument after the first "--". Checks that each exists and is not a file
 // given before (the same file through another path or link counts as the same), stopping at the

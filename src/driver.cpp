@@ -28,6 +28,7 @@
 #include "command_line.h"
 #include "cublas_dynamic.h"
 #include "dasp/spikes.h"
+#include "depth_avg_check.h"
 #include "dense_points.h"
 #include "depthmap_refinement.h"
 #include "particle_filtering.h"
@@ -578,6 +579,7 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
   compute_depth_range(depthmaps, depth_range_min, depth_range_max);
   std::cout << "minimum depth = " << depth_range_min << std::endl;
   std::cout << "maximum depth = " << depth_range_max << std::endl;
+  std::cerr << depth_avg_warning(depthmaps, average_depth) << std::flush;
 
   // The first camera sets the radii of the run. The smallest of them, a support test's, sizes the
   // cells of the point grid, which every camera's points must fit.

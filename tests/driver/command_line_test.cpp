@@ -151,7 +151,61 @@ TEST_F(CommandLineTest, UnknownOptionsAreAcceptedWithoutTakingAnArgument) {
   // --foo leaves "bar" alone; as a non-option it ends the options.
   o = run({"--foo", "bar", "-o", "d", "--depth-avg", "1"});
   EXPECT_EQ(o.result.exit_code, 1);
-  EXPECT_EQ(o.err.rfind("The following options are required:\n", 0), 0u);
+  EXPECT_NE(o.err.find("The following options are required:\n"), std::string::npos) << o.err;
+}
+
+// The parser's rules stay (unknown options are ignored, parsing ends at the first argument that
+// is not an option), but what they leave unused is named on standard error; nothing else changes.
+TEST_F(CommandLineTest, UnrecognisedOptionsAndUnreadArgumentsAreNamed) {
+  const std::string unread = "warning: options end at the first argument that is not an option; ";
+  Outcome o = run({"-o", "out", "--depth-avg", "1.38", "--bogus", "3", "--superpixels", "1000",
+                   "--", "a", "b"});
+  EXPECT_TRUE(o.result.run);
+  EXPECT_EQ(superpixel_count, 5000);
+  EXPECT_EQ(o.err, "warning: option '--bogus' is not recognised and was ignored\n" + unread +
+                       "3 arguments before '--' were not read: \"3\" \"--superpixels\" \"1000\"\n");
+
+  // Near names are suggested: a typo, a prefix of one name, the nearest of two it begins.
+  o = run({"--superpixel", "300", "-o", "out", "--depth-avg", "1", "--", "a"});
+  EXPECT_EQ(o.result.exit_code, 1);
+  EXPECT_EQ(o.err.rfind("warning: option '--superpixel' is not recognised and was ignored; did you "
+                        "mean '--superpixels'?\n" +
+                            unread + "5 arguments before '--' were not read: \"300\" \"-o\"",
+                        0),
+            0u)
+      << o.err;
+  o = run({"--depth_avg=1", "--out", "-x", "--bet", "--zzz", "-o", "d", "--depth-avg", "1"});
+  EXPECT_TRUE(o.result.run);
+  EXPECT_EQ(o.err,
+            "warning: option '--depth_avg' is not recognised and was ignored; did you mean "
+            "'--depth-avg'?\n"
+            "warning: option '--out' is not recognised and was ignored; did you mean '--out-dir'?\n"
+            "warning: option '-x' is not recognised and was ignored\n"
+            "warning: option '--bet' is not recognised and was ignored; did you mean '--beta'?\n"
+            "warning: option '--zzz' is not recognised and was ignored\n");
+
+  // Without "--" the camera files are among the unread arguments.
+  o = run({"-o", "d", "--depth-avg", "1", "a.txt"});
+  EXPECT_TRUE(o.result.run);
+  EXPECT_EQ(o.err, "warning: options end at the first argument that is not an option, and no "
+                   "'--' follows; 1 argument was not read (camera files go after '--'): "
+                   "\"a.txt\"\n");
+
+  // Words are escaped and cut, long lists cut short; help and its exit code stay.
+  const std::string long_word(70, 'w');
+  o = run({"-h", "--\x1b]0;t\x07", "-xxxxxxxxxxxx", "-", long_word.c_str(), "2", "3", "4", "5",
+           "6", "7", "8", "9", "10", "11", "--", "a"});
+  EXPECT_EQ(o.result.exit_code, 0);
+  EXPECT_EQ(o.out.rfind("Usage: tessivar", 0), 0u);
+  std::string expected = "warning: option '--\\x1b]0;t\\x07' is not recognised and was ignored\n";
+  for (int i = 0; i < 9; ++i) expected += "warning: option '-x' is not recognised and was ignored\n";
+  expected += "warning: 3 more options are not recognised and were ignored\n" + unread +
+              "12 arguments before '--' were not read: \"-\" \"" + long_word.substr(0, 60) +
+              "...\" \"2\" \"3\" \"4\" \"5\" \"6\" \"7\" \"8\" \"9\" and 2 more\n";
+  EXPECT_EQ(o.err, expected);
+
+  // Everything read: no warning.
+  EXPECT_EQ(run({"-o", "d", "--depth-avg", "1", "--", "a", "--", "-x"}).err, "");
 }
 
 TEST_F(CommandLineTest, ValuesARunCannotUseAreRefused) {

@@ -215,6 +215,22 @@ TEST_F(EndToEnd, UsageAndOptionFailures) {
   EXPECT_FALSE(fs::exists(out()));
 }
 
+// Warnings name what the run will not use and a --depth-avg far from the measured depth; the run
+// goes on and succeeds.
+TEST_F(EndToEnd, WarningsDoNotStopTheRun) {
+  const Result r = tessivar({"-o", out(), "--depth-avg", "3", "--superpixels", "300", "--bogus",
+                             "--", cameras_[0], cameras_[1], cameras_[2]});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err.rfind("warning: option '--bogus' is not recognised and was ignored\n"
+                        "warning: --depth-avg 3 is more than twice the mean depth of the "
+                        "cameras' depth maps, 1.",
+                        0),
+            0u)
+      << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+  EXPECT_GT(readModel(out("/model.ply")).vertices, 0);
+}
+
 TEST_F(EndToEnd, ARunThatMustUseTheGpuStopsWhenItWouldFallBackToTheHost) {
   const Result r = run("tessivar", {"-o", out(), "--depth-avg", "1", "--", cameras_[0], cameras_[1]},
                        scratch.path(), "CUDA_VISIBLE_DEVICES= TESSIVAR_REQUIRE_CUDA=1");
@@ -240,9 +256,12 @@ TEST_F(EndToEnd, CameraListFailures) {
   r = tessivar({"-o", out(), "--depth-avg", "1", "--", cameras_[0]});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "not enough files\n");
+  // Without "--" the files are not read as cameras, and the warning says so.
   r = tessivar({"-o", out(), "--depth-avg", "1", cameras_[0], cameras_[1]});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "not enough files\n");
+  EXPECT_EQ(r.err, "warning: options end at the first argument that is not an option, and no "
+                   "'--' follows; 2 arguments were not read (camera files go after '--'): \"" +
+                       cameras_[0] + "\" \"" + cameras_[1] + "\"\nnot enough files\n");
 }
 
 TEST_F(EndToEnd, FolderSceneAndModelFailuresNameTheirFiles) {

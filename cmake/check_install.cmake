@@ -1,0 +1,42 @@
+# Installs the build at BUILD_DIR into a fresh prefix under the temporary folder and checks the
+# result: tessivar, make_scene, model_accuracy and lift_depth in PREFIX/bin, `tessivar --help`
+# run from there prints the usage, and no installed program holds the build tree's path (an RPATH
+# into it would make the installed programs depend on the build).
+if(NOT BUILD_DIR)
+  message(FATAL_ERROR "check_install.cmake needs -DBUILD_DIR=...")
+endif()
+set(tmp "$ENV{TMPDIR}")
+if(NOT tmp)
+  set(tmp /tmp)
+endif()
+string(RANDOM LENGTH 12 suffix)
+set(prefix "${tmp}/tessivar-install-check-${suffix}")
+
+execute_process(COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+set(failures "")
+if(NOT rc EQUAL 0)
+  string(APPEND failures "cmake --install failed (${rc}): ${err}\n")
+endif()
+foreach(program tessivar make_scene model_accuracy lift_depth)
+  set(path "${prefix}/bin/${program}")
+  if(NOT EXISTS "${path}")
+    string(APPEND failures "${path} was not installed\n")
+    continue()
+  endif()
+  file(STRINGS "${path}" build_refs REGEX "${BUILD_DIR}")
+  if(build_refs)
+    string(APPEND failures "${path} names the build tree: ${build_refs}\n")
+  endif()
+endforeach()
+if(EXISTS "${prefix}/bin/tessivar")
+  execute_process(COMMAND "${prefix}/bin/tessivar" --help WORKING_DIRECTORY "${prefix}"
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "^Usage: tessivar ")
+    string(APPEND failures "installed tessivar --help: exit ${rc}, output: ${out}${err}\n")
+  endif()
+endif()
+file(REMOVE_RECURSE "${prefix}")
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
