@@ -11,8 +11,9 @@
 # the surface is then seen by several cameras, which is what the default support options need
 # (a point is kept where the points of at least three cameras meet).
 # The fusion: the default support options; 2000 superpixels per image (about 38 pixels each at
-# 320 x 240, near the size the default 5000 give at 640 x 480) instead of 5000 (15 pixels each,
-# which at this resolution gives a noisier model in about the same time).
+# 320 x 240, near the size the default 5000 give at 640 x 480). The default 5000 (15 pixels each
+# here) give a median distance of 0.21 mm and 77 % of the surface within 5 mm, in a little more
+# time; 1000 give 78 % with a p90 distance of 1.4 mm instead of 0.73.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh
