@@ -34,7 +34,7 @@ constexpr int kStepsPerRendering = 5;
 // The pose code calls the routines without further checks; an unloaded record would crash.
 void requireCublas() {
   if (!cublas_dynamic.create || !cublas_dynamic.destroy || !cublas_dynamic.sgemm ||
-      !cublas_dynamic.sgemv)
+      !cublas_dynamic.sgemv || !cublas_dynamic.snrm2)
     throw std::runtime_error("compute_camera_pose: cuBLAS is not loaded");
 }
 
@@ -197,14 +197,39 @@ struct Motion {
   float t[3] = {0.f, 0.f, 0.f};
 };
 
+// The cost of a pose from the residual of the motion 0 against its rendering, once setNANtoZero
+// has cleared its `rejected` pixels: every pixel of the level counts its squared colour
+// difference, and a pixel without one (no depth, a difference above the limit) counts the
+// limit's square, which bounds every kept difference. All poses drawn at one level are measured
+// over the same pixels, so their costs compare; the motion 0 reads the image at pixel centres
+// and carries no pixel out of the view. (The steps' own later residuals are taken at other
+// positions between pixels and lose pixels at the border as the motion grows: they do not
+// compare with it.)
+double residualCost(cublasHandle_t handle, const float* r, int rows, int rejected) {
+  float norm = 0.f;
+  checkCublas(cublas_dynamic.snrm2(handle, rows, r, 1, &norm), "cublasSnrm2_v2");
+  return double(norm) * double(norm) + double(kMaxColorDiff) * kMaxColorDiff * double(rejected);
+}
+
+// Layers 0-2 of the work array: the residual as a 3-layer image.
+yv::Array<float, 3> residualImage(const Level& L) {
+  return yv::internal::decreaseArrayDimension<float, 4, 3>(
+      yv::block(L.work, yv::Range(), yv::Range(), yv::Range(0, 2), yv::Range()));
+}
+
+void setMotion(Level& L, const Motion& m) {
+  for (int i = 0; i < 9; ++i) L.proj.R[i] = m.R[i];
+  for (int i = 0; i < 3; ++i) L.proj.t[i] = m.t[i];
+}
+
 // Five Gauss-Newton steps against the rendering in L.buffer. Each step is linearised at the
 // motion found so far, so its solution x is an increment, composed onto the motion on the side
-// the Jacobian is taken (pose_compose).
-void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
-                 Motion& m) {
+// the Jacobian is taken (pose_compose). Returns the cost of the pose the rendering was drawn
+// from: that of the first step, whose motion is 0.
+double gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
+                   Motion& m) {
   const yv::Array<float, 4> work = L.work;
-  yv::Array<float, 3> residual = yv::internal::decreaseArrayDimension<float, 4, 3>(
-      yv::block(work, yv::Range(), yv::Range(), yv::Range(0, 2), yv::Range()));
+  yv::Array<float, 3> residual = residualImage(L);
   yv::Array<float, 3> jacobian = yv::internal::decreaseArrayDimension<float, 4, 3>(
       yv::block(work, yv::Range(), yv::Range(), yv::Range(3, 20), yv::Range()));
   yv::Array<float, 3> all = yv::internal::decreaseArrayDimension<float, 4, 3>(work);
@@ -212,20 +237,22 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
   const float* J = jacobian.ptr;
   const float* r = residual.ptr;
 
+  double cost = 0.0;
   for (int step = 0; step < kStepsPerRendering; ++step) {
-    for (int i = 0; i < 9; ++i) L.proj.R[i] = m.R[i];
-    for (int i = 0; i < 3; ++i) L.proj.t[i] = m.t[i];
+    setMotion(L, m);
     computeDifferenceImage(residual, L.image, L.buffer.image, L.buffer.depth, kMaxColorDiff,
                            L.proj, L.inv_fx, L.inv_fy, L.cx, L.cy);
     computeGradientPsi(jacobian, L.gradient, L.buffer.depth, L.proj, L.inv_fx, L.inv_fy, L.cx,
                        L.cy);
+    int rejected;
     {
       ArrayReleaser maskGuard;
       yv::Array<uchar4, 2> mask{};
       if (writeMask) mask = deviceArray<uchar4, 2>(L.w, L.h, 1, yv::PITCHED, maskGuard);
-      setNANtoZero(all, mask, L.buffer.depth);
+      rejected = setNANtoZero(all, mask, L.buffer.depth);
       if (writeMask) saveImageToPNG(mask, debugName("valid_pixels_", level, iteration));
     }
+    if (step == 0) cost = residualCost(handle, r, rows, rejected);
 
     ArrayReleaser stepGuard;
     const float one = 1.f, zero = 0.f, minusOne = -1.f;
@@ -254,6 +281,33 @@ void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int
     for (int k = 0; k < 6; ++k) dx[k] = x(k);
     pose_compose(dx, m.R, m.t);
   }
+  return cost;
+}
+
+// A camera's pose: what applyMotion changes.
+struct CameraPose {
+  float R[9];
+  float3 t, center;
+};
+
+CameraPose poseOf(const Camera& camera) {
+  CameraPose p;
+  for (int i = 0; i < 9; ++i) p.R[i] = camera.R[i];
+  p.t = camera.t;
+  p.center = camera.center;
+  return p;
+}
+
+void setPose(Camera& camera, const CameraPose& p) {
+  for (int i = 0; i < 9; ++i) camera.R[i] = p.R[i];
+  camera.t = p.t;
+  camera.center = p.center;
+}
+
+bool samePose(const Camera& camera, const CameraPose& p) {
+  for (int i = 0; i < 9; ++i)
+    if (camera.R[i] != p.R[i]) return false;
+  return camera.t.x == p.t.x && camera.t.y == p.t.y && camera.t.z == p.t.z;
 }
 
 // camera := motion o camera: R := Rm R, t := Rm t + tm.
@@ -286,30 +340,74 @@ bool converged(const float p[6]) {
          std::fabs(p[4]) < kTranslationLimit && std::fabs(p[5]) < kTranslationLimit;
 }
 
+// The cost of the camera's current pose at level L: one rendering, the residual of the motion 0.
+double renderedCost(Level& L, cublasHandle_t handle, const std::function<void(Level&)>& render) {
+  render(L);
+  yv::Array<float, 3> residual = residualImage(L);
+  setMotion(L, Motion{});
+  computeDifferenceImage(residual, L.image, L.buffer.image, L.buffer.depth, kMaxColorDiff, L.proj,
+                         L.inv_fx, L.inv_fy, L.cx, L.cy);
+  const int rejected = setNANtoZero(residual, yv::Array<uchar4, 2>{}, L.buffer.depth);
+  return residualCost(handle, residual.ptr, int(3u * L.w * L.h), rejected);
+}
+
 // The pyramid loop shared by both forms: per level, render with the camera's current pose,
 // solve, move the camera, until converged or max_renderings.
+//
+// A level's renderings only approximate the image (the coarser the level, the worse), and the
+// five steps against one rendering are taken whatever they do to its residual, so a level can
+// lead the pose away from the optimum: on a small level a few renderings may carry it ten times
+// farther than it started. No level may hand on a pose worse than the best it has seen:
+// - a level below the top starts from the pose the call was given when that pose draws a lower
+//   cost at this level than the pose the coarser levels reached;
+// - every rendering measures the pose it was drawn from, and a level ends at the best pose it
+//   has measured: the pose its last motion reached is drawn once more and kept only when its
+//   cost is not higher (a level that converged on its best rendering keeps that rendering's
+//   motion, which is below the limits, without drawing it).
 void refineLevels(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
                   int min_size, int max_renderings, bool writeMasks,
                   const std::function<void(Level&)>& render) {
   CublasHandle handle;
+  const CameraPose given = poseOf(camera);
   const int top = pose_pyramid_top_level(pyramid_scale, min_size, camera.height);
   for (int level = top; level >= 0; --level) {
     Level L;
     buildLevel(L, full, camera, level, pyramid_scale);
+    if (level < top && !samePose(camera, given)) {
+      const CameraPose reached = poseOf(camera);
+      const double reachedCost = renderedCost(L, handle.get(), render);
+      setPose(camera, given);
+      if (!(renderedCost(L, handle.get(), render) < reachedCost)) setPose(camera, reached);
+    }
+    CameraPose best{};
+    double bestCost = 0.0;
+    bool lastIsBest = false, done = false;
     for (int n = 0; n < max_renderings;) {
       render(L);
       if (debug_images_camera_pose)
         saveImageToPNG(L.buffer.image, debugName("rendered_color_", level, n));
       Motion m;
-      gaussNewton(L, handle.get(), writeMasks, level, n, m);
+      const double cost = gaussNewton(L, handle.get(), writeMasks, level, n, m);
+      // A NaN cost is never the best: its pose is left for one that was measured.
+      lastIsBest = n == 0 || cost < bestCost;
+      if (lastIsBest) {
+        best = poseOf(camera);
+        bestCost = cost;
+      }
       applyMotion(camera, m);
       ++n;
       // Converged when the motion this rendering gave the camera is below the limits: a level
       // ends where renderings stop moving the camera, not where one rendering's steps settle.
       float p[6];
       pose_parameters(m.R, m.t, p);
-      if (converged(p)) break;
+      if (converged(p)) {
+        done = true;
+        break;
+      }
     }
+    if (max_renderings > 0 && !(done && lastIsBest) &&
+        !(renderedCost(L, handle.get(), render) <= bestCost))
+      setPose(camera, best);
   }
   handle.release();
 }
@@ -319,15 +417,11 @@ void refineLevels(Camera& camera, const yv::Array<uchar4, 2>& full, float pyrami
 void refinePose(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
                 int min_size, int max_renderings, bool writeMasks,
                 const std::function<void(Level&)>& render) {
-  float R[9];
-  for (int i = 0; i < 9; ++i) R[i] = camera.R[i];
-  const float3 t = camera.t, center = camera.center;
+  const CameraPose given = poseOf(camera);
   try {
     refineLevels(camera, full, pyramid_scale, min_size, max_renderings, writeMasks, render);
   } catch (...) {
-    for (int i = 0; i < 9; ++i) camera.R[i] = R[i];
-    camera.t = t;
-    camera.center = center;
+    setPose(camera, given);
     throw;
   }
 }

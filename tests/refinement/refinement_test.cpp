@@ -277,12 +277,44 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfAboutThirtyRows) {
     const Pose from = poseOf(c);
     compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, 26);
     const Pose end = poseOf(c);
+    std::printf("repetition %d: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n", rep,
+                rotationError(from, truth), rotationError(end, truth), centreError(from, truth),
+                centreError(end, truth));
     EXPECT_LE(rotationError(end, truth), rotationError(from, truth)) << "repetition " << rep;
     EXPECT_LE(centreError(end, truth), centreError(from, truth)) << "repetition " << rep;
     // The record's centre follows the new pose.
     EXPECT_NEAR(c.center.x, end.C.x, 1e-5f);
     EXPECT_NEAR(c.center.y, end.C.y, 1e-5f);
     EXPECT_NEAR(c.center.z, end.C.z, 1e-5f);
+  }
+}
+
+// A coarsest level of 13 rows (16 x 13 pixels) draws the model too coarsely for its steps: they
+// carry the pose 0.1 to 0.3 rad and 0.1 to 0.4 m from the truth, and the next level, not much
+// finer, can carry it farther still, out of reach of the fine levels. From 1 degree and 2 cm
+// off in six directions, no run may end farther from the truth than it started.
+TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfThirteenRows) {
+  cublas_dynamic.load();
+  buildModel();
+  Camera& c = cameras_[1];
+  const Pose truth = poseOf(c);
+  drawModelInto(c);
+  const Camera drawn = c;
+  ASSERT_EQ(pose_pyramid_top_level(0.5f, 13, c.height), 3);
+  for (int direction = 0; direction < 6; ++direction) {
+    c = drawn;
+    float p[6];
+    disturbance(direction, 1.f, 0.02f, p);
+    disturb(c, p);
+    const Pose from = poseOf(c);
+    compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, 13);
+    const Pose end = poseOf(c);
+    const double r0 = rotationError(from, truth), r1 = rotationError(end, truth);
+    const double c0 = centreError(from, truth), c1 = centreError(end, truth);
+    std::printf("direction %d: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n", direction,
+                r0, r1, c0, c1);
+    EXPECT_LE(r1, r0) << "direction " << direction;
+    EXPECT_LE(c1, c0) << "direction " << direction;
   }
 }
 
@@ -626,6 +658,13 @@ TEST_F(RefinementScene, FailedCublasCallsStopThePoseRefinement) {
   };
   EXPECT_THROW_MESSAGE(refine(),
                        "compute_camera_pose: cublasSgemv_v2 failed: CUBLAS_STATUS_ARCH_MISMATCH");
+  cublas_dynamic = loaded;
+  // The cost that ranks the poses is not made up when its norm fails.
+  cublas_dynamic.snrm2 = [](cublasHandle_t, int, const float*, int, float*) {
+    return CUBLAS_STATUS_EXECUTION_FAILED;
+  };
+  EXPECT_THROW_MESSAGE(refine(),
+                       "compute_camera_pose: cublasSnrm2_v2 failed: CUBLAS_STATUS_EXECUTION_FAILED");
   cublas_dynamic = loaded;
   // Each failure came in the first step: the pose is as it was.
   expectSamePose(c, startR, startT);
