@@ -1,5 +1,5 @@
 // Stray readings of depth images: spikes, single readings that no surface around them confirms,
-// and far clusters, small groups of readings that lie behind everything around them. Shared by
+// and far clusters, small groups of readings beyond all the surfaces of their map. Shared by
 // the superpixels and by the depth range of a run, so that both count the same pixels as no depth.
 #pragma once
 
@@ -34,15 +34,13 @@ bool IsSpike(const At& at, int width, int height, int x, int y) {
 
 // Which pixels of a width x height depth image, spikes already counted as no depth, lie in far
 // clusters (1 in the returned mask, index y * width + x). Pixels are linked as the spike rule
-// confirms a depth: within two pixels, 3 % of the nearer depth per pixel apart. A linked group
-// of fewer than `superpixel_pixels` pixels is a far cluster when
-//   - pixels with depth lie within two pixels of it, and none of them is farther than the pixel
-//     of the group it lies beside (the group is seen through the surfaces around it), or
-//   - none lie around it, and all of it lies beyond the map's surfaces (the groups of at least
-//     `superpixel_pixels` pixels; a map without one has no far clusters).
-// Such a group is too small to make a superpixel of its own; as depth it would stretch the seed
-// density (a pixel weighs with its depth squared) and the depth range. Nearer small groups and
-// groups beside farther depth stay. `at(x, y)` gives a depth as int or float; 0 is no depth.
+// confirms a depth: within two pixels, 3 % of the nearer depth per pixel apart. The linked groups
+// of at least `superpixel_pixels` pixels are the map's surfaces; a smaller group is a far cluster
+// when all of it lies beyond the farthest depth of every surface. Such a group is too small to
+// make a superpixel of its own; as depth it would draw the seed density (a pixel weighs with its
+// depth squared) and stretch the depth range. Small groups within the surfaces' depths stay, and
+// a map without a surface has no far clusters. `at(x, y)` gives a depth as int or float; 0 is no
+// depth.
 template <class At>
 std::vector<char> FarClusters(const At& at, int width, int height, double superpixel_pixels) {
   constexpr int kReach = 2;
@@ -50,69 +48,73 @@ std::vector<char> FarClusters(const At& at, int width, int height, double superp
   std::vector<char> far(n, 0);
   if (n == 0 || !(superpixel_pixels > 1.0)) return far;
   using Depth = std::decay_t<decltype(at(0, 0))>;
-  auto linked = [](Depth a, Depth b, int steps) {
+  const auto linked = [](Depth a, Depth b, int steps) {
     return std::abs(a - b) * 100 <= 3 * std::min(a, b) * steps;
   };
-  // Neighbours of pixel i within reach; f(j, xx, yy, steps) for each.
-  auto around = [&](std::size_t i, auto&& f) {
-    const int x = int(i % std::size_t(width)), y = int(i / std::size_t(width));
-    for (int yy = std::max(0, y - kReach); yy <= std::min(height - 1, y + kReach); ++yy)
-      for (int xx = std::max(0, x - kReach); xx <= std::min(width - 1, x + kReach); ++xx)
-        if (xx != x || yy != y)
-          f(std::size_t(yy) * std::size_t(width) + std::size_t(xx), xx, yy,
-            std::max(std::abs(xx - x), std::abs(yy - y)));
-  };
-  // Groups in scan order of their first pixel; group g holds order[start[g] .. start[g + 1]).
-  std::vector<int> group(n, -1);
-  std::vector<std::size_t> order, start;
-  order.reserve(n);
-  for (std::size_t s = 0; s < n; ++s) {
-    if (group[s] >= 0 || at(int(s % std::size_t(width)), int(s / std::size_t(width))) == 0) continue;
-    const int g = int(start.size());
-    start.push_back(order.size());
-    group[s] = g;
-    order.push_back(s);
-    for (std::size_t q = start.back(); q < order.size(); ++q) {
-      const std::size_t i = order[q];
-      const Depth v = at(int(i % std::size_t(width)), int(i / std::size_t(width)));
-      around(i, [&](std::size_t j, int xx, int yy, int steps) {
-        const Depth w = at(xx, yy);
-        if (group[j] < 0 && w != 0 && linked(v, w, steps)) group[j] = g, order.push_back(j);
-      });
-    }
-  }
-  start.push_back(order.size());
-  const std::size_t groups = start.size() - 1;
-  auto small = [&](std::size_t g) { return double(start[g + 1] - start[g]) < superpixel_pixels; };
+  const std::size_t W = std::size_t(width);
 
+  // Groups by union-find over the neighbours earlier in scan order; a parent is always an earlier
+  // pixel, so the root is the group's first pixel. -1: no depth.
+  std::vector<int> root(n, -1);
+  const auto find = [&](int i) {
+    while (root[std::size_t(i)] != i) i = root[std::size_t(i)] = root[std::size_t(root[std::size_t(i)])];
+    return i;
+  };
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const Depth v = at(x, y);
+      if (v == 0) continue;
+      const int i = int(std::size_t(y) * W + std::size_t(x));
+      int r = root[std::size_t(i)] = i;
+      for (int yy = std::max(0, y - kReach); yy <= y; ++yy)
+        for (int xx = std::max(0, x - kReach); xx <= std::min(width - 1, x + kReach); ++xx) {
+          if (yy == y && xx >= x) break;
+          const int j = int(std::size_t(yy) * W + std::size_t(xx));
+          if (root[std::size_t(j)] == r) continue;  // joined already (and has depth)
+          const Depth w = at(xx, yy);
+          if (w == 0 || !linked(v, w, std::max(std::abs(xx - x), y - yy))) continue;
+          const int s = find(j);
+          if (s == r) continue;
+          root[std::size_t(std::max(r, s))] = std::min(r, s);
+          r = std::min(r, s);
+        }
+    }
+  // Then every pixel points at its root, and a root holds -1 - (its group's size).
+  for (std::size_t i = 0; i < n; ++i) {
+    if (root[i] < 0) continue;
+    if (root[i] == int(i)) {
+      root[i] = -2;
+      continue;
+    }
+    int r = root[i];
+    while (root[std::size_t(r)] >= 0) r = root[std::size_t(r)];
+    root[i] = r;
+    --root[std::size_t(r)];
+  }
+  const auto group = [&](std::size_t i) { return root[i] >= 0 ? root[i] : int(i); };
+  const auto small = [&](std::size_t i) {
+    return double(-1 - root[std::size_t(group(i))]) < superpixel_pixels;
+  };
+
+  // The far groups: small ones that lie wholly beyond the map's surfaces.
   bool any_surface = false;
   Depth surface_far{};  // the farthest depth of the map's surfaces
-  for (std::size_t g = 0; g < groups; ++g) {
-    if (small(g)) continue;
-    for (std::size_t q = start[g]; q < start[g + 1]; ++q) {
-      const Depth v = at(int(order[q] % std::size_t(width)), int(order[q] / std::size_t(width)));
-      if (!any_surface || v > surface_far) surface_far = v;
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::size_t i = std::size_t(y) * W + std::size_t(x);
+      if (root[i] == -1 || small(i)) continue;
+      if (!any_surface || at(x, y) > surface_far) surface_far = at(x, y);
       any_surface = true;
     }
-  }
-  for (std::size_t g = 0; g < groups; ++g) {
-    if (!small(g)) continue;
-    bool seen = false, farther = false, beyond = true;
-    for (std::size_t q = start[g]; q < start[g + 1] && !farther; ++q) {
-      const std::size_t i = order[q];
-      const Depth v = at(int(i % std::size_t(width)), int(i / std::size_t(width)));
-      beyond = beyond && any_surface && v > surface_far;
-      around(i, [&](std::size_t j, int xx, int yy, int) {
-        if (group[j] == int(g)) return;
-        const Depth w = at(xx, yy);
-        if (w == 0) return;
-        seen = true;
-        farther = farther || w > v;
-      });
+  if (!any_surface) return far;
+  std::vector<char> within(n, 0);  // per group: a pixel of it lies within the surfaces' depths
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const std::size_t i = std::size_t(y) * W + std::size_t(x);
+      if (root[i] != -1 && small(i) && !(at(x, y) > surface_far)) within[std::size_t(group(i))] = 1;
     }
-    if (seen ? !farther : beyond)
-      for (std::size_t q = start[g]; q < start[g + 1]; ++q) far[order[q]] = 1;
-  }
+  for (std::size_t i = 0; i < n; ++i)
+    far[i] = root[i] != -1 && small(i) && !within[std::size_t(group(i))];
   return far;
 }
 

@@ -72,8 +72,8 @@ TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
       for (int x = x0; x < x0 + w; ++x) m.data[y * m.xSize + x] = v;
   };
   float lo = -1, hi = -1;
-  // Behind the plane (a 2 x 2 block, a 3 x 3 block and a 3-pixel line), and alone among holes
-  // beyond it: no depth.
+  // Beyond the plane, within it (a 2 x 2 block, a 3 x 3 block and a 3-pixel line) or alone among
+  // holes: no depth.
   CMatrix<float> m = plane(true);
   put(m, 25, 5, 2, 2, 60.0f);
   put(m, 30, 20, 3, 3, 60.0f);
