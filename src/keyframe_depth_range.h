@@ -10,8 +10,9 @@
 
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
 // per-map minima and of the per-map maxima; pixels without depth (0) take part, and so do stray
-// readings, as pixels without depth: spikes and far clusters of fewer pixels than a superpixel
-// covers when `superpixels` of them cut the map (dasp/spikes.h; none with a count of 0).
+// readings, as pixels without depth: spikes, and far clusters of fewer pixels than a superpixel
+// covers when `superpixels` of them cut the map, far beyond the map's surfaces (dasp/spikes.h;
+// none with a count of 0).
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
                          float& max_depth, int superpixels = superpixel_count);
 

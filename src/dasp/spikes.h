@@ -1,5 +1,5 @@
 // Stray readings of depth images: spikes, single readings that no surface around them confirms,
-// and far clusters, small groups of readings beyond all the surfaces of their map. Shared by
+// and far clusters, small groups of readings far beyond all the surfaces of their map. Shared by
 // the superpixels and by the depth range of a run, so that both count the same pixels as no depth.
 #pragma once
 
@@ -36,11 +36,11 @@ bool IsSpike(const At& at, int width, int height, int x, int y) {
 // clusters (1 in the returned mask, index y * width + x). Pixels are linked as the spike rule
 // confirms a depth: within two pixels, 3 % of the nearer depth per pixel apart. The linked groups
 // of at least `superpixel_pixels` pixels are the map's surfaces; a smaller group is a far cluster
-// when all of it lies beyond the farthest depth of every surface. Such a group is too small to
-// make a superpixel of its own; as depth it would draw the seed density (a pixel weighs with its
-// depth squared) and stretch the depth range. Small groups within the surfaces' depths stay, and
-// a map without a surface has no far clusters. `at(x, y)` gives a depth as int or float; 0 is no
-// depth.
+// when all of it lies beyond sqrt(2) times the farthest depth of the surfaces. Such a group is
+// too small to make a superpixel of its own; as depth it would draw the seed density (a pixel
+// weighs with its depth squared) and stretch the depth range. Nearer small groups stay (a sliver
+// of a far wall, seen past an edge, that is no part of a surface), and a map without a surface
+// has no far clusters. `at(x, y)` gives a depth as int or float; 0 is no depth.
 template <class At>
 std::vector<char> FarClusters(const At& at, int width, int height, double superpixel_pixels) {
   constexpr int kReach = 2;
@@ -96,7 +96,6 @@ std::vector<char> FarClusters(const At& at, int width, int height, double superp
     return double(-1 - root[std::size_t(group(i))]) < superpixel_pixels;
   };
 
-  // The far groups: small ones that lie wholly beyond the map's surfaces.
   bool any_surface = false;
   Depth surface_far{};  // the farthest depth of the map's surfaces
   for (int y = 0; y < height; ++y)
@@ -107,11 +106,15 @@ std::vector<char> FarClusters(const At& at, int width, int height, double superp
       any_surface = true;
     }
   if (!any_surface) return far;
-  std::vector<char> within(n, 0);  // per group: a pixel of it lies within the surfaces' depths
+  // Up to sqrt(2) times the farthest surface's depth a pixel weighs at most twice as much as that
+  // surface's pixels in the seed density.
+  const double limit2 = 2.0 * double(surface_far) * double(surface_far);
+  std::vector<char> within(n, 0);  // per group: a pixel of it lies within that limit
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       const std::size_t i = std::size_t(y) * W + std::size_t(x);
-      if (root[i] != -1 && small(i) && !(at(x, y) > surface_far)) within[std::size_t(group(i))] = 1;
+      if (root[i] != -1 && small(i) && !(double(at(x, y)) * double(at(x, y)) > limit2))
+        within[std::size_t(group(i))] = 1;
     }
   for (std::size_t i = 0; i < n; ++i)
     far[i] = root[i] != -1 && small(i) && !within[std::size_t(group(i))];

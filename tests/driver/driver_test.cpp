@@ -82,11 +82,14 @@ TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
   compute_depth_range({m}, lo, hi, 10);
   EXPECT_EQ(lo, 0.0f);
   EXPECT_FLOAT_EQ(hi, 2.039f);
-  // A group in front of the plane stays.
+  // A group in front of the plane stays, and so does one less than sqrt(2) times beyond it (a
+  // sliver of a far wall).
   m = plane(false);
   put(m, 25, 5, 2, 2, 0.8f);
+  put(m, 5, 20, 3, 1, 2.8f);
   compute_depth_range({m}, lo, hi, 10);
   EXPECT_EQ(lo, 0.8f);
+  EXPECT_EQ(hi, 2.8f);
   // Groups of at least a superpixel's pixels are surfaces; so are all of them without a count.
   m = plane(false);
   put(m, 25, 5, 2, 2, 60.0f);
