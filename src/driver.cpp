@@ -27,7 +27,6 @@
 #include "camera_pose.h"
 #include "command_line.h"
 #include "cublas_dynamic.h"
-#include "dasp/spikes.h"
 #include "depth_avg_check.h"
 #include "dense_points.h"
 #include "depthmap_refinement.h"
@@ -454,44 +453,6 @@ void remove_backface_points(std::vector<Particle>& particles, std::vector<float>
   std::vector<int> flags;
   backface_visibility_test(flags, particles, offsets, normals, cameras, radius);
   threshold_particles<int>(flags, particles, offsets, normals, 0, max_count);
-}
-
-void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
-                         float& max_depth) {
-  std::vector<float> minima, maxima;
-  for (const CMatrix<float>& d : depthmaps) {
-    const std::size_t n = std::size_t(d.xSize) * std::size_t(d.ySize);
-    if (n == 0) {
-      minima.push_back(0.0f);
-      maxima.push_back(0.0f);
-      continue;
-    }
-    // A spike counts as no depth, as in the superpixels: one stray far reading per map would
-    // otherwise stretch the range that bounds the points of every camera.
-    const int W = d.xSize, H = d.ySize;
-    const auto at = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
-    float lo = INFINITY, hi = -INFINITY;
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) {
-        float v = at(x, y);
-        // The spike rule only where the pixel, as a depth or as no depth, could move the extremes.
-        if (lo <= 0.0f && lo <= v && v <= hi) continue;
-        if (dasp::IsSpike(at, W, H, x, y)) v = 0.0f;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-      }
-    minima.push_back(lo);
-    maxima.push_back(hi);
-  }
-  if (minima.empty()) {
-    min_depth = max_depth = 0.0f;
-    return;
-  }
-  const std::size_t mid = minima.size() / 2;
-  std::nth_element(minima.begin(), minima.begin() + mid, minima.end());
-  std::nth_element(maxima.begin(), maxima.begin() + mid, maxima.end());
-  min_depth = minima[mid];
-  max_depth = maxima[mid];
 }
 
 float superpixel_radius(int width, int height, int count) {

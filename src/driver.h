@@ -7,6 +7,7 @@
 
 #include "camera.h"
 #include "cmatrix/CMatrix.h"
+#include "keyframe_depth_range.h"
 #include "particles.h"
 
 // Runs tessivar on the arguments of main; returns the exit code. Errors of the stages and
@@ -50,12 +51,6 @@ void remove_stale_temporaries(const std::string& folder, int folder_fd,
 // fails (folder/name).
 bool check_model_names(const std::string& folder, int folder_fd,
                        const std::vector<std::string>& names);
-
-// The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
-// per-map minima and of the per-map maxima; pixels without depth (0) take part, and so do spikes
-// (see dasp::IsSpike), as pixels without depth.
-void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
-                         float& max_depth);
 
 // Radius in pixels of a superpixel when `count` of them cover a width x height image:
 // sqrt(width * height / count / pi).

@@ -1,7 +1,10 @@
 #include "keyframe_depth_range.h"
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
+
+#include "dasp/spikes.h"
 
 namespace {
 
@@ -13,6 +16,48 @@ float length(float3 v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
 float3 sub(float3 a, float3 b) { return make_float3(a.x - b.x, a.y - b.y, a.z - b.z); }
 
 }  // namespace
+
+void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
+                         float& max_depth, int superpixels) {
+  std::vector<float> minima, maxima, measured;
+  for (const CMatrix<float>& d : depthmaps) {
+    const int W = std::max(d.xSize, 0), H = std::max(d.ySize, 0);
+    const std::size_t n = std::size_t(W) * std::size_t(H);
+    if (n == 0) {
+      minima.push_back(0.0f);
+      maxima.push_back(0.0f);
+      continue;
+    }
+    // Stray readings count as no depth, as in the superpixels: a few far readings per map would
+    // otherwise stretch the range that bounds the points of every camera.
+    const auto raw = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
+    measured.resize(n);
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < W; ++x)
+        measured[std::size_t(y) * std::size_t(W) + x] = dasp::IsSpike(raw, W, H, x, y) ? 0.0f : raw(x, y);
+    const auto at = [&](int x, int y) { return measured[std::size_t(y) * std::size_t(W) + x]; };
+    const double superpixel_pixels =
+        superpixels > 0 ? double(n) / std::min<double>(superpixels, double(n)) : 0.0;
+    const std::vector<char> far = dasp::FarClusters(at, W, H, superpixel_pixels);
+    float lo = INFINITY, hi = -INFINITY;
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = far[i] ? 0.0f : measured[i];
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    minima.push_back(lo);
+    maxima.push_back(hi);
+  }
+  if (minima.empty()) {
+    min_depth = max_depth = 0.0f;
+    return;
+  }
+  const std::size_t mid = minima.size() / 2;
+  std::nth_element(minima.begin(), minima.begin() + long(mid), minima.end());
+  std::nth_element(maxima.begin(), maxima.begin() + long(mid), maxima.end());
+  min_depth = minima[mid];
+  max_depth = maxima[mid];
+}
 
 void estimate_keyframe_depth_range(Camera& camera) {
   if (camera.neighbors.empty()) return;

@@ -75,6 +75,7 @@ class Solver {
     if (W_ == 0 || H_ == 0) return out;
 
     removeSpikes();
+    removeFarClusters();
     density_ = internal::seedDensity(measured_, opt_);
     const internal::SeedDensity& density = density_;
     radius_ = density.radius;
@@ -101,7 +102,7 @@ class Solver {
  private:
   // The depth image with every spike set to no depth: a spike takes part as a pixel without depth
   // in the seed density, the features and the centres' depths. Only the final lists tell spikes
-  // from holes: no cluster lists a spike.
+  // (and far clusters) from holes: no cluster lists one.
   void removeSpikes() {
     measured_ = depth_;
     const auto at = [this](int x, int y) { return int(depth_(unsigned(x), unsigned(y))[0]); };
@@ -109,6 +110,18 @@ class Solver {
     for (int y = 0; y < H_; ++y)
       for (int x = 0; x < W_; ++x)
         if (IsSpike(at, W_, H_, x, y)) measured_(unsigned(x), unsigned(y))[0] = 0;
+  }
+
+  // Far clusters smaller than a superpixel of the requested count go the way of spikes. With a
+  // fixed radius (no count) they cannot stretch it, and stay.
+  void removeFarClusters() {
+    if (opt_.count <= 0) return;
+    const std::size_t n = std::size_t(W_) * H_;
+    const double superpixel_pixels = double(n) / std::min<double>(opt_.count, double(n));
+    const auto at = [this](int x, int y) { return int(measured_(unsigned(x), unsigned(y))[0]); };
+    const std::vector<char> far = FarClusters(at, W_, H_, superpixel_pixels);
+    for (std::size_t i = 0; i < n; ++i)
+      if (far[i]) measured_[i] = 0;
   }
 
   void makePixels() {
@@ -459,7 +472,7 @@ class Solver {
 
   const slimage::Image3ub& color_;
   const slimage::Image1ui16& depth_;
-  slimage::Image1ui16 measured_;  // depth_ without its spikes
+  slimage::Image1ui16 measured_;  // depth_ without its spikes and far clusters
   const Parameters& opt_;
   const int W_, H_;
   float radius_ = 0.0f;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "dasp/dasp.h"
@@ -185,28 +186,37 @@ TEST(Superpixels, PixelsOffTheClusterSurfaceAreLeftOut) {
   EXPECT_LT(lost, std::size_t(W * H / 100)) << "pixels on the surfaces left out";
 }
 
-TEST(Superpixels, SpikesCountAsHoles) {
-  // Isolated far readings, as sensors give at their range limit, and holes at the same pixels:
-  // the same radius and clusters, except that a hole may be listed and a spike never.
+TEST(Superpixels, SpikesAndFarClustersCountAsHoles) {
+  // Far readings, as sensors give at their range limit, alone or in groups smaller than a
+  // superpixel (64 pixels here), and holes at the same pixels: the same radius and clusters,
+  // except that a hole may be listed and a far reading never.
   const Scene holes = texturedScene(160, 120);
-  const auto spike = [&](unsigned x, unsigned y) {
-    return x % 16 == 5 && y % 16 == 7 && holes.depth(x, y)[0] != 0;
+  struct Case {
+    int far;
+    unsigned w, h;
   };
-  for (int far : {4500, 65535}) {
+  for (const Case c : {Case{4500, 1, 1}, Case{65535, 1, 1}, Case{60000, 2, 2}, Case{60000, 3, 3},
+                       Case{60000, 3, 1}, Case{4500, 1, 3}}) {
+    const auto far = [&](unsigned x, unsigned y) {
+      return x % 16 >= 5 && x % 16 < 5 + c.w && y % 16 >= 7 && y % 16 < 7 + c.h &&
+             holes.depth(x, y)[0] != 0;
+    };
     Scene spikes = holes, zeros = holes;
     for (unsigned y = 0; y < 120; ++y)
       for (unsigned x = 0; x < 160; ++x)
-        if (spike(x, y)) spikes.depth(x, y)[0] = (unsigned short)far, zeros.depth(x, y)[0] = 0;
+        if (far(x, y)) spikes.depth(x, y)[0] = (unsigned short)c.far, zeros.depth(x, y)[0] = 0;
     const dasp::Parameters p = params(160, 120, 300);
     const dasp::Superpixels a = dasp::ComputeSuperpixels(spikes.color, spikes.depth, p);
     const dasp::Superpixels b = dasp::ComputeSuperpixels(zeros.color, zeros.depth, p);
-    EXPECT_EQ(a.radius, b.radius) << far;
-    ASSERT_EQ(a.cluster.size(), b.cluster.size()) << far;
+    const std::string what = std::to_string(c.far) + " in " + std::to_string(c.w) + " x " +
+                             std::to_string(c.h);
+    EXPECT_EQ(a.radius, b.radius) << what;
+    ASSERT_EQ(a.cluster.size(), b.cluster.size()) << what;
     for (std::size_t k = 0; k < a.cluster.size(); ++k) {
       std::vector<int> expected;
       for (int i : b.cluster[k].pixel_ids)
-        if (!spike(unsigned(i) % 160, unsigned(i) / 160)) expected.push_back(i);
-      ASSERT_EQ(a.cluster[k].pixel_ids, expected) << far << ", cluster " << k;
+        if (!far(unsigned(i) % 160, unsigned(i) / 160)) expected.push_back(i);
+      ASSERT_EQ(a.cluster[k].pixel_ids, expected) << what << ", cluster " << k;
     }
   }
 }

@@ -52,6 +52,54 @@ TEST(DepthRange, MedianOfThePerMapExtremes) {
   compute_depth_range(maps, lo, hi);
   EXPECT_EQ(lo, 0.0f);
   EXPECT_EQ(hi, 4.0f);
+  // So does one inside the range of a map without holes, found after both extremes: the map's
+  // minimum becomes 0.
+  maps = {map({1.0f, 3.0f})};
+  maps[0].data[maps[0].xSize + 4] = 2.0f;
+  compute_depth_range(maps, lo, hi);
+  EXPECT_EQ(lo, 0.0f);
+  EXPECT_EQ(hi, 3.0f);
+}
+
+TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
+  // 40 x 30 maps cut into 10 superpixels of 120 pixels: a plane at 2 (left half: holes in the
+  // first map) with small groups of readings.
+  auto plane = [](bool holes) {
+    CMatrix<float> m(40, 30);
+    for (int y = 0; y < 30; ++y)
+      for (int x = 0; x < 40; ++x) m.data[y * 40 + x] = holes && x < 20 ? 0.0f : 2.0f + 0.001f * float(x);
+    return m;
+  };
+  auto put = [](CMatrix<float>& m, int x0, int y0, int w, int h, float v) {
+    for (int y = y0; y < y0 + h; ++y)
+      for (int x = x0; x < x0 + w; ++x) m.data[y * m.xSize + x] = v;
+  };
+  float lo = -1, hi = -1;
+  // Beyond the plane, within it (a 2 x 2 block, a 3 x 3 block and a 3-pixel line) or alone among
+  // holes: no depth.
+  CMatrix<float> m = plane(true);
+  put(m, 25, 5, 2, 2, 60.0f);
+  put(m, 30, 20, 3, 3, 60.0f);
+  put(m, 24, 14, 3, 1, 60.0f);
+  put(m, 5, 5, 3, 3, 50.0f);
+  compute_depth_range({m}, lo, hi, 10);
+  EXPECT_EQ(lo, 0.0f);
+  EXPECT_FLOAT_EQ(hi, 2.039f);
+  // A group in front of the plane stays, and so does one less than sqrt(2) times beyond it (a
+  // sliver of a far wall).
+  m = plane(false);
+  put(m, 25, 5, 2, 2, 0.8f);
+  put(m, 5, 20, 3, 1, 2.8f);
+  compute_depth_range({m}, lo, hi, 10);
+  EXPECT_EQ(lo, 0.8f);
+  EXPECT_EQ(hi, 2.8f);
+  // Groups of at least a superpixel's pixels are surfaces; so are all of them without a count.
+  m = plane(false);
+  put(m, 25, 5, 2, 2, 60.0f);
+  compute_depth_range({m}, lo, hi, 300);
+  EXPECT_EQ(hi, 60.0f);
+  compute_depth_range({m}, lo, hi, 0);
+  EXPECT_EQ(hi, 60.0f);
 }
 
 TEST(SuperpixelRadius, FiveThousandOnVga) {
