@@ -4,31 +4,34 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "dasp/spikes.h"
+#include "keyframe_depth_range.h"
+#include "team_error.h"
 
-double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps, std::size_t* count) {
+double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps, std::size_t* count,
+                        int superpixels) {
   const int maps = int(depthmaps.size());
   // One sum per map, added in map order afterwards: the result does not depend on the threads.
   std::vector<double> sums(depthmaps.size(), 0.0);
   std::vector<std::size_t> counts(depthmaps.size(), 0);
+  TeamError error;
 #pragma omp parallel for schedule(dynamic, 1)
   for (int m = 0; m < maps; ++m) {
-    const CMatrix<float>& d = depthmaps[std::size_t(m)];
-    const int W = d.xSize, H = d.ySize;
-    if (W <= 0 || H <= 0) continue;
-    const auto at = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
-    double sum = 0.0;
-    std::size_t n = 0;
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x) {
-        const float v = at(x, y);
-        if (!(v > 0.0f) || dasp::IsSpike(at, W, H, x, y)) continue;
-        sum += double(v);
-        ++n;
-      }
-    sums[std::size_t(m)] = sum;
-    counts[std::size_t(m)] = n;
+    if (error.seen()) continue;
+    try {
+      double sum = 0.0;
+      std::size_t n = 0;
+      for (float v : measured_depths(depthmaps[std::size_t(m)], superpixels))
+        if (v > 0.0f) {
+          sum += double(v);
+          ++n;
+        }
+      sums[std::size_t(m)] = sum;
+      counts[std::size_t(m)] = n;
+    } catch (...) {
+      error.keep_current();
+    }
   }
+  error.rethrow();
   double sum = 0.0;
   std::size_t n = 0;
   for (std::size_t m = 0; m < sums.size(); ++m) {

@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "cmatrix/CMatrix.h"
+#include "settings.h"
 
 // The mean of the valid depths of all the maps, every pixel of every map counted alike: a valid
-// depth is above 0 and no spike (dasp::IsSpike, the rule of the depth range and the superpixels).
-// `count`, when given, receives the number of valid pixels; with none the mean is 0. The sum is
-// the same for any number of threads.
+// depth is above 0 and no stray reading (measured_depths, the rule of the depth range and the
+// superpixels when `superpixels` cut each map). `count`, when given, receives the number of valid
+// pixels; with none the mean is 0. The sum is the same for any number of threads.
 double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps,
-                        std::size_t* count = nullptr);
+                        std::size_t* count = nullptr, int superpixels = superpixel_count);
 
 // A warning line, ending in "\n", when depth_avg is less than half or more than twice
 // mean_depth, naming that mean; empty when it is not, or when mean_depth is not above 0.

@@ -17,36 +17,40 @@ float3 sub(float3 a, float3 b) { return make_float3(a.x - b.x, a.y - b.y, a.z - 
 
 }  // namespace
 
+std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels) {
+  const int W = std::max(d.xSize, 0), H = std::max(d.ySize, 0);
+  const std::size_t n = std::size_t(W) * std::size_t(H);
+  std::vector<float> measured(n);
+  if (n == 0) return measured;
+  const auto raw = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      measured[std::size_t(y) * std::size_t(W) + x] =
+          dasp::IsSpike(raw, W, H, x, y) ? 0.0f : raw(x, y);
+  const auto at = [&](int x, int y) { return measured[std::size_t(y) * std::size_t(W) + x]; };
+  const double superpixel_pixels =
+      superpixels > 0 ? double(n) / std::min<double>(superpixels, double(n)) : 0.0;
+  const std::vector<char> far = dasp::FarClusters(at, W, H, superpixel_pixels);
+  for (std::size_t i = 0; i < n; ++i)
+    if (far[i]) measured[i] = 0.0f;
+  return measured;
+}
+
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
                          float& max_depth, int superpixels) {
-  std::vector<float> minima, maxima, measured;
+  std::vector<float> minima, maxima;
   for (const CMatrix<float>& d : depthmaps) {
-    const int W = std::max(d.xSize, 0), H = std::max(d.ySize, 0);
-    const std::size_t n = std::size_t(W) * std::size_t(H);
-    if (n == 0) {
+    // Stray readings count as no depth, as in the superpixels: a few far readings per map would
+    // otherwise stretch the range that bounds the points of every camera.
+    const std::vector<float> measured = measured_depths(d, superpixels);
+    if (measured.empty()) {
       minima.push_back(0.0f);
       maxima.push_back(0.0f);
       continue;
     }
-    // Stray readings count as no depth, as in the superpixels: a few far readings per map would
-    // otherwise stretch the range that bounds the points of every camera.
-    const auto raw = [&](int x, int y) { return d.data[std::size_t(y) * std::size_t(W) + x]; };
-    measured.resize(n);
-    for (int y = 0; y < H; ++y)
-      for (int x = 0; x < W; ++x)
-        measured[std::size_t(y) * std::size_t(W) + x] = dasp::IsSpike(raw, W, H, x, y) ? 0.0f : raw(x, y);
-    const auto at = [&](int x, int y) { return measured[std::size_t(y) * std::size_t(W) + x]; };
-    const double superpixel_pixels =
-        superpixels > 0 ? double(n) / std::min<double>(superpixels, double(n)) : 0.0;
-    const std::vector<char> far = dasp::FarClusters(at, W, H, superpixel_pixels);
-    float lo = INFINITY, hi = -INFINITY;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float v = far[i] ? 0.0f : measured[i];
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-    }
-    minima.push_back(lo);
-    maxima.push_back(hi);
+    const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
+    minima.push_back(*lo);
+    maxima.push_back(*hi);
   }
   if (minima.empty()) {
     min_depth = max_depth = 0.0f;

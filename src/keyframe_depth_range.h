@@ -8,6 +8,11 @@
 #include "cmatrix/CMatrix.h"
 #include "settings.h"
 
+// The depths of map `d` as the depth range and the superpixels take them, row by row: stray
+// readings (spikes, and far clusters of fewer pixels than a superpixel covers when `superpixels`
+// of them cut the map; none with a count of 0) set to 0, no depth.
+std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels);
+
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
 // per-map minima and of the per-map maxima; pixels without depth (0) take part, and so do stray
 // readings, as pixels without depth: spikes, and far clusters of fewer pixels than a superpixel

@@ -25,6 +25,14 @@ TEST(DepthAvgCheck, MeanOverTheValidPixelsOfAllMaps) {
   EXPECT_DOUBLE_EQ(mean_valid_depth(maps, &count), (23 * 1.0 + 16 * 2.0) / 39.0);
   EXPECT_EQ(count, 39u);
 
+  // A far cluster smaller than a superpixel (a 2 x 2 block at 60 m in a 20 x 20 map cut into 25)
+  // is a stray reading, as in the depth range: it leaves the mean alone.
+  std::vector<CMatrix<float>> far;
+  far.push_back(filled(20, 20, 1.0f));
+  for (int i : {5 * 20 + 5, 5 * 20 + 6, 6 * 20 + 5, 6 * 20 + 6}) far[0].data[i] = 60.0f;
+  EXPECT_DOUBLE_EQ(mean_valid_depth(far, &count, 25), 1.0);
+  EXPECT_EQ(count, 396u);
+
   std::vector<CMatrix<float>> none;
   none.push_back(filled(3, 3, 0.0f));
   EXPECT_EQ(mean_valid_depth(none, &count), 0.0);
