@@ -3,7 +3,9 @@
 #include <omp.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -130,7 +132,15 @@ std::size_t requested_thread_stack(std::string* from) {
 }
 
 bool raise_thread_stacks() {
-  // An explicit setting, even one the runtime rejects, is the user's.
+  // This thread's stack grows up to the soft limit, which takes effect at once.
+  rlimit rl;
+  if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+      rl.rlim_cur < thread_stack_floor) {
+    rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? rlim_t(thread_stack_floor)
+                                               : std::min(rlim_t(thread_stack_floor), rl.rlim_max);
+    setrlimit(RLIMIT_STACK, &rl);
+  }
+  // The other threads: an explicit setting, even one the runtime rejects, is the user's.
   if (std::getenv("OMP_STACKSIZE") != nullptr || std::getenv("GOMP_STACKSIZE") != nullptr)
     return false;
   if (omp_get_max_threads() <= 1) return false;
@@ -140,6 +150,12 @@ bool raise_thread_stacks() {
 }
 
 void start_threads() {
+  // This thread works in every region too.
+  rlimit rl;
+  if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur < thread_stack_minimum)
+    throw std::runtime_error("the stack limit (ulimit -s) is " +
+                             std::to_string((rl.rlim_cur + 1023) / 1024) + " KiB; a run needs " +
+                             std::to_string(thread_stack_minimum >> 10) + " KiB or more");
   const int threads = omp_get_max_threads();
   if (threads <= 1) return;
   std::string variable;

@@ -4,15 +4,18 @@
 #include <cstddef>
 #include <string>
 
-// The stack the worker threads get when neither OMP_STACKSIZE nor GOMP_STACKSIZE is set and
-// `ulimit -s`, from which they would take it, is smaller: the point passes need a few dozen KiB.
+// The stack a run gives its threads where `ulimit -s` is smaller (the point passes need a few
+// dozen KiB): the worker threads when neither OMP_STACKSIZE nor GOMP_STACKSIZE is set, and the
+// first thread as far as the hard limit allows.
 constexpr std::size_t thread_stack_floor = std::size_t(1) << 20;
-// Below this an explicit OMP_STACKSIZE (or GOMP_STACKSIZE) is refused.
+// Below this a thread's stack is refused: an explicit OMP_STACKSIZE (or GOMP_STACKSIZE), or a
+// stack limit that cannot be raised.
 constexpr std::size_t thread_stack_minimum = std::size_t(256) << 10;
 
-// Sets OMP_STACKSIZE to thread_stack_floor where the OpenMP runtime would otherwise give its
-// threads a smaller stack (see above); true when it did. The runtime reads the variable only when
-// it is loaded, so the caller must restart the program for it to take effect.
+// Raises the soft stack limit to thread_stack_floor where it is lower (up to the hard limit),
+// and sets OMP_STACKSIZE to it where the OpenMP runtime would otherwise give its threads a
+// smaller stack (see above); true when it set the variable. The runtime reads the variable only
+// when it is loaded, so the caller must then restart the program.
 bool raise_thread_stacks();
 
 // The stack size, in bytes, that OMP_STACKSIZE or GOMP_STACKSIZE asks for (read as the OpenMP
@@ -26,5 +29,5 @@ std::size_t requested_thread_stack(std::string* from = nullptr);
 // started here, they are not started again. Each is first tried with the stack the runtime will
 // give it. Where they cannot all be started, throws std::runtime_error with the cause: the memory
 // for their stacks, or the limit on processes and threads (ulimit -u); also when OMP_STACKSIZE
-// asks for less than thread_stack_minimum.
+// or the stack limit allow less than thread_stack_minimum.
 void start_threads();
