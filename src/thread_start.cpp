@@ -17,30 +17,15 @@
 namespace {
 
 pthread_mutex_t hold = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t ready_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t ready_signal = PTHREAD_COND_INITIALIZER;
-int ready = 0;  // probe threads that have taken their heap
 
-// Takes memory as a worker does, which gives the thread its own heap, says so, then waits until
-// the probe is over, so that all probe threads exist at once. Heaps outlive their threads and go
-// to the next threads started, the runtime's.
+// Waits until the probe is over, so that all probe threads exist at once. It takes no memory of
+// its own: a thread's heap is made on its first allocation, where a failure only makes it share
+// another thread's heap, and making one maps twice its size for a moment, which could take the
+// room of the next stack.
 void* wait_for_release(void*) {
-  void* volatile block = std::malloc(64);
-  std::free(block);
-  pthread_mutex_lock(&ready_lock);
-  ++ready;
-  pthread_cond_signal(&ready_signal);
-  pthread_mutex_unlock(&ready_lock);
   pthread_mutex_lock(&hold);
   pthread_mutex_unlock(&hold);
   return nullptr;
-}
-
-// Waits until `count` probe threads have taken their heaps.
-void wait_until_ready(int count) {
-  pthread_mutex_lock(&ready_lock);
-  while (ready < count) pthread_cond_wait(&ready_signal, &ready_lock);
-  pthread_mutex_unlock(&ready_lock);
 }
 
 bool space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -102,18 +87,14 @@ int probe(int threads, const pthread_attr_t& attr, std::size_t stack) {
   std::vector<pthread_t> probes;
   probes.reserve(std::size_t(threads - 1));
   pthread_mutex_lock(&hold);
-  ready = 0;
   int failure = 0;
   for (int t = 1; t < threads && failure == 0; ++t) {
     pthread_t id;
     failure = pthread_create(&id, &attr, wait_for_release, nullptr);
     if (failure != 0) break;
     probes.push_back(id);
-    // One thread at a time: a heap being made (it maps twice its size for a moment) must not
-    // take the room of the next stack, nor be taken for its lack.
-    wait_until_ready(t);
   }
-  // While the threads started so far still hold their stacks and heaps.
+  // While the threads started so far still hold their stacks.
   if (failure == EAGAIN && !stacks_fit(stack)) failure = ENOMEM;
   pthread_mutex_unlock(&hold);
   for (pthread_t id : probes) pthread_join(id, nullptr);
