@@ -163,10 +163,10 @@ void start_threads() {
   // Too small a stack would end the run by a fault in the middle of a stage.
   const std::size_t given = asked != 0 ? asked : default_thread_stack();
   if (given != 0 && given < thread_stack_minimum)
-    throw std::runtime_error((asked != 0 ? variable + " asks for" : std::string("ulimit -s gives")) +
-                             " thread stacks of " + std::to_string((given + 1023) / 1024) +
-                             " KiB; the threads need " +
-                             std::to_string(thread_stack_minimum >> 10) + " KiB or more");
+    throw std::runtime_error(
+        (asked != 0 ? variable + " asks for" : std::string("ulimit -s gives")) +
+        " thread stacks of " + std::to_string((given + 1023) / 1024) + " KiB; the threads need " +
+        std::to_string(thread_stack_minimum >> 10) + " KiB or more");
   // The attributes the runtime gives its threads: the default ones, with the stack size of its
   // variable where one is set.
   pthread_attr_t attr;

@@ -78,7 +78,8 @@ struct Crossing {
 void reserve(WeightedMedianScratch& scratch, int m) {
   if (static_cast<int>(scratch.entries.size()) < m) scratch.entries.resize(m);
   if (static_cast<int>(scratch.other.size()) < m) scratch.other.resize(m);
-  if (scratch.bucket.size() < 2 * static_cast<size_t>(m)) scratch.bucket.resize(2 * static_cast<size_t>(m));
+  const std::size_t buckets = 2 * static_cast<std::size_t>(m);
+  if (scratch.bucket.size() < buckets) scratch.bucket.resize(buckets);
   if (scratch.first_level.size() < 4 * static_cast<size_t>(kBuckets))
     scratch.first_level.resize(4 * static_cast<size_t>(kBuckets));
 }

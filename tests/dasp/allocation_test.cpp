@@ -33,8 +33,10 @@ TEST(SuperpixelAllocation, EveryFailedAllocationInTheTeamsIsThrownToTheCaller) {
   slimage::Image1ui16 depth(W, H);
   for (unsigned y = 0; y < H; ++y)
     for (unsigned x = 0; x < W; ++x) {
-      depth(x, y)[0] = (x * 7 + y * 13) % 29 == 0 ? 0 : (unsigned short)(1500 + 4 * x + (y > H / 2 ? 800 : 0));
-      for (int c = 0; c < 3; ++c) color(x, y)[c] = (unsigned char)((x * (3 + c) + y * (5 + 2 * c)) % 200 + 20);
+      const bool hole = (x * 7 + y * 13) % 29 == 0;
+      depth(x, y)[0] = hole ? 0 : (unsigned short)(1500 + 4 * x + (y > H / 2 ? 800 : 0));
+      for (int c = 0; c < 3; ++c)
+        color(x, y)[c] = (unsigned char)((x * (3 + c) + y * (5 + 2 * c)) % 200 + 20);
     }
   dasp::Parameters p;
   p.camera_cx = (W - 1) * 0.5f;

@@ -37,7 +37,8 @@ std::string inChild(const std::function<std::string()>& body) {
   close(fds[1]);
   std::string text;
   char buffer[512];
-  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, std::size_t(n));
   close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
