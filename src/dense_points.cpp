@@ -105,7 +105,7 @@ void create_particles_from_depthmap(std::vector<Particle>& particles, std::vecto
   const bool parallel = n >= 65536;
   std::vector<std::size_t> block_counts(std::size_t(threads) + 1, 0);
   int team = 1;
-#pragma omp parallel num_threads(threads) if (parallel)
+#pragma omp parallel if (parallel)
   {
     const int t = omp_get_thread_num();
 #pragma omp single
@@ -123,7 +123,7 @@ void create_particles_from_depthmap(std::vector<Particle>& particles, std::vecto
   offsets.resize(total);
   normals.resize(total);
 
-#pragma omp parallel num_threads(team) if (parallel)
+#pragma omp parallel if (parallel)
   {
     // Each block of the counting split, whatever team this region gets.
     for (int t = omp_get_thread_num(); t < team; t += omp_get_num_threads()) {

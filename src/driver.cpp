@@ -517,9 +517,9 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
 
   // Which back end runs this, and on the host back end why: a run that falls back is visible.
   std::cout << yv::rt::backendDescription() << std::endl;
-  stage.set("starting " + std::to_string(omp_get_max_threads()) +
-            " threads (OMP_NUM_THREADS sets how many)");
+  stage.set("starting the threads (OMP_NUM_THREADS sets how many)");
   start_threads();
+  stage.set("reading the files");
 
   StageClock clock;
 

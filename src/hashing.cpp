@@ -138,7 +138,7 @@ void stable_sort_by_key_parallel(unsigned long long* keys, unsigned int* values,
   std::vector<unsigned long long> keys_tmp(n);
   std::vector<unsigned int> values_tmp(n);
   TeamError error;
-#pragma omp parallel num_threads(blocks) if (blocks > 1)
+#pragma omp parallel if (blocks > 1)
   for (int b = omp_get_thread_num(); b < blocks && !error.seen(); b += omp_get_num_threads()) {
     try {
       thrust::stable_sort_by_key(thrust::seq, keys + start[b], keys + start[b + 1],
@@ -223,7 +223,7 @@ void create_cell_start_index_table(std::vector<unsigned long long>& cell_keys,
 
   cell_keys.assign(m, 0ULL);
   cell_starts.assign(m, 0u);
-#pragma omp parallel num_threads(team) if (parallel)
+#pragma omp parallel if (parallel)
   {
     // Each block of the counting split, whatever team this region gets.
     for (int t = omp_get_thread_num(); t < team; t += omp_get_num_threads()) {

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "driver.h"
+#include "thread_start.h"
 #include "yv/runtime/runtime.h"
 #include "yv/tools/timer.h"
 
@@ -14,20 +15,26 @@ namespace {
 
 // The fusion stages run many short OpenMP regions. With the OpenMP runtime's default
 // busy-waiting, waiting threads take the cores from working ones as soon as anything else runs
-// on the machine, and a run becomes ten to twenty times slower. The runtime reads its wait policy
-// only when it is loaded, so a run that was not given one restarts itself once with passive
-// waiting. An explicit OMP_WAIT_POLICY is respected.
-void preferPassiveWaiting(char** argv) {
-  if (std::getenv("OMP_WAIT_POLICY") != nullptr) return;
-  if (setenv("OMP_WAIT_POLICY", "passive", 1) != 0) return;
+// on the machine, and a run becomes ten to twenty times slower. The worker threads take their
+// stacks from `ulimit -s`, which can be too small for them (see raise_thread_stacks). The runtime
+// reads its settings only when it is loaded, so a run that was not given a wait policy, or whose
+// threads would get too small a stack, restarts itself once with passive waiting and the stack
+// floor. An explicit OMP_WAIT_POLICY or OMP_STACKSIZE is respected.
+void prepareTheThreads(char** argv) {
+  const bool policy = std::getenv("OMP_WAIT_POLICY") == nullptr &&
+                      setenv("OMP_WAIT_POLICY", "passive", 1) == 0;
+  const bool stacks = raise_thread_stacks();
+  if (!policy && !stacks) return;
   execv("/proc/self/exe", argv);
-  unsetenv("OMP_WAIT_POLICY");  // restart failed: go on with the default
+  // The restart failed: go on with the defaults.
+  if (policy) unsetenv("OMP_WAIT_POLICY");
+  if (stacks) unsetenv("OMP_STACKSIZE");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  preferPassiveWaiting(argv);
+  prepareTheThreads(argv);
   // Whatever a stage or reader throws ends the run with its message and a failure code.
   try {
     const int code = run_tessivar(argc, argv);

@@ -7,10 +7,12 @@
 #include "printable.h"
 
 namespace pf_detail {
-SlotBuffers& slot_buffers() {
-  thread_local SlotBuffers buffers;
-  return buffers;
-}
+namespace {
+// Made before main, so that taking them in a run registers nothing (a registration that cannot
+// take memory ends the process).
+SlotBuffers the_slot_buffers;
+}  // namespace
+SlotBuffers& slot_buffers() { return the_slot_buffers; }
 bool lane_route_runs(int lanes) {
   if (lanes == 4) return true;
 #ifdef PF_WIDE_LANES
@@ -41,12 +43,8 @@ int& lane_route() {
   static int route = choose_lane_route(std::getenv("TESSIVAR_LANES"), lane_route_runs, std::cerr);
   return route;
 }
-NeighbourScratch& neighbour_scratch() {
-  thread_local NeighbourScratch scratch;
-  return scratch;
-}
-const int* longest_cells_first(const std::vector<int>& cell_sizes, int m) {
-  thread_local std::vector<int> order, first;
+void longest_cells_first(const std::vector<int>& cell_sizes, int m, std::vector<int>& order) {
+  std::vector<int> first;
   const auto length = [&](int i) { return cell_sizes[i] - (i == 0 ? 0 : cell_sizes[i - 1]); };
   // A counting sort by length: one pass to count, one to place.
   int longest = 0;
@@ -56,6 +54,5 @@ const int* longest_cells_first(const std::vector<int>& cell_sizes, int m) {
   for (int l = 0; l <= longest; ++l) first[l + 1] += first[l];
   order.resize(m);
   for (int i = 0; i < m; ++i) order[first[longest - length(i)]++] = i;
-  return order.data();
 }
 }  // namespace pf_detail

@@ -94,8 +94,8 @@ struct LaneState<F, true> : F::Lanes {
 };
 
 // Per-pass buffers of each point's current cell key and effective position in handle order.
-// They live on between passes (per calling thread), so that a pass neither allocates nor
-// zero-fills them; the filter frees them when it is done.
+// They live on between passes, so that a pass neither allocates nor zero-fills them; the filter
+// frees them when it is done. There is one set in the program: passes run one at a time.
 // Between one grid build and the next change of the offsets, every pass would compute the same
 // slots: the filter sets `keep` after a build, the next pass then computes them once and marks
 // them `held`, and later passes reuse them until the filter clears both flags.
@@ -128,13 +128,12 @@ inline void hold_slot_buffers(SlotBuffers& b, int slots, bool reused) {
 }
 
 // Per-thread buffers of the neighbours of one cell (see NeighbourBlock); they grow to the
-// largest neighbourhood a thread meets and are reused for every cell of a pass.
+// largest neighbourhood a thread meets and are reused for every cell of a pass. The pass owns
+// them, one per thread of its team.
 struct NeighbourScratch {
   std::vector<int> slot, q, list, order;
   std::vector<float> x, y, z, nx, ny, nz, density, inv_density;
 };
-// The calling thread's neighbour buffers, kept from pass to pass.
-NeighbourScratch& neighbour_scratch();
 
 // What every cell of one pass reads besides the functor's inputs.
 struct CellPass {
@@ -432,8 +431,7 @@ void run_scalar_route(const CellPass& pass, const CellPassInputs& in, const Cell
 // One thread's functor state and neighbour buffers for a pass.
 template <class Functor>
 struct ThreadState {
-  explicit ThreadState(const CellPassInputs& in)
-      : local(in), lanes(in), scratch(neighbour_scratch()) {}
+  ThreadState(const CellPassInputs& in, NeighbourScratch& nb) : local(in), lanes(in), scratch(nb) {}
   typename Functor::Local local;
   LaneState<Functor> lanes;
   NeighbourScratch& scratch;
@@ -461,10 +459,10 @@ void visit_cell(const CellPass pass, const CellPassInputs& in, int i, ThreadStat
   }
 }
 
-// The cells 0..m-1 of a grid build by falling length (ties in index order), in the calling
-// thread's buffer, valid until its next call. A cell's cost grows with its length, and the
-// results do not depend on the order in which cells are visited.
-const int* longest_cells_first(const std::vector<int>& cell_sizes, int m);
+// The cells 0..m-1 of a grid build by falling length (ties in index order), into `order`. A
+// cell's cost grows with its length, and the results do not depend on the order in which cells
+// are visited.
+void longest_cells_first(const std::vector<int>& cell_sizes, int m, std::vector<int>& order);
 
 }  // namespace pf_detail
 
@@ -526,7 +524,10 @@ void iterate_particles_cells(Functor& functor,
   std::pair<int, typename Functor::Out_t>* const out = results.data();
   TeamError error;
   const int cell_chunk = m >= 8192 ? 4 : 1;
-  const int* const cell_order = pf_detail::longest_cells_first(cell_sizes, m);
+  std::vector<int> cell_order;
+  pf_detail::longest_cells_first(cell_sizes, m, cell_order);
+  // The threads' neighbour buffers, owned by the pass: one per thread of the team.
+  std::vector<pf_detail::NeighbourScratch> scratch(static_cast<size_t>(omp_get_max_threads()));
 
 #pragma omp parallel
   {
@@ -536,7 +537,7 @@ void iterate_particles_cells(Functor& functor,
 #pragma omp barrier
     std::unique_ptr<pf_detail::ThreadState<Functor>> state;
     try {
-      state.reset(new pf_detail::ThreadState<Functor>(in));
+      state.reset(new pf_detail::ThreadState<Functor>(in, scratch[omp_get_thread_num()]));
     } catch (...) {
       error.keep_current();
     }

@@ -13,12 +13,10 @@ float ComputeParticleSupportFunctor::min_support = 0.f;
 
 namespace {
 
-// The result slots of the passes, kept between passes like the slot buffers.
+// The result slots of the passes, kept between passes like the slot buffers, and like them made
+// before main.
 template <class T>
-std::vector<std::pair<int, T>>& pass_results() {
-  thread_local std::vector<std::pair<int, T>> results;
-  return results;
-}
+std::vector<std::pair<int, T>> pass_results;
 
 // Passes after a grid build share their slots until the offsets change (see SlotBuffers).
 void keep_slots() { pf_detail::slot_buffers().keep = true; }
@@ -31,11 +29,11 @@ struct SlotsGuard {
   ~SlotsGuard() { drop_slots(); }
 };
 
-// Frees what the passes kept on this thread, so that it does not stay with later stages.
+// Frees what the passes kept, so that it does not stay with later stages.
 void release_pass_buffers() {
   pf_detail::slot_buffers() = pf_detail::SlotBuffers();
-  pass_results<float>() = std::vector<std::pair<int, float>>();
-  pass_results<float3>() = std::vector<std::pair<int, float3>>();
+  pass_results<float> = std::vector<std::pair<int, float>>();
+  pass_results<float3> = std::vector<std::pair<int, float3>>();
 }
 
 // Writes the value of every filled slot into the entry of its record.
@@ -176,7 +174,7 @@ void update_density(std::vector<float>& density, const std::vector<Particle>& pa
                     float alpha, float beta, int length_quotient) {
   std::cout << "  updating particle density" << std::endl;
   const std::vector<float> none;
-  std::vector<std::pair<int, float>>& pairs = pass_results<float>();
+  std::vector<std::pair<int, float>>& pairs = pass_results<float>;
   ComputeDensityFunctor functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
                           handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -192,7 +190,7 @@ void run_normals(const std::vector<Particle>& particles, std::vector<float>& off
                  const HashMap& current_map, float3 origin, int max_cell_length, float radius,
                  float alpha, float beta, int length_quotient) {
   const std::vector<float> none;
-  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>();
+  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>;
   ComputeNormalsFunctor<F, W> functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals, particles,
                           handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -231,7 +229,7 @@ void run_positions(std::vector<float>& proposed_offsets, const std::vector<Parti
                    const HashMap& current_map, float3 origin, int max_cell_length, float radius,
                    float alpha, float beta, float omega, int length_quotient) {
   UpdateParticlePosFunctor<W>::omega = omega;
-  std::vector<std::pair<int, float>>& pairs = pass_results<float>();
+  std::vector<std::pair<int, float>>& pairs = pass_results<float>;
   UpdateParticlePosFunctor<W> functor;
   iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, density, offsets, normals,
                           particles, handles, current_map, origin, max_cell_length, radius, alpha,
@@ -281,7 +279,7 @@ void update_particles_gd(std::vector<float>& proposed_offsets,
                          float3 origin, int max_cell_length, float radius, float alpha, float beta,
                          int length_quotient, float timestep) {
   std::cout << "  updating particle positions (gradient descent)" << std::endl;
-  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>();
+  std::vector<std::pair<int, float3>>& pairs = pass_results<float3>;
   if (use_normal_dot_weight)
     run_gradient<true>(pairs, particles, density, offsets, normals, cell_keys, cell_sizes,
                        handles, current_map, origin, max_cell_length, radius, alpha, beta,
@@ -558,7 +556,7 @@ void compute_particle_support(std::vector<float>& support, std::vector<Particle>
   ComputeParticleSupportFunctor::min_support = min_support;
   {
     const std::vector<float> none;
-    std::vector<std::pair<int, float>>& pairs = pass_results<float>();
+    std::vector<std::pair<int, float>>& pairs = pass_results<float>;
     ComputeParticleSupportFunctor functor;
     iterate_particles_cells(functor, pairs, cell_keys, cell_sizes, none, offsets, normals,
                             particles, handles, map, origin, 0, radius, 0.f, 0.f, 1);

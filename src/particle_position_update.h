@@ -28,7 +28,8 @@ struct UpdateParticlePosFunctor {
     }
     Poly6 kernel;
     std::vector<Minimum> records;
-    float3 xp, np, D;
+    WeightedMedianScratch median;  // the weighted median's buffers
+    float3 xp{}, np{}, D{};
     float t_p = 0.f, a_p = 0.f, nD = 0.f;
   };
   static void start(Local& l, const CellPassInputs& in, int p, float3 xp) {
@@ -75,6 +76,7 @@ struct UpdateParticlePosFunctor {
   struct Lanes : LaneLocals<Local> {
     explicit Lanes(const CellPassInputs& in) : LaneLocals<Local>(in) {}
     std::vector<Minimum> buffer[pf_lanes::max_lanes];
+    WeightedMedianScratch median;  // for every lane's weighted median, one after the other
   };
   // Room in each lane's buffer for two candidates per listed neighbour and the data record; a
   // candidate is stored with one spare word after it (pf_lanes::store_triples), which this room
@@ -170,19 +172,21 @@ struct UpdateParticlePosFunctor {
       keep_candidates<N>(used, rec, take1, t1, weight1, kind1, take2, t2, weight2, kind2);
     }
     clean_upper<N>();
-    for (int j = 0; j < N; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p);
+    for (int j = 0; j < N; ++j) out[j] = finish(rec[j], used[j], in, L.l[j].t_p, L.median);
   }
   // As finish, on `used` candidates at `records` with room for one more.
-  static Out_t finish(Minimum* records, int used, const CellPassInputs& in, float t_p) {
+  static Out_t finish(Minimum* records, int used, const CellPassInputs& in, float t_p,
+                      WeightedMedianScratch& scratch) {
     if (used == 0) return t_p;
     records[used] = {0.f, in.alpha, 3};
-    const float median = weighted_median(records, used + 1);
+    const float median = weighted_median(records, used + 1, scratch);
     return omega * median + (1.f - omega) * t_p;
   }
   static Out_t finish(Local& l, const CellPassInputs& in, int) {
     if (l.records.empty()) return l.t_p;
     l.records.push_back({0.f, in.alpha, 3});
-    const float median = weighted_median(l.records);
+    const float median =
+        weighted_median(l.records.data(), static_cast<int>(l.records.size()), l.median);
     l.records.clear();
     return omega * median + (1.f - omega) * l.t_p;
   }

@@ -26,10 +26,15 @@ float weighted_median_by_ranks(std::vector<ParticleOffsetCandidate>& records) {
   return weighted_median_by_ranks(records.data(), static_cast<int>(records.size()));
 }
 
-float weighted_median(ParticleOffsetCandidate* records, int m) {
+float weighted_median(ParticleOffsetCandidate* records, int m, WeightedMedianScratch& scratch) {
   float median;
-  if (weighted_median_by_selection(records, m, median)) return median;
-  return weighted_median_by_ranks_quick(records, m);
+  if (weighted_median_by_selection(records, m, median, scratch)) return median;
+  return weighted_median_by_ranks_quick(records, m, scratch);
+}
+
+float weighted_median(ParticleOffsetCandidate* records, int m) {
+  WeightedMedianScratch scratch;
+  return weighted_median(records, m, scratch);
 }
 
 float weighted_median(std::vector<ParticleOffsetCandidate>& records) {

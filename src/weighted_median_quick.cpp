@@ -27,6 +27,8 @@ namespace {
 // selection, which is not reproduced; the caller runs std::nth_element itself).
 class RankSelect {
  public:
+  // Marks in the caller's buffers.
+  RankSelect(std::vector<std::uint64_t>& ge, std::vector<std::uint64_t>& le) : ge_(ge), le_(le) {}
   bool select(SlopeEntry* a, int nth, int last) {
     int first = 0;
     for (int depth = 2 * (31 - __builtin_clz(static_cast<unsigned>(last))); last - first > 3;
@@ -43,7 +45,8 @@ class RankSelect {
   }
 
  private:
-  std::vector<std::uint64_t> ge_, le_;
+  std::vector<std::uint64_t>& ge_;
+  std::vector<std::uint64_t>& le_;
 
   static void move_median_to_first(SlopeEntry* a, int result, int x, int y, int z) {
     const float vx = a[x].value, vy = a[y].value, vz = a[z].value;
@@ -154,8 +157,8 @@ class RankSelect {
 };
 
 // The rank search on a copy of the records, which stay as they are.
-float weighted_median_by_ranks_of_copy(const ParticleOffsetCandidate* records, int m) {
-  thread_local std::vector<ParticleOffsetCandidate> copy;
+float weighted_median_by_ranks_of_copy(const ParticleOffsetCandidate* records, int m,
+                                       std::vector<ParticleOffsetCandidate>& copy) {
   copy.assign(records, records + m);
   return weighted_median_by_ranks(copy.data(), m);
 }
@@ -163,10 +166,16 @@ float weighted_median_by_ranks_of_copy(const ParticleOffsetCandidate* records, i
 }  // namespace
 
 float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
+  WeightedMedianScratch scratch;
+  return weighted_median_by_ranks_quick(records, m, scratch);
+}
+
+float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m,
+                                     WeightedMedianScratch& scratch) {
 #if defined(__GLIBCXX__)
   if (m < 1) return weighted_median_by_ranks(records, m);
-  thread_local std::vector<SlopeEntry> entries;
-  thread_local RankSelect rank_select;
+  std::vector<SlopeEntry>& entries = scratch.entries;
+  RankSelect rank_select(scratch.ge, scratch.le);
   if (static_cast<int>(entries.size()) < m) entries.resize(m);
   SlopeEntry* const e = entries.data();
   for (int k = 0; k < m; ++k) e[k] = {records[k].value, slope_of(records[k])};
@@ -180,5 +189,5 @@ float weighted_median_by_ranks_quick(ParticleOffsetCandidate* records, int m) {
     return median;
   // At the depth limit, which calls rarely reach.
 #endif
-  return weighted_median_by_ranks_of_copy(records, m);
+  return weighted_median_by_ranks_of_copy(records, m, scratch.copy);
 }

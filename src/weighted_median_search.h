@@ -5,11 +5,6 @@
 
 namespace wm_detail {
 
-// A record as the searches read it: its value and the slope its penalty adds above the value.
-struct SlopeEntry {
-  float value, slope;
-};
-
 // The bisection of the rank search over m entries, F below all of them being S: `select(lo,
 // mid, hi)` puts rank mid of [lo, hi) in place as std::nth_element does (false: it cannot),
 // `slope(k)` and `value(k)` read entry k. False where select fails.

@@ -62,7 +62,7 @@ int bucket_count(int len) { return std::min(kBuckets, std::max(16, len / 4)); }
 // The slopes per bucket of find_crossing's first level (in four quarters), kept for the second
 // test; buckets is 0 where that level did not bucket.
 struct FirstLevel {
-  double sums[4][kBuckets];
+  double (*sums)[kBuckets];  // four rows, in the caller's scratch
   int buckets = 0;
 };
 
@@ -73,18 +73,16 @@ struct Crossing {
   int start, end;
 };
 
-struct Scratch {
-  std::vector<SlopeEntry> entries, other;
-  std::vector<unsigned char> bucket;  // the first level's buckets, then the later levels'
-  FirstLevel first;
-  void reserve(int m) {
-    if (static_cast<int>(entries.size()) < m) {
-      entries.resize(m);
-      other.resize(m);
-      bucket.resize(2 * static_cast<size_t>(m));
-    }
-  }
-};
+// Room in the scratch for m records: entries, the other half of each level's split, and the
+// buckets (the first level's, then the later levels'); the first level's sums.
+void reserve(WeightedMedianScratch& scratch, int m) {
+  if (static_cast<int>(scratch.entries.size()) < m) scratch.entries.resize(m);
+  if (static_cast<int>(scratch.other.size()) < m) scratch.other.resize(m);
+  const std::size_t buckets = 2 * static_cast<std::size_t>(m);
+  if (scratch.bucket.size() < buckets) scratch.bucket.resize(buckets);
+  if (scratch.first_level.size() < 4 * static_cast<size_t>(kBuckets))
+    scratch.first_level.resize(4 * static_cast<size_t>(kBuckets));
+}
 
 // The group of cur[0, len), which all hold `value`, ranking from `rank` on, F = base below it.
 Crossing single_value_group(const SlopeEntry* cur, int len, float value, double base, int rank) {
@@ -432,10 +430,15 @@ int take_fours(const ParticleOffsetCandidate* records, int m, SlopeEntry* entrie
 }  // namespace
 
 bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median) {
+  WeightedMedianScratch scratch;
+  return weighted_median_by_selection(records, m, median, scratch);
+}
+
+bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m, float& median,
+                                  WeightedMedianScratch& scratch) {
   // Beyond 2^20 records the margin's bound for S_f is no longer covered.
   if (m < 2 || m > (1 << 20)) return false;
-  thread_local Scratch scratch;
-  scratch.reserve(m);
+  reserve(scratch, m);
   SlopeEntry* entries = scratch.entries.data();
   // One pass over the records: their entries, sums and the range of the values.
   Chain even, odd;
@@ -457,16 +460,17 @@ bool weighted_median_by_selection(const ParticleOffsetCandidate* records, int m,
   const float largest = std::max(even.largest, odd.largest);
   const float low = std::min(even.low, odd.low), high = std::max(even.high, odd.high);
   if (!sound || !(sum < 1e37)) return false;
-  scratch.first.buckets = 0;
+  FirstLevel first;
+  first.sums = reinterpret_cast<double(*)[kBuckets]>(scratch.first_level.data());
   const Crossing c = find_crossing(entries, scratch.other.data(), scratch.bucket.data(), m, low,
-                                   high, s, 0, 0, scratch.first);
+                                   high, s, 0, 0, first);
   // A zero median is certain only when the zeros among the values all carry one sign.
   if (c.value == 0.f && positive_zero && negative_zero) return false;
   const int rank = c.end == m ? c.start : largest_decision_rank(0, m, c.start, c.end);
   const double margin =
       coarse_margin(s, even.partials + odd.partials, sum, largest, m, rank < 0 ? m - 1 : rank);
   if (!(c.f_start < -margin && (c.end == m || c.f_end > margin)) &&
-      !Replay(records, m, scratch.first, scratch.bucket.data(), s, sum, largest, c)
+      !Replay(records, m, first, scratch.bucket.data(), s, sum, largest, c)
            .ends_in_group())
     return false;
   median = c.value;

@@ -106,7 +106,7 @@ class Solver {
   void removeSpikes() {
     measured_ = depth_;
     const auto at = [this](int x, int y) { return int(depth_(unsigned(x), unsigned(y))[0]); };
-#pragma omp parallel for schedule(static) num_threads(internal::teamSize(depth_.size(), 16384))
+#pragma omp parallel for schedule(static) if (internal::teamSize(depth_.size(), 16384) > 1)
     for (int y = 0; y < H_; ++y)
       for (int x = 0; x < W_; ++x)
         if (IsSpike(at, W_, H_, x, y)) measured_(unsigned(x), unsigned(y))[0] = 0;
@@ -130,7 +130,7 @@ class Solver {
     pixels_.valid.resize(n);
     const float inv_f = 1.0f / opt_.camera_focal;
     const float cs = kColorScale / 255.0f;
-#pragma omp parallel for schedule(static) num_threads(internal::teamSize(n, 16384))
+#pragma omp parallel for schedule(static) if (internal::teamSize(n, 16384) > 1)
     for (int y = 0; y < H_; ++y) {
       for (int x = 0; x < W_; ++x) {
         const std::size_t i = std::size_t(y) * W_ + x;
@@ -194,9 +194,9 @@ class Solver {
   void assign() {
     buildBuckets();
     const int K = int(centers_.size());
-    const int T = internal::teamSize(std::size_t(W_) * H_, 16384);
+    const int T = omp_get_max_threads();
     sums_.resize(std::size_t(T) * K);
-#pragma omp parallel num_threads(T)
+#pragma omp parallel if (internal::teamSize(std::size_t(W_) * H_, 16384) > 1)
     {
       // Each thread clears its own slice; the team may be smaller than asked for.
       Sums* mine = sums_.data() + std::size_t(omp_get_thread_num()) * K;
@@ -280,7 +280,7 @@ class Solver {
   void update() {
     const int K = int(centers_.size());
     const int T = sum_slices_;
-#pragma omp parallel for schedule(static) num_threads(internal::teamSize(K, 256))
+#pragma omp parallel for schedule(static) if (internal::teamSize(K, 256) > 1)
     for (int k = 0; k < K; ++k) {
       Sums s{};
       for (int t = 0; t < T; ++t) {
@@ -340,7 +340,7 @@ class Solver {
     std::vector<int> proposal;
     while (!open.empty()) {
       proposal.assign(open.size(), -1);
-#pragma omp parallel for schedule(static) num_threads(internal::teamSize(open.size(), 4096))
+#pragma omp parallel for schedule(static) if (internal::teamSize(open.size(), 4096) > 1)
       for (std::size_t o = 0; o < open.size(); ++o) {
         const int i = open[o], x = i % W_, y = i / W_;
         const int nb[4] = {x > 0 ? i - 1 : -1, x + 1 < W_ ? i + 1 : -1, y > 0 ? i - W_ : -1,
@@ -429,7 +429,7 @@ class Solver {
     std::vector<int> kept(K, 0);
     const float floor = 2.0f * opt_.depth_unit;  // the depth image's own rounding
     TeamError error;  // both loops below allocate
-#pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
+#pragma omp parallel for schedule(dynamic, 64) if (internal::teamSize(K, 256) > 1)
     for (int k = 0; k < K; ++k) {
       if (error.seen()) continue;
       try {
@@ -449,7 +449,7 @@ class Solver {
     for (int k = 0; k < K; ++k)
       if (kept[k] > 0) index[k] = m++;
     out.cluster.resize(m);
-#pragma omp parallel for schedule(dynamic, 64) num_threads(internal::teamSize(K, 256))
+#pragma omp parallel for schedule(dynamic, 64) if (internal::teamSize(K, 256) > 1)
     for (int k = 0; k < K; ++k) {
       if (index[k] < 0 || error.seen()) continue;
       Cluster& c = out.cluster[index[k]];

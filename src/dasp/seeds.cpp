@@ -33,7 +33,7 @@ SeedDensity seedDensity(const slimage::Image1ui16& depth, const Parameters& opt)
   std::vector<float> area(n, 0.0f);
   std::vector<double> row_sum(H, 0.0), row_count(H, 0.0);
 
-#pragma omp parallel for schedule(static) num_threads(teamSize(n, 16384))
+#pragma omp parallel for schedule(static) if (teamSize(n, 16384) > 1)
   for (int y = 0; y < H; ++y) {
     double sum = 0.0, count = 0.0;
     for (int x = 0; x < W; ++x) {
@@ -82,7 +82,7 @@ SeedDensity seedDensity(const slimage::Image1ui16& depth, const Parameters& opt)
   out.radius = float(radius);
   out.mean_area = float(mean_area);
 
-#pragma omp parallel for schedule(static) num_threads(teamSize(n, 16384))
+#pragma omp parallel for schedule(static) if (teamSize(n, 16384) > 1)
   for (int y = 0; y < H; ++y) {
     for (int x = 0; x < W; ++x) {
       const std::size_t i = std::size_t(y) * W + x;

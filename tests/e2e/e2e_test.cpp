@@ -700,6 +700,38 @@ TEST_F(EndToEnd, OutOfMemoryNamesTheStageAndTheCamera) {
   if (named == 0) GTEST_SKIP() << "no limit stopped the run in a stage";
 }
 
+TEST_F(EndToEnd, SmallStacksAreRaisedOrRefused) {
+  // The threads would take their stacks from `ulimit -s`, too small for the point passes: a run
+  // raises them where the hard limit lets it, and is refused where it does not.
+  for (const rlim_t hard : {RLIM_INFINITY, rlim_t(40 << 10)}) {
+    for (const char* threads : {"2", "8"}) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, hard limit " << hard);
+      fs::remove_all(out());
+      const int log = ::open("/dev/null", O_WRONLY);
+      const pid_t pid = start({"-o", out(), "--depth-avg", "1.4", "--superpixels", "300", "--",
+                               cameras_[0], cameras_[1], cameras_[2]},
+                              log, scratch.file("stderr"), [threads, hard] {
+                                setenv("OMP_NUM_THREADS", threads, 1);
+                                unsetenv("OMP_STACKSIZE");
+                                unsetenv("GOMP_STACKSIZE");
+                                const rlimit rl = {24 << 10, hard};
+                                setrlimit(RLIMIT_STACK, &rl);
+                              });
+      ::close(log);
+      int status = 0;
+      ASSERT_EQ(waitpid(pid, &status, 0), pid);
+      const std::string err = readFile(scratch.file("stderr"));
+      ASSERT_TRUE(WIFEXITED(status)) << status << ": " << err;
+      if (hard == RLIM_INFINITY) {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << err;
+      } else {
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(err, "the stack limit (ulimit -s) is 40 KiB; a run needs 256 KiB or more\n");
+      }
+    }
+  }
+}
+
 // ---- The scene generator ----------------------------------------------------------------------
 
 struct Point {

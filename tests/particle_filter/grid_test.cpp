@@ -180,6 +180,43 @@ TEST(CellTables, LargeRandomListAgainstSerialCount) {
   }
 }
 
+TEST(HandleSort, EveryBlockIsSortedWhenTheTeamIsSmallerThanThePool) {
+  // Called inside a parallel region with nesting off, the sort's own region gets one thread,
+  // while it splits the keys into as many blocks as the pool has threads.
+  const int threads = omp_get_max_threads(), levels = omp_get_max_active_levels();
+  omp_set_num_threads(4);
+  omp_set_max_active_levels(1);
+  const std::size_t n = 3 * parallel_min_items + 7;
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> k(0, 50);
+  std::vector<unsigned long long> keys(n);
+  std::vector<unsigned int> handles(n);
+  for (size_t i = 0; i < n; ++i) {
+    keys[i] = k(rng);
+    handles[i] = unsigned(i);
+  }
+  int blocks = 0, team = 0;
+#pragma omp parallel num_threads(2)
+#pragma omp single
+  {
+    blocks = omp_get_max_threads();
+#pragma omp parallel
+#pragma omp single
+    team = omp_get_num_threads();
+    sort_particle_handles(handles, keys);
+  }
+  omp_set_max_active_levels(levels);
+  omp_set_num_threads(threads);
+  ASSERT_EQ(blocks, 4);
+  ASSERT_EQ(team, 1);
+  for (size_t i = 1; i < n; ++i) {
+    ASSERT_LE(keys[i - 1], keys[i]) << i;
+    if (keys[i - 1] == keys[i]) {
+      ASSERT_LT(handles[i - 1], handles[i]) << i;
+    }
+  }
+}
+
 TEST(HandleSort, StableAndAllInvalidSetFormsOneCell) {
   std::vector<unsigned long long> keys = {9, 3, 9, 3, 1, 9};
   std::vector<unsigned int> handles = {10, 11, 12, 13, 14, 15};
