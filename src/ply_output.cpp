@@ -22,8 +22,10 @@
 namespace {
 
 // The writer's first error during the current call (create failures come without a handle, so
-// it cannot travel in the handle's user data).
-thread_local std::string first_error;
+// it cannot travel in the handle's user data). Models are written one at a time, by the thread
+// that runs the stages; a thread_local string would register a destructor, which the C library
+// cannot do without memory (it aborts).
+std::string first_error;
 
 void rememberError(p_ply, const char* message) {
   if (first_error.empty()) first_error = message;
