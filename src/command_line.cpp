@@ -149,8 +149,8 @@ std::string unused_argument_warnings(const option::Option* parsed, int parsed_co
     if (++unknown > kWarnedWordsMax) continue;
     // A long option is named with its dashes, up to "="; a short one is a letter of a cluster.
     const bool is_long = o.name[0] == '-' && o.name[1] == '-';
-    const std::string_view name =
-        is_long ? std::string_view(o.name, std::size_t(o.name_length)) : std::string_view(o.name, 1);
+    const std::string_view name = is_long ? std::string_view(o.name, std::size_t(o.name_length))
+                                          : std::string_view(o.name, 1);
     text += "warning: option '" + std::string(is_long ? "" : "-") + shownWord(name) +
             "' is not recognised and was ignored";
     const char* near = is_long && name.size() > 2 ? nearLongName(name.substr(2)) : nullptr;

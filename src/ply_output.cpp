@@ -351,8 +351,8 @@ void publish(TemporaryFile& tmp, SignalCleanup& cleanup, const std::string& name
   if (::fsync(folder_fd) != 0 && errno != EINVAL) {
     std::stringstream ss;
     ss << "writeParticlesToPLY: the model \"" << printable_path(shown)
-       << "\" was written, but its folder could not be flushed to the disk (" << std::strerror(errno)
-       << ")";
+       << "\" was written, but its folder could not be flushed to the disk ("
+       << std::strerror(errno) << ")";
     throw ModelNotFlushed(ss.str());
   }
 }

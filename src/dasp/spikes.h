@@ -57,7 +57,8 @@ std::vector<char> FarClusters(const At& at, int width, int height, double superp
   // pixel, so the root is the group's first pixel. -1: no depth.
   std::vector<int> root(n, -1);
   const auto find = [&](int i) {
-    while (root[std::size_t(i)] != i) i = root[std::size_t(i)] = root[std::size_t(root[std::size_t(i)])];
+    while (root[std::size_t(i)] != i)
+      i = root[std::size_t(i)] = root[std::size_t(root[std::size_t(i)])];
     return i;
   };
   for (int y = 0; y < height; ++y)

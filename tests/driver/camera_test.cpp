@@ -189,8 +189,9 @@ TEST_F(CameraFileTest, BadFilesAreReportedWithTheirNameBeforeAnythingElse) {
        "0.1 px"},
       // Row 1, column 0 moves pixels along y by K(1,0) (x - cx) / fx.
       {"500 0 320 100 500 240 0 0 1 " + id,
-       "gives K the entry 100 at row 1, column 0, which moves pixels by up to 128 px over the image "
-       "(|K(1,0)| x width / fx); tessivar takes it as 0, so it must move them by less than 0.1 px"},
+       "gives K the entry 100 at row 1, column 0, which moves pixels by up to 128 px over the "
+       "image (|K(1,0)| x width / fx); tessivar takes it as 0, so it must move them by less than "
+       "0.1 px"},
       {"500 0 320 -0.08 500 240 0 0 1 " + id,
        "gives K the entry -0.08 at row 1, column 0, which moves pixels by up to 0.1024 px over the "
        "image (|K(1,0)| x width / fx); tessivar takes it as 0, so it must move them by less than "
@@ -350,7 +351,8 @@ TEST_F(CameraFileTest, WordsAreWholeValuesShownPrintablyInBoundedText) {
 // the camera file and the map, whether libpng's rows or the depths in world units do not fit.
 TEST_F(CameraFileTest, OutOfMemoryWhileReadingNamesTheCameraAndTheImage) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer's allocator ends the process instead of throwing std::bad_alloc";
+  GTEST_SKIP() << "AddressSanitizer's allocator ends the process instead of throwing "
+                  "std::bad_alloc";
 #endif
   // 6000 x 6000: 72 MB of 16-bit samples, then 144 MB of depths. Blocks above 64 MB come from
   // fresh mappings, which the limit counts, never from space the heap or a thread's arena holds.

@@ -198,7 +198,8 @@ TEST_F(CommandLineTest, UnrecognisedOptionsAndUnreadArgumentsAreNamed) {
   EXPECT_EQ(o.result.exit_code, 0);
   EXPECT_EQ(o.out.rfind("Usage: tessivar", 0), 0u);
   std::string expected = "warning: option '--\\x1b]0;t\\x07' is not recognised and was ignored\n";
-  for (int i = 0; i < 9; ++i) expected += "warning: option '-x' is not recognised and was ignored\n";
+  for (int i = 0; i < 9; ++i)
+    expected += "warning: option '-x' is not recognised and was ignored\n";
   expected += "warning: 3 more options are not recognised and were ignored\n" + unread +
               "12 arguments before '--' were not read: \"-\" \"" + long_word.substr(0, 60) +
               "...\" \"2\" \"3\" \"4\" \"5\" \"6\" \"7\" \"8\" \"9\" and 2 more\n";

@@ -67,7 +67,8 @@ TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
   auto plane = [](bool holes) {
     CMatrix<float> m(40, 30);
     for (int y = 0; y < 30; ++y)
-      for (int x = 0; x < 40; ++x) m.data[y * 40 + x] = holes && x < 20 ? 0.0f : 2.0f + 0.001f * float(x);
+      for (int x = 0; x < 40; ++x)
+        m.data[y * 40 + x] = holes && x < 20 ? 0.0f : 2.0f + 0.001f * float(x);
     return m;
   };
   auto put = [](CMatrix<float>& m, int x0, int y0, int w, int h, float v) {

@@ -567,10 +567,11 @@ TEST_F(EndToEnd, AModelInPlaceCountsAsWrittenWhenItsFolderCannotBeFlushed) {
     testing::internal::GetCapturedStdout();
     folder_flushes_passing = -1;
     const std::string model = passing == 0 ? "model_superpixel.ply" : "model.ply";
-    EXPECT_EQ(what, "writeParticlesToPLY: the model \"" + folder + "/" + model +
-                        "\" was written, but its folder could not be flushed to the disk "
-                        "(Input/output error)\nthis run wrote: " +
-                        (passing == 0 ? "model_superpixel.ply" : "model_superpixel.ply, model.ply"));
+    EXPECT_EQ(what,
+              "writeParticlesToPLY: the model \"" + folder + "/" + model +
+                  "\" was written, but its folder could not be flushed to the disk "
+                  "(Input/output error)\nthis run wrote: " +
+                  (passing == 0 ? "model_superpixel.ply" : "model_superpixel.ply, model.ply"));
     EXPECT_GT(readModel(folder + "/" + model).vertices, 0);
   }
 }

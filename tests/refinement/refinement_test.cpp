@@ -663,8 +663,8 @@ TEST_F(RefinementScene, FailedCublasCallsStopThePoseRefinement) {
   cublas_dynamic.snrm2 = [](cublasHandle_t, int, const float*, int, float*) {
     return CUBLAS_STATUS_EXECUTION_FAILED;
   };
-  EXPECT_THROW_MESSAGE(refine(),
-                       "compute_camera_pose: cublasSnrm2_v2 failed: CUBLAS_STATUS_EXECUTION_FAILED");
+  EXPECT_THROW_MESSAGE(
+      refine(), "compute_camera_pose: cublasSnrm2_v2 failed: CUBLAS_STATUS_EXECUTION_FAILED");
   cublas_dynamic = loaded;
   // Each failure came in the first step: the pose is as it was.
   expectSamePose(c, startR, startT);
