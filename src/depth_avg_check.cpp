@@ -4,42 +4,20 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "keyframe_depth_range.h"
-#include "team_error.h"
-
-double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps, std::size_t* count,
-                        int superpixels) {
-  const int maps = int(depthmaps.size());
-  // One sum per map, added in map order afterwards: the result does not depend on the threads.
-  std::vector<double> sums(depthmaps.size(), 0.0);
-  std::vector<std::size_t> counts(depthmaps.size(), 0);
-  TeamError error;
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int m = 0; m < maps; ++m) {
-    if (error.seen()) continue;
-    try {
-      double sum = 0.0;
-      std::size_t n = 0;
-      for (float v : measured_depths(depthmaps[std::size_t(m)], superpixels))
-        if (v > 0.0f) {
-          sum += double(v);
-          ++n;
-        }
-      sums[std::size_t(m)] = sum;
-      counts[std::size_t(m)] = n;
-    } catch (...) {
-      error.keep_current();
-    }
-  }
-  error.rethrow();
+double mean_valid_depth(const std::vector<MapDepths>& maps, std::size_t* count) {
   double sum = 0.0;
   std::size_t n = 0;
-  for (std::size_t m = 0; m < sums.size(); ++m) {
-    sum += sums[m];
-    n += counts[m];
+  for (const MapDepths& m : maps) {
+    sum += m.sum;
+    n += m.count;
   }
   if (count != nullptr) *count = n;
   return n > 0 ? sum / double(n) : 0.0;
+}
+
+double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps, std::size_t* count,
+                        int superpixels) {
+  return mean_valid_depth(measure_depth_maps(depthmaps, superpixels), count);
 }
 
 std::string depth_avg_warning(float depth_avg, double mean_depth) {

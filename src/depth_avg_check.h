@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "cmatrix/CMatrix.h"
+#include "keyframe_depth_range.h"
 #include "settings.h"
 
 // The mean of the valid depths of all the maps, every pixel of every map counted alike: a valid
-// depth is above 0 and no stray reading (measured_depths, the rule of the depth range and the
-// superpixels when `superpixels` cut each map). `count`, when given, receives the number of valid
-// pixels; with none the mean is 0. The sum is the same for any number of threads.
+// depth is above 0 and no stray reading (MapDepths, the rule of the depth range and the
+// superpixels). `count`, when given, receives the number of valid pixels; with none the mean is
+// 0. The maps' sums are added in map order, so the mean is the same for any number of threads.
+double mean_valid_depth(const std::vector<MapDepths>& maps, std::size_t* count = nullptr);
 double mean_valid_depth(const std::vector<CMatrix<float>>& depthmaps,
                         std::size_t* count = nullptr, int superpixels = superpixel_count);
 

@@ -537,10 +537,11 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
 
   // 4. Depth range.
   stage.set("computing the depth range");
-  compute_depth_range(depthmaps, depth_range_min, depth_range_max);
+  const std::vector<MapDepths> measured = measure_depth_maps(depthmaps);
+  compute_depth_range(measured, depth_range_min, depth_range_max);
   std::cout << "minimum depth = " << depth_range_min << std::endl;
   std::cout << "maximum depth = " << depth_range_max << std::endl;
-  std::cerr << depth_avg_warning(depthmaps, average_depth) << std::flush;
+  std::cerr << depth_avg_warning(average_depth, mean_valid_depth(measured)) << std::flush;
 
   // The first camera sets the radii of the run. The smallest of them, a support test's, sizes the
   // cells of the point grid, which every camera's points must fit.

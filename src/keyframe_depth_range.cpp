@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "dasp/spikes.h"
+#include "team_error.h"
 
 namespace {
 
@@ -17,6 +18,9 @@ float3 sub(float3 a, float3 b) { return make_float3(a.x - b.x, a.y - b.y, a.z - 
 
 }  // namespace
 
+namespace {
+
+// The depths of map `d` row by row, stray readings set to 0 (see MapDepths).
 std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels) {
   const int W = std::max(d.xSize, 0), H = std::max(d.ySize, 0);
   const std::size_t n = std::size_t(W) * std::size_t(H);
@@ -36,31 +40,63 @@ std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels) {
   return measured;
 }
 
-void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
-                         float& max_depth, int superpixels) {
-  std::vector<float> minima, maxima;
-  for (const CMatrix<float>& d : depthmaps) {
-    // Stray readings count as no depth, as in the superpixels: a few far readings per map would
-    // otherwise stretch the range that bounds the points of every camera.
-    const std::vector<float> measured = measured_depths(d, superpixels);
-    if (measured.empty()) {
-      minima.push_back(0.0f);
-      maxima.push_back(0.0f);
-      continue;
+MapDepths measure(const CMatrix<float>& d, int superpixels) {
+  MapDepths m;
+  const std::vector<float> measured = measured_depths(d, superpixels);
+  if (measured.empty()) return m;
+  const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
+  m.min = *lo;
+  m.max = *hi;
+  for (float v : measured)
+    if (v > 0.0f) {
+      m.sum += double(v);
+      ++m.count;
     }
-    const auto [lo, hi] = std::minmax_element(measured.begin(), measured.end());
-    minima.push_back(*lo);
-    maxima.push_back(*hi);
+  return m;
+}
+
+}  // namespace
+
+std::vector<MapDepths> measure_depth_maps(const std::vector<CMatrix<float>>& depthmaps,
+                                          int superpixels) {
+  std::vector<MapDepths> maps(depthmaps.size());
+  const int n = int(depthmaps.size());
+  TeamError error;
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int m = 0; m < n; ++m) {
+    if (error.seen()) continue;
+    try {
+      maps[std::size_t(m)] = measure(depthmaps[std::size_t(m)], superpixels);
+    } catch (...) {
+      error.keep_current();
+    }
   }
-  if (minima.empty()) {
+  error.rethrow();
+  return maps;
+}
+
+void compute_depth_range(const std::vector<MapDepths>& maps, float& min_depth, float& max_depth) {
+  if (maps.empty()) {
     min_depth = max_depth = 0.0f;
     return;
+  }
+  // Stray readings count as no depth, as in the superpixels: a few far readings per map would
+  // otherwise stretch the range that bounds the points of every camera.
+  std::vector<float> minima, maxima;
+  for (const MapDepths& m : maps) {
+    minima.push_back(m.min);
+    maxima.push_back(m.max);
   }
   const std::size_t mid = minima.size() / 2;
   std::nth_element(minima.begin(), minima.begin() + long(mid), minima.end());
   std::nth_element(maxima.begin(), maxima.begin() + long(mid), maxima.end());
   min_depth = minima[mid];
   max_depth = maxima[mid];
+}
+
+void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
+                         float& max_depth, int superpixels) {
+  compute_depth_range(measure_depth_maps(depthmaps, superpixels), min_depth, max_depth);
 }
 
 void estimate_keyframe_depth_range(Camera& camera) {

@@ -2,22 +2,30 @@
 // neighbour cameras alone.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "camera.h"
 #include "cmatrix/CMatrix.h"
 #include "settings.h"
 
-// The depths of map `d` as the depth range and the superpixels take them, row by row: stray
-// readings (spikes, and far clusters of fewer pixels than a superpixel covers when `superpixels`
-// of them cut the map; none with a count of 0) set to 0, no depth.
-std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels);
+// What the depth range and the --depth-avg check read of one depth map, stray readings taken as
+// no depth: spikes, and far clusters of fewer pixels than a superpixel covers when `superpixels`
+// of them cut the map, far beyond the map's surfaces (dasp/spikes.h; none with a count of 0).
+struct MapDepths {
+  float min = 0.0f, max = 0.0f;  // extremes, no depth (0) included; 0 for an empty map
+  double sum = 0.0;              // of the depths above 0
+  std::size_t count = 0;         // depths above 0
+};
+
+// One MapDepths per map, in map order; the maps are measured side by side.
+std::vector<MapDepths> measure_depth_maps(const std::vector<CMatrix<float>>& depthmaps,
+                                          int superpixels = superpixel_count);
 
 // The scene's depth range: the median (element n/2 after ordering, n the number of maps) of the
-// per-map minima and of the per-map maxima; pixels without depth (0) take part, and so do stray
-// readings, as pixels without depth: spikes, and far clusters of fewer pixels than a superpixel
-// covers when `superpixels` of them cut the map, far beyond the map's surfaces (dasp/spikes.h;
-// none with a count of 0).
+// per-map minima and of the per-map maxima; pixels without depth (0) and stray readings take part
+// as pixels without depth.
+void compute_depth_range(const std::vector<MapDepths>& maps, float& min_depth, float& max_depth);
 void compute_depth_range(const std::vector<CMatrix<float>>& depthmaps, float& min_depth,
                          float& max_depth, int superpixels = superpixel_count);
 
