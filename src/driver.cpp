@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "backface.h"
 #include "camera.h"
@@ -485,6 +486,188 @@ bool prepare_output_folder(OutputFolder& folder) {
   return true;
 }
 
+// What the stages of a run share, from the reading of the camera files on.
+struct Run {
+  Run(CurrentStage& stage, OutputFolder& folder, std::vector<std::string> files)
+      : stage(stage), folder(folder), camera_files(std::move(files)) {}
+
+  CurrentStage& stage;
+  OutputFolder& folder;
+  StageClock clock;
+  std::vector<std::string> camera_files;
+  std::vector<Camera> cameras;
+  std::vector<Camera*> camera_list;
+  std::vector<CMatrix<float>> depthmaps;
+  std::vector<std::vector<Superpixel>> superpixels;
+  ParticleSet sp;     // one point per superpixel, all cameras
+  ParticleSet dense;  // points from the depth maps
+  StageLog sp_log, dense_log;
+  bool sp_empty = false;  // the superpixel model was empty
+  // The first camera sets the radii of the run: its focal length and superpixel radius.
+  float fx = 0.0f, r = 0.0f;
+};
+
+// 3. Scene input: cameras with their colour images, and depth maps in world units; 4. the depth
+// range, and the checks of the cameras as a set.
+void read_scene(Run& run) {
+  const std::size_t n = run.camera_files.size();
+  run.cameras.resize(n);
+  run.depthmaps.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    run.stage.set("reading the files", i);
+    read_camera_file(run.camera_files[i], int(i), run.cameras[i], run.depthmaps[i]);
+    run.camera_list.push_back(&run.cameras[i]);
+  }
+  run.clock.lap("read");
+
+  run.stage.set("computing the depth range");
+  const std::vector<MapDepths> measured = measure_depth_maps(run.depthmaps);
+  compute_depth_range(measured, depth_range_min, depth_range_max);
+  std::cout << "minimum depth = " << depth_range_min << std::endl;
+  std::cout << "maximum depth = " << depth_range_max << std::endl;
+  std::cerr << depth_avg_warning(average_depth, mean_valid_depth(measured)) << std::flush;
+
+  // The smallest radius, a support test's, sizes the cells of the point grid, which every
+  // camera's points must fit.
+  const Camera& first = run.cameras[0];
+  run.fx = first.K[0];
+  run.r = superpixel_radius(first.width, first.height, superpixel_count);
+  check_camera_set(run.cameras, run.depthmaps, run.camera_files, average_depth, run.r,
+                   depth_range_max);
+}
+
+// 5. to 8.: the superpixel level, from one point per superpixel of every camera to the
+// superpixel model.
+void superpixel_level(Run& run) {
+  ParticleSet& sp = run.sp;
+  run.superpixels.resize(run.cameras.size());
+  for (std::size_t i = 0; i < run.cameras.size(); ++i) {
+    run.stage.set("computing the superpixels", i);
+    create_superpixels(run.superpixels[i], run.depthmaps[i], run.cameras[i].image, run.cameras[i],
+                       average_depth, superpixel_count);
+    run.stage.set("making the points of the superpixels", i);
+    create_particles_from_superpixels(sp.particles, sp.offsets, sp.normals, run.superpixels[i],
+                                      CMatrix<float>(), CMatrix<float3>(), run.depthmaps[i],
+                                      run.cameras[i]);
+  }
+  run.clock.lap("superpixels");
+  run.sp_log.made("from the superpixels", sp.particles.size());
+  // 6. Filter pass of the superpixel level.
+  const float R_sp = run.r * 9.0f * average_depth / run.fx;
+  std::cout << " Filter particles,     radius = " << R_sp << std::endl;
+  std::cout << "                   #particles = " << sp.particles.size() << std::endl;
+  run.stage.set("filtering the superpixel points");
+  filter_particles(sp.particles, sp.offsets, sp.normals, alpha_sp, beta_sp, R_sp, 50, 50,
+                   gradient_descent_timestep_sp, 50, "particles");
+  run.clock.lap("sp_filter");
+
+  // 7. Support test of the superpixel level.
+  run.stage.set("testing the support of the superpixel points");
+  run.sp_log.step(
+      with_option("the superpixel support test", "--min-support-sp", min_support_sp), sp,
+      [&] { support_test(sp, run.r * average_depth / run.fx, min_support_sp); });
+  run.clock.lap("sp_support");
+
+  // 8. Viewer and the superpixel model.
+  sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
+                        debug_ostrel_particle_iteration);
+  ++debug_ostrel_particle_iteration;
+  write_model(sp, "model_superpixel.ply", run.stage, run.folder);
+  run.clock.lap("ply_output");
+}
+
+// 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide the
+// points made from its depth map. The superpixel set is no longer needed afterwards.
+void make_dense_points(Run& run) {
+  ParticleSet& dense = run.dense;
+  dense.clear();
+  for (std::size_t i = 0; i < run.cameras.size(); ++i) {
+    run.stage.set("making the dense points", i);
+    CMatrix<float> model_depth;
+    CMatrix<float3> model_normals;
+    particles_to_images(model_depth, model_normals, run.sp.particles, run.sp.offsets,
+                        run.sp.normals, run.superpixels[i], run.cameras[i], depth_range_min,
+                        depth_range_max);
+    create_particles_from_depthmap(dense.particles, dense.offsets, dense.normals, model_depth,
+                                   model_normals, run.depthmaps[i], run.cameras[i].image,
+                                   run.cameras[i], depth_range_min, depth_range_max);
+  }
+  run.sp_empty = run.sp.particles.empty();
+  run.sp.clear();
+  run.dense_log.made("from the depth maps", dense.particles.size());
+  run.clock.lap("dense_points");
+}
+
+// 10. to 15.: the depth-map level, from the dense points to the final support test.
+void dense_level(Run& run) {
+  ParticleSet& dense = run.dense;
+  StageLog& log = run.dense_log;
+  // 10. Radii of the depth-map level.
+  const float R_1 = average_depth / run.fx;
+  const float R_5 = (5.0f * average_depth) / run.fx;
+
+  // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
+  run.stage.set("removing back-face points");
+  if (use_backface_visibility_test)
+    log.step("the first back-face removal", dense, [&] {
+      remove_backface_points(dense.particles, dense.offsets, dense.normals, run.camera_list, R_1,
+                             kFirstBackfaceLimit);
+    });
+
+  // 12. Dense support test.
+  run.stage.set("testing the support of the dense points");
+  log.step(with_option("the first dense support test", "--min-support", min_support), dense,
+           [&] { support_test(dense, R_1, min_support); });
+  run.clock.lap("dense_support");
+
+  // 13. Filter passes: one with the switches off; with improve_cameras four passes around three
+  //     refinement cycles.
+  const auto filter_pass = [&]() {
+    std::cout << " Filter particles,     radius = " << R_5 << std::endl;
+    std::cout << "                   #particles = " << dense.particles.size() << std::endl;
+    run.stage.set("filtering the dense points");
+    filter_particles(dense.particles, dense.offsets, dense.normals, alpha, beta, R_5, 2, 10,
+                     gradient_descent_timestep, 5, "particles");
+  };
+  const auto cycle = [&](int pass) {
+    run.stage.set("refinement cycle " + std::to_string(pass + 1));
+    log.step("refinement cycle " + std::to_string(pass + 1), dense, [&] {
+      refinement_cycle(dense, run.cameras, run.camera_list, run.depthmaps, pass);
+    });
+  };
+  for (int pass = 0;; ++pass) {
+    if (pass == 0) {
+      if (improve_cameras) {
+        filter_pass();
+        cycle(pass);
+      }
+    } else if (pass <= 2 && improve_cameras) {
+      cycle(pass);
+    } else {
+      break;
+    }
+    filter_pass();
+  }
+  run.clock.lap("dense_filter");
+
+  // 14. Back-face removal, second time, between two models for comparison.
+  if (use_backface_visibility_test) {
+    write_model(dense, "model_bf_removal1.ply", run.stage, run.folder);
+    run.stage.set("removing back-face points");
+    log.step("the second back-face removal", dense, [&] {
+      remove_backface_points(dense.particles, dense.offsets, dense.normals, run.camera_list, R_1,
+                             kSecondBackfaceLimit);
+    });
+    write_model(dense, "model_bf_removal2.ply", run.stage, run.folder);
+  }
+
+  // 15. Final support test.
+  run.stage.set("testing the support of the dense points");
+  log.step(with_option("the final support test", "--min-support", min_support), dense,
+           [&] { support_test(dense, R_1, min_support); });
+  run.clock.lap("final_support");
+}
+
 int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder) {
   // A file-size limit must end a model write with an error (and its temporary file removed), not
   // kill the process.
@@ -521,164 +704,22 @@ int run_stages(int argc, char** argv, CurrentStage& stage, OutputFolder& folder)
   start_threads();
   stage.set("reading the files");
 
-  StageClock clock;
-
-  // 3. Scene input: cameras with their colour images, and depth maps in world units.
-  std::vector<Camera> cameras(camera_files.size());
-  std::vector<Camera*> camera_list;
-  std::vector<CMatrix<float>> depthmaps(camera_files.size());
-  for (std::size_t i = 0; i < camera_files.size(); ++i) {
-    stage.set("reading the files", i);
-    read_camera_file(camera_files[i], int(i), cameras[i], depthmaps[i]);
-    camera_list.push_back(&cameras[i]);
-  }
-
-  clock.lap("read");
-
-  // 4. Depth range.
-  stage.set("computing the depth range");
-  const std::vector<MapDepths> measured = measure_depth_maps(depthmaps);
-  compute_depth_range(measured, depth_range_min, depth_range_max);
-  std::cout << "minimum depth = " << depth_range_min << std::endl;
-  std::cout << "maximum depth = " << depth_range_max << std::endl;
-  std::cerr << depth_avg_warning(average_depth, mean_valid_depth(measured)) << std::flush;
-
-  // The first camera sets the radii of the run. The smallest of them, a support test's, sizes the
-  // cells of the point grid, which every camera's points must fit.
-  const float fx = cameras[0].K[0];
-  const float r = superpixel_radius(cameras[0].width, cameras[0].height, superpixel_count);
-  check_camera_set(cameras, depthmaps, camera_files, average_depth, r, depth_range_max);
-
-  ParticleSet sp;     // one point per superpixel, all cameras
-  ParticleSet dense;  // points from the depth maps
-
-  // 5. Superpixel level: one point per superpixel of every camera.
-  std::vector<std::vector<Superpixel>> superpixels(cameras.size());
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    stage.set("computing the superpixels", i);
-    create_superpixels(superpixels[i], depthmaps[i], cameras[i].image, cameras[i], average_depth,
-                       superpixel_count);
-    stage.set("making the points of the superpixels", i);
-    create_particles_from_superpixels(sp.particles, sp.offsets, sp.normals, superpixels[i],
-                                      CMatrix<float>(), CMatrix<float3>(), depthmaps[i],
-                                      cameras[i]);
-  }
-  clock.lap("superpixels");
-  StageLog sp_log, dense_log;
-  sp_log.made("from the superpixels", sp.particles.size());
-  // 6. Filter pass of the superpixel level.
-  const float R_sp = r * 9.0f * average_depth / fx;
-  std::cout << " Filter particles,     radius = " << R_sp << std::endl;
-  std::cout << "                   #particles = " << sp.particles.size() << std::endl;
-  stage.set("filtering the superpixel points");
-  filter_particles(sp.particles, sp.offsets, sp.normals, alpha_sp, beta_sp, R_sp, 50, 50,
-                   gradient_descent_timestep_sp, 50, "particles");
-  clock.lap("sp_filter");
-
-  // 7. Support test of the superpixel level.
-  stage.set("testing the support of the superpixel points");
-  sp_log.step(with_option("the superpixel support test", "--min-support-sp", min_support_sp), sp,
-              [&] { support_test(sp, r * average_depth / fx, min_support_sp); });
-  clock.lap("sp_support");
-
-  // 8. Viewer and the superpixel model.
-  sendParticlesToOstrel(sp.particles, sp.offsets, std::vector<float3>(), "particles",
-                        debug_ostrel_particle_iteration);
-  ++debug_ostrel_particle_iteration;
-  write_model(sp, "model_superpixel.ply", stage, folder);
-  clock.lap("ply_output");
-
-  // 9. Dense points: each camera's superpixel points drawn as its model depth and normals guide
-  //    the points made from its depth map. The superpixel set is no longer needed afterwards.
-  dense.clear();
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    stage.set("making the dense points", i);
-    CMatrix<float> model_depth;
-    CMatrix<float3> model_normals;
-    particles_to_images(model_depth, model_normals, sp.particles, sp.offsets, sp.normals,
-                        superpixels[i], cameras[i], depth_range_min, depth_range_max);
-    create_particles_from_depthmap(dense.particles, dense.offsets, dense.normals, model_depth,
-                                   model_normals, depthmaps[i], cameras[i].image, cameras[i],
-                                   depth_range_min, depth_range_max);
-  }
-  const bool sp_empty = sp.particles.empty();
-  sp.clear();
-  dense_log.made("from the depth maps", dense.particles.size());
-  clock.lap("dense_points");
-  // 10. Radii of the depth-map level.
-  const float R_1 = average_depth / fx;
-  const float R_5 = (5.0f * average_depth) / fx;
-
-  // 11. Back-face removal, first time: keep points seen from behind by at most one camera.
-  stage.set("removing back-face points");
-  if (use_backface_visibility_test)
-    dense_log.step("the first back-face removal", dense, [&] {
-      remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
-                             kFirstBackfaceLimit);
-    });
-
-  // 12. Dense support test.
-  stage.set("testing the support of the dense points");
-  dense_log.step(with_option("the first dense support test", "--min-support", min_support), dense,
-                 [&] { support_test(dense, R_1, min_support); });
-  clock.lap("dense_support");
-
-  // 13. Filter passes: one with the switches off; with improve_cameras four passes around three
-  //     refinement cycles.
-  const auto filter_pass = [&]() {
-    std::cout << " Filter particles,     radius = " << R_5 << std::endl;
-    std::cout << "                   #particles = " << dense.particles.size() << std::endl;
-    stage.set("filtering the dense points");
-    filter_particles(dense.particles, dense.offsets, dense.normals, alpha, beta, R_5, 2, 10,
-                     gradient_descent_timestep, 5, "particles");
-  };
-  const auto cycle = [&](int pass) {
-    stage.set("refinement cycle " + std::to_string(pass + 1));
-    dense_log.step("refinement cycle " + std::to_string(pass + 1), dense,
-                   [&] { refinement_cycle(dense, cameras, camera_list, depthmaps, pass); });
-  };
-  for (int pass = 0;; ++pass) {
-    if (pass == 0) {
-      if (improve_cameras) {
-        filter_pass();
-        cycle(pass);
-      }
-    } else if (pass <= 2 && improve_cameras) {
-      cycle(pass);
-    } else {
-      break;
-    }
-    filter_pass();
-  }
-  clock.lap("dense_filter");
-
-  // 14. Back-face removal, second time, between two models for comparison.
-  if (use_backface_visibility_test) {
-    write_model(dense, "model_bf_removal1.ply", stage, folder);
-    stage.set("removing back-face points");
-    dense_log.step("the second back-face removal", dense, [&] {
-      remove_backface_points(dense.particles, dense.offsets, dense.normals, camera_list, R_1,
-                             kSecondBackfaceLimit);
-    });
-    write_model(dense, "model_bf_removal2.ply", stage, folder);
-  }
-
-  // 15. Final support test.
-  stage.set("testing the support of the dense points");
-  dense_log.step(with_option("the final support test", "--min-support", min_support), dense,
-                 [&] { support_test(dense, R_1, min_support); });
-  clock.lap("final_support");
+  Run run(stage, folder, std::move(camera_files));
+  read_scene(run);
+  superpixel_level(run);
+  make_dense_points(run);
+  dense_level(run);
 
   // 16. The dense model.
-  write_model(dense, "model.ply", stage, folder);
-  clock.lap("ply_output");
+  write_model(run.dense, "model.ply", stage, folder);
+  run.clock.lap("ply_output");
   // An empty model is no result, even though both files are valid.
-  if (sp_empty) {
-    report_empty_model("model_superpixel.ply", sp_log, cameras.size());
+  if (run.sp_empty) {
+    report_empty_model("model_superpixel.ply", run.sp_log, run.cameras.size());
     return 1;
   }
-  if (dense.particles.empty()) {
-    report_empty_model("model.ply", dense_log, cameras.size());
+  if (run.dense.particles.empty()) {
+    report_empty_model("model.ply", run.dense_log, run.cameras.size());
     return 1;
   }
   return 0;
