@@ -236,6 +236,57 @@ bool MyArg::testForMissingOptions(const int* required, const option::Option* opt
   return missing;
 }
 
+namespace {
+
+// Parsing stops at the first argument that is not an option, or after "--". Warns about what
+// lies between the stop and the first "--" after it, which was never read, and about the options
+// the table does not list.
+void warnAboutUnusedArguments(option::Parser& parse, const char** args,
+                              const option::Option* buffer) {
+  const int rest_count = parse.nonOptionsCount();
+  const char* const* rest = parse.nonOptions();
+  int unread = 0;
+  bool end_marker_follows = false;
+  if (rest_count > 0 && !(rest > args && std::strcmp(rest[-1], "--") == 0)) {
+    while (unread < rest_count && std::strcmp(rest[unread], "--") != 0) ++unread;
+    end_marker_follows = unread < rest_count;
+  }
+  std::cerr << unused_argument_warnings(buffer, parse.optionsCount(), rest, unread,
+                                        end_marker_follows)
+            << std::flush;
+}
+
+// The value of the float option `o` (of table row `index`) when a run can use it; false after
+// printing why not.
+bool readFloatOption(const option::Option& o, int index, float& value) {
+  double v = 0;
+  if (!readWhole(o.arg, v)) {
+    MyArg::printError("Option '", o, "' requires a numeric argument\n");
+    return false;
+  }
+  // A value beyond the float range would become infinity, and the run would then end with empty
+  // models.
+  const bool finite = std::isfinite(v) && std::fabs(v) <= double(FLT_MAX);
+  if (index == DEPTH_AVG && !(finite && float(v) > 0.0f)) {
+    MyArg::printError("Option '", o, "' requires a finite number greater than 0\n");
+    return false;
+  }
+  if (!finite) {
+    MyArg::printError("Option '", o, "' requires a finite number\n");
+    return false;
+  }
+  // A negative strength turns the data or collision term around and empties the model.
+  const bool strength = index == ALPHA_SP || index == BETA_SP || index == ALPHA || index == BETA;
+  if (strength && v < 0.0) {
+    MyArg::printError("Option '", o, "' requires a finite number of at least 0\n");
+    return false;
+  }
+  value = float(v);
+  return true;
+}
+
+}  // namespace
+
 CommandLine process_command_line(int argc, char** argv) {
   // An option left out takes its built-in value, not one an earlier run in this process set.
   reset_option_settings();
@@ -252,19 +303,7 @@ CommandLine process_command_line(int argc, char** argv) {
     result.exit_code = 1;
     return result;
   }
-  // Parsing stops at the first argument that is not an option, or after "--". What lies between
-  // the stop and the first "--" after it was never read.
-  const int rest_count = parse.nonOptionsCount();
-  const char* const* rest = parse.nonOptions();
-  int unread = 0;
-  bool end_marker_follows = false;
-  if (rest_count > 0 && !(rest > args && std::strcmp(rest[-1], "--") == 0)) {
-    while (unread < rest_count && std::strcmp(rest[unread], "--") != 0) ++unread;
-    end_marker_follows = unread < rest_count;
-  }
-  std::cerr << unused_argument_warnings(buffer.data(), parse.optionsCount(), rest, unread,
-                                        end_marker_follows)
-            << std::flush;
+  warnAboutUnusedArguments(parse, args, buffer.data());
   if (options[HELP].present() || argc <= 1) {
     option::PrintUsageImplementation::OStreamWriter<std::ostream> write(std::cout);
     option::PrintUsageImplementation::printUsage(write, usage, 80, 50, 75);
@@ -287,35 +326,10 @@ CommandLine process_command_line(int argc, char** argv) {
   float values[7];
   for (int i = 0; i < 7; ++i) {
     const option::Option& o = options[float_options[i]];
-    if (!o.present()) continue;
-    double v = 0;
-    if (!readWhole(o.arg, v)) {
-      MyArg::printError("Option '", o, "' requires a numeric argument\n");
+    if (o.present() && !readFloatOption(o, float_options[i], values[i])) {
       result.exit_code = 1;
       return result;
     }
-    // A value beyond the float range would become infinity, and the run would then end with
-    // empty models.
-    const bool finite = std::isfinite(v) && std::fabs(v) <= double(FLT_MAX);
-    if (float_options[i] == DEPTH_AVG && !(finite && float(v) > 0.0f)) {
-      MyArg::printError("Option '", o, "' requires a finite number greater than 0\n");
-      result.exit_code = 1;
-      return result;
-    }
-    if (!finite) {
-      MyArg::printError("Option '", o, "' requires a finite number\n");
-      result.exit_code = 1;
-      return result;
-    }
-    // A negative strength turns the data or collision term around and empties the model.
-    const bool strength = float_options[i] == ALPHA_SP || float_options[i] == BETA_SP ||
-                          float_options[i] == ALPHA || float_options[i] == BETA;
-    if (strength && v < 0.0) {
-      MyArg::printError("Option '", o, "' requires a finite number of at least 0\n");
-      result.exit_code = 1;
-      return result;
-    }
-    values[i] = float(v);
   }
   int superpixels = superpixel_count;
   if (options[SUPERPIXELS].present()) {
