@@ -280,14 +280,11 @@ void compute_cell_length_stats(int* max_cell_length, float* average_cell_length,
     *average_cell_length = static_cast<float>(total) / static_cast<float>(m);
 }
 
-HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
-                        const std::vector<unsigned int>& input_values, float load_factor) {
-  HashMap map;
-  map.offsets.assign(64, 0u);
-  const int n = static_cast<int>(input_keys.size());
-  if (n == 0) return map;
+namespace {
 
-  // Fewer slots than keys could never succeed and would retry forever.
+// Slots of a table that holds `n` keys at `load_factor`; at least n, or the insertion would retry
+// forever.
+unsigned int slot_count(int n, float load_factor) {
   const float quotient = static_cast<float>(n) / load_factor;
   if (!(quotient >= static_cast<float>(n) && quotient < 4294967296.f) ||
       static_cast<unsigned int>(quotient) < static_cast<unsigned int>(n)) {
@@ -296,80 +293,63 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
       << " keys" << std::endl;
     throw std::runtime_error(s.str());
   }
-  const unsigned int size = static_cast<unsigned int>(quotient);
+  return static_cast<unsigned int>(quotient);
+}
 
-  std::vector<unsigned long long> table(size);
-  std::vector<unsigned int>& max_ages = map.max_ages;
-  std::vector<unsigned int>& offsets = map.offsets;
-
-  boost::random::mt19937 generator;  // default seed: every build draws the same offsets
-  boost::random::uniform_int_distribution<unsigned int> draw(0u, 2147483647u);
-
-  for (;;) {
-    int failures = 0;
-#pragma omp parallel if (static_cast<int>(size) >= parallel_min_items)
-    {
-      int begin, end;
-      static_split(static_cast<int>(size), omp_get_thread_num(), omp_get_num_threads(), begin,
-                   end);
-      for (int s = begin; s < end; ++s) table[s] = 0ULL;
-    }
-    max_ages.assign(size, 0u);
-    offsets[0] = 0;
-    for (int a = 1; a < 64; ++a) offsets[a] = draw(generator);
-
+// One try to place every key in `table` with the age offsets `offsets`, the oldest entry winning
+// a slot and the displaced one moving on to its next age; records in `max_ages` the oldest age
+// placed from each home slot. Returns how many keys found no slot within 64 ages.
+int insert_keys(const std::vector<unsigned long long>& input_keys,
+                const std::vector<unsigned int>& offsets, unsigned int size,
+                std::vector<unsigned long long>& table, std::vector<unsigned int>& max_ages) {
+  const int n = static_cast<int>(input_keys.size());
+  int failures = 0;
 #pragma omp parallel for if (n >= parallel_min_items) schedule(dynamic, 64)
-    for (int i = 0; i < n; ++i) {
-      unsigned long long k = input_keys[i];
-      unsigned long long a = 1;
-      for (;;) {
-        const unsigned long long e = (a << 48) | k;
-        const unsigned long long s = (k + static_cast<unsigned long long>(offsets[a - 1])) % size;
-        // table[s] = max(table[s], e) as one atomic step; old is the entry it replaced.
-        unsigned long long old = __atomic_load_n(&table[s], __ATOMIC_RELAXED);
-        while (old < e && !__atomic_compare_exchange_n(&table[s], &old, e, true,
-                                                       __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-        }
-        if (old >= e) {
-          if (++a > 64) {
-#pragma omp atomic
-            ++failures;
-            break;
-          }
-          continue;
-        }
-        const unsigned long long home = k % size;
-        const unsigned int age = static_cast<unsigned int>(a);
-        unsigned int seen = __atomic_load_n(&max_ages[home], __ATOMIC_RELAXED);
-        while (seen < age && !__atomic_compare_exchange_n(&max_ages[home], &seen, age, true,
-                                                          __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-        }
-        if ((old >> 48) == 0) break;
-        // The displaced entry moves on to its next age on this thread.
-        k = old & cell_key_mask;
-        a = (old >> 48) + 1;
-        if (a > 64) {
+  for (int i = 0; i < n; ++i) {
+    unsigned long long k = input_keys[i];
+    unsigned long long a = 1;
+    for (;;) {
+      const unsigned long long e = (a << 48) | k;
+      const unsigned long long s = (k + static_cast<unsigned long long>(offsets[a - 1])) % size;
+      // table[s] = max(table[s], e) as one atomic step; old is the entry it replaced.
+      unsigned long long old = __atomic_load_n(&table[s], __ATOMIC_RELAXED);
+      while (old < e && !__atomic_compare_exchange_n(&table[s], &old, e, true,
+                                                     __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+      }
+      if (old >= e) {
+        if (++a > 64) {
 #pragma omp atomic
           ++failures;
           break;
         }
+        continue;
+      }
+      const unsigned long long home = k % size;
+      const unsigned int age = static_cast<unsigned int>(a);
+      unsigned int seen = __atomic_load_n(&max_ages[home], __ATOMIC_RELAXED);
+      while (seen < age && !__atomic_compare_exchange_n(&max_ages[home], &seen, age, true,
+                                                        __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+      }
+      if ((old >> 48) == 0) break;
+      // The displaced entry moves on to its next age on this thread.
+      k = old & cell_key_mask;
+      a = (old >> 48) + 1;
+      if (a > 64) {
+#pragma omp atomic
+        ++failures;
+        break;
       }
     }
-    if (failures == 0) break;
   }
+  return failures;
+}
 
-#ifdef TESSIVAR_HASHING_THRUST
-  if (static_cast<int>(size) >= parallel_min_items)
-    map.max_age =
-        *thrust::max_element(thrust::omp::par, max_ages.data(), max_ages.data() + size);
-  else
-#endif
-    map.max_age = *std::max_element(max_ages.begin(), max_ages.end());
-
-  map.keys.assign(size, 0xFFFFFFFFFFFFFFFFULL);
-  map.values.assign(size, 0xFFFFFFFFu);
-  map.size = static_cast<unsigned int>(map.keys.size());
-
+// The keys and values of the map at the slots where `table` placed each key.
+void fill_slots(const std::vector<unsigned long long>& input_keys,
+                const std::vector<unsigned int>& input_values,
+                const std::vector<unsigned int>& offsets, unsigned int size,
+                const std::vector<unsigned long long>& table, HashMap& map) {
+  const int n = static_cast<int>(input_keys.size());
 #pragma omp parallel if (n >= parallel_min_items)
   {
     int begin, end;
@@ -386,5 +366,54 @@ HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
       }
     }
   }
+}
+
+}  // namespace
+
+HashMap create_hash_map(const std::vector<unsigned long long>& input_keys,
+                        const std::vector<unsigned int>& input_values, float load_factor) {
+  HashMap map;
+  map.offsets.assign(64, 0u);
+  const int n = static_cast<int>(input_keys.size());
+  if (n == 0) return map;
+
+  const unsigned int size = slot_count(n, load_factor);
+
+  std::vector<unsigned long long> table(size);
+  std::vector<unsigned int>& max_ages = map.max_ages;
+  std::vector<unsigned int>& offsets = map.offsets;
+
+  boost::random::mt19937 generator;  // default seed: every build draws the same offsets
+  boost::random::uniform_int_distribution<unsigned int> draw(0u, 2147483647u);
+
+  for (;;) {
+#pragma omp parallel if (static_cast<int>(size) >= parallel_min_items)
+    {
+      int begin, end;
+      static_split(static_cast<int>(size), omp_get_thread_num(), omp_get_num_threads(), begin,
+                   end);
+      for (int s = begin; s < end; ++s) table[s] = 0ULL;
+    }
+    max_ages.assign(size, 0u);
+    offsets[0] = 0;
+    for (int a = 1; a < 64; ++a) offsets[a] = draw(generator);
+
+    const int failures = insert_keys(input_keys, offsets, size, table, max_ages);
+    if (failures == 0) break;
+  }
+
+#ifdef TESSIVAR_HASHING_THRUST
+  if (static_cast<int>(size) >= parallel_min_items)
+    map.max_age =
+        *thrust::max_element(thrust::omp::par, max_ages.data(), max_ages.data() + size);
+  else
+#endif
+    map.max_age = *std::max_element(max_ages.begin(), max_ages.end());
+
+  map.keys.assign(size, 0xFFFFFFFFFFFFFFFFULL);
+  map.values.assign(size, 0xFFFFFFFFu);
+  map.size = static_cast<unsigned int>(map.keys.size());
+
+  fill_slots(input_keys, input_values, offsets, size, table, map);
   return map;
 }
