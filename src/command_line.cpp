@@ -87,8 +87,8 @@ constexpr int kWarnedWordsMax = 10;
 constexpr std::size_t kWarnedWordBytes = 60;
 
 std::string shownWord(std::string_view word) {
-  if (word.size() <= kWarnedWordBytes) return printable_path(word);
-  return printable_path(word.substr(0, kWarnedWordBytes)) + "...";
+  const std::size_t shown = shown_word_bytes(word, kWarnedWordBytes);
+  return printable_path(word.substr(0, shown)) + (shown < word.size() ? "..." : "");
 }
 
 // Edits (insertions, deletions, replacements) that turn a into b.

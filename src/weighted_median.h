@@ -26,8 +26,8 @@ struct SlopeEntry {
 struct WeightedMedianScratch {
   std::vector<wm_detail::SlopeEntry> entries, other;
   std::vector<unsigned char> bucket;
-  std::vector<double> first_level;         // the selection's first-level sums
-  std::vector<std::uint64_t> ge, le;       // the quick rank search's marks
+  std::vector<double> first_level;            // the selection's first-level sums
+  std::vector<std::uint64_t> ge, le;          // the quick rank search's marks
   std::vector<ParticleOffsetCandidate> copy;  // records for the rank search's fallback
 };
 
