@@ -32,9 +32,7 @@ std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels) {
       measured[std::size_t(y) * std::size_t(W) + x] =
           dasp::IsSpike(raw, W, H, x, y) ? 0.0f : raw(x, y);
   const auto at = [&](int x, int y) { return measured[std::size_t(y) * std::size_t(W) + x]; };
-  const double superpixel_pixels =
-      superpixels > 0 ? double(n) / std::min<double>(superpixels, double(n)) : 0.0;
-  const std::vector<char> far = dasp::FarClusters(at, W, H, superpixel_pixels);
+  const std::vector<char> far = dasp::FarClusters(at, W, H, superpixels);
   for (std::size_t i = 0; i < n; ++i)
     if (far[i]) measured[i] = 0.0f;
   return measured;

@@ -115,12 +115,9 @@ class Solver {
   // Far clusters smaller than a superpixel of the requested count go the way of spikes. With a
   // fixed radius (no count) they cannot stretch it, and stay.
   void removeFarClusters() {
-    if (opt_.count <= 0) return;
-    const std::size_t n = std::size_t(W_) * H_;
-    const double superpixel_pixels = double(n) / std::min<double>(opt_.count, double(n));
     const auto at = [this](int x, int y) { return int(measured_(unsigned(x), unsigned(y))[0]); };
-    const std::vector<char> far = FarClusters(at, W_, H_, superpixel_pixels);
-    for (std::size_t i = 0; i < n; ++i)
+    const std::vector<char> far = FarClusters(at, W_, H_, opt_.count);
+    for (std::size_t i = 0; i < far.size(); ++i)
       if (far[i]) measured_[i] = 0;
   }
 

@@ -32,29 +32,22 @@ bool IsSpike(const At& at, int width, int height, int x, int y) {
   return true;
 }
 
-// Which pixels of a width x height depth image, spikes already counted as no depth, lie in far
-// clusters (1 in the returned mask, index y * width + x). Pixels are linked as the spike rule
-// confirms a depth: within two pixels, 3 % of the nearer depth per pixel apart. The linked groups
-// of at least `superpixel_pixels` pixels are the map's surfaces; a smaller group is a far cluster
-// when all of it lies beyond sqrt(2) times the farthest depth of the surfaces. Such a group is
-// too small to make a superpixel of its own; as depth it would draw the seed density (a pixel
-// weighs with its depth squared) and stretch the depth range. Nearer small groups stay (a sliver
-// of a far wall, seen past an edge, that is no part of a surface), and a map without a surface
-// has no far clusters. `at(x, y)` gives a depth as int or float; 0 is no depth.
+// The groups of linked readings of a width x height depth image, index y * width + x: pixels are
+// linked as the spike rule confirms a depth, within two pixels and 3 % of the nearer depth per
+// pixel apart. A pixel without depth holds -1; a group's first pixel (in scan order) holds -1 -
+// (the group's size); every other pixel of the group holds the index of that first pixel.
+// `at(x, y)` gives a depth as int or float; 0 is no depth.
 template <class At>
-std::vector<char> FarClusters(const At& at, int width, int height, double superpixel_pixels) {
+std::vector<int> LinkedGroups(const At& at, int width, int height) {
   constexpr int kReach = 2;
-  const std::size_t n = std::size_t(std::max(width, 0)) * std::size_t(std::max(height, 0));
-  std::vector<char> far(n, 0);
-  if (n == 0 || !(superpixel_pixels > 1.0)) return far;
+  const std::size_t W = std::size_t(std::max(width, 0));
+  const std::size_t n = W * std::size_t(std::max(height, 0));
   using Depth = std::decay_t<decltype(at(0, 0))>;
   const auto linked = [](Depth a, Depth b, int steps) {
     return std::abs(a - b) * 100 <= 3 * std::min(a, b) * steps;
   };
-  const std::size_t W = std::size_t(width);
-
-  // Groups by union-find over the neighbours earlier in scan order; a parent is always an earlier
-  // pixel, so the root is the group's first pixel. -1: no depth.
+  // Union-find over the neighbours earlier in scan order; a parent is always an earlier pixel, so
+  // the root is the group's first pixel.
   std::vector<int> root(n, -1);
   const auto find = [&](int i) {
     while (root[std::size_t(i)] != i)
@@ -92,11 +85,33 @@ std::vector<char> FarClusters(const At& at, int width, int height, double superp
     root[i] = r;
     --root[std::size_t(r)];
   }
+  return root;
+}
+
+// Which pixels of a width x height depth image, spikes already counted as no depth, lie in far
+// clusters (1 in the returned mask, index y * width + x), when `superpixels` superpixels cut the
+// image (none with a count of 0 or less). The groups of linked readings (LinkedGroups) of at least
+// a superpixel's share of the pixels are the map's surfaces; a smaller group is a far cluster
+// when all of it lies beyond sqrt(2) times the farthest depth of the surfaces. Such a group is too
+// small to make a superpixel of its own; as depth it would draw the seed density (a pixel weighs
+// with its depth squared) and stretch the depth range. Nearer small groups stay (a sliver of a
+// far wall, seen past an edge, that is no part of a surface), and a map without a surface has no
+// far clusters. `at(x, y)` gives a depth as int or float; 0 is no depth.
+template <class At>
+std::vector<char> FarClusters(const At& at, int width, int height, int superpixels) {
+  const std::size_t W = std::size_t(std::max(width, 0));
+  const std::size_t n = W * std::size_t(std::max(height, 0));
+  std::vector<char> far(n, 0);
+  if (n == 0 || superpixels <= 0) return far;
+  const double superpixel_pixels = double(n) / std::min<double>(superpixels, double(n));
+  if (!(superpixel_pixels > 1.0)) return far;
+  const std::vector<int> root = LinkedGroups(at, width, height);
   const auto group = [&](std::size_t i) { return root[i] >= 0 ? root[i] : int(i); };
   const auto small = [&](std::size_t i) {
     return double(-1 - root[std::size_t(group(i))]) < superpixel_pixels;
   };
 
+  using Depth = std::decay_t<decltype(at(0, 0))>;
   bool any_surface = false;
   Depth surface_far{};  // the farthest depth of the map's surfaces
   for (int y = 0; y < height; ++y)
