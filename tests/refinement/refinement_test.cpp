@@ -187,6 +187,25 @@ class RefinementScene : public testing::Test {
     releaseRenderBuffer(buffer);
   }
 
+  // The errors of a pose against `truth` before and after one refinement.
+  struct Errors {
+    double rotation_from, rotation_to, centre_from, centre_to;
+  };
+  // Disturbs `c` by `p` and refines it against the model with a coarsest level of `min_size`
+  // rows; prints the errors on a line opened by `what`.
+  Errors refineDisturbed(Camera& c, const Pose& truth, const float p[6], int min_size,
+                         const std::string& what) {
+    disturb(c, p);
+    const Pose from = poseOf(c);
+    compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, min_size);
+    const Pose end = poseOf(c);
+    const Errors e{rotationError(from, truth), rotationError(end, truth), centreError(from, truth),
+                   centreError(end, truth)};
+    std::printf("%s: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n", what.c_str(),
+                e.rotation_from, e.rotation_to, e.centre_from, e.centre_to);
+    return e;
+  }
+
   std::vector<Camera> cameras_;
   std::vector<Camera*> list_;
   std::vector<CMatrix<float>> depth_;
@@ -273,16 +292,12 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfAboutThirtyRows) {
   ASSERT_EQ(pose_pyramid_top_level(0.5f, 26, c.height), 2);
   for (int rep = 0; rep < 10; ++rep) {
     c = drawn;
-    disturb(c, kDisturbance);
-    const Pose from = poseOf(c);
-    compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, 26);
-    const Pose end = poseOf(c);
-    std::printf("repetition %d: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n", rep,
-                rotationError(from, truth), rotationError(end, truth), centreError(from, truth),
-                centreError(end, truth));
-    EXPECT_LE(rotationError(end, truth), rotationError(from, truth)) << "repetition " << rep;
-    EXPECT_LE(centreError(end, truth), centreError(from, truth)) << "repetition " << rep;
+    const Errors e =
+        refineDisturbed(c, truth, kDisturbance, 26, "repetition " + std::to_string(rep));
+    EXPECT_LE(e.rotation_to, e.rotation_from) << "repetition " << rep;
+    EXPECT_LE(e.centre_to, e.centre_from) << "repetition " << rep;
     // The record's centre follows the new pose.
+    const Pose end = poseOf(c);
     EXPECT_NEAR(c.center.x, end.C.x, 1e-5f);
     EXPECT_NEAR(c.center.y, end.C.y, 1e-5f);
     EXPECT_NEAR(c.center.z, end.C.z, 1e-5f);
@@ -305,16 +320,9 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfThirteenRows) {
     c = drawn;
     float p[6];
     disturbance(direction, 1.f, 0.02f, p);
-    disturb(c, p);
-    const Pose from = poseOf(c);
-    compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, 13);
-    const Pose end = poseOf(c);
-    const double r0 = rotationError(from, truth), r1 = rotationError(end, truth);
-    const double c0 = centreError(from, truth), c1 = centreError(end, truth);
-    std::printf("direction %d: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n", direction,
-                r0, r1, c0, c1);
-    EXPECT_LE(r1, r0) << "direction " << direction;
-    EXPECT_LE(c1, c0) << "direction " << direction;
+    const Errors e = refineDisturbed(c, truth, p, 13, "direction " + std::to_string(direction));
+    EXPECT_LE(e.rotation_to, e.rotation_from) << "direction " << direction;
+    EXPECT_LE(e.centre_to, e.centre_from) << "direction " << direction;
   }
 }
 
@@ -534,16 +542,10 @@ TEST_F(LargeRefinementScene, PoseRecoveryAtTheDriversArguments) {
     const Pose truth = poseOf(c);
     float p[6];
     disturbance(directions[rep], 3.f, 0.06f, p);
-    disturb(c, p);
-    const Pose start = poseOf(c);
-    compute_camera_pose(c, particles_, offsets_, normals_, 0.02f, 0.5f, 110);
-    const Pose end = poseOf(c);
-    const double r0 = rotationError(start, truth), r1 = rotationError(end, truth);
-    const double c0 = centreError(start, truth), c1 = centreError(end, truth);
-    std::printf("direction %d: rotation %.4f -> %.5f rad, centre %.4f -> %.5f m\n",
-                directions[rep], r0, r1, c0, c1);
-    EXPECT_LT(r1, 0.1 * r0) << "direction " << directions[rep];
-    EXPECT_LT(c1, 0.1 * c0) << "direction " << directions[rep];
+    const Errors e =
+        refineDisturbed(c, truth, p, 110, "direction " + std::to_string(directions[rep]));
+    EXPECT_LT(e.rotation_to, 0.1 * e.rotation_from) << "direction " << directions[rep];
+    EXPECT_LT(e.centre_to, 0.1 * e.centre_from) << "direction " << directions[rep];
   }
 }
 
