@@ -4,8 +4,9 @@
 // 1.5 to 2 m away. For camera i it writes camera_ii.txt (the camera file tessivar reads),
 // color_ii.png (8-bit RGB) and depth_ii.png (16-bit, millimetres, 0 = no depth, optionally
 // noisy, with dropouts and with the holes and outliers of real sensors), plus ground_truth.ply,
-// a dense sample of the surface that at least one camera sees, with normals and colours, and
-// depth_avg.txt, the mean depth of the views.
+// a dense sample of the surface that at least one camera sees, with normals and colours,
+// seen_by.txt, how many cameras see each of those samples (one number a line, in their order),
+// and depth_avg.txt, the mean depth of the views.
 //
 // Camera files use tessivar's convention: X_cam = R X + t with x growing to the image's left and
 // y upwards, so a pixel is x = cx - fx X/Z, y = cy - fy Y/Z. A pose (R_cv, t_cv) in the usual
@@ -521,13 +522,20 @@ int main(int argc, char** argv) {
     }
 
     std::vector<Sample> visible;
-    for (const Sample& s : sampleSurfaces(spacing))
-      for (const CameraCV& c : cameras)
-        if (sees(c, s.p)) {
-          visible.push_back(s);
-          break;
-        }
+    std::vector<int> seen_by;  // cameras that see each visible sample
+    for (const Sample& s : sampleSurfaces(spacing)) {
+      int n = 0;
+      for (const CameraCV& c : cameras) n += sees(c, s.p) ? 1 : 0;
+      if (n == 0) continue;
+      visible.push_back(s);
+      seen_by.push_back(n);
+    }
     writeGroundTruth(dir + "/ground_truth.ply", visible);
+    {
+      std::ofstream f(dir + "/seen_by.txt");
+      for (int n : seen_by) f << n << "\n";
+      if (!f) throw std::runtime_error("make_scene: cannot write " + dir + "/seen_by.txt");
+    }
 
     const double depth_avg = depth_count ? depth_sum / double(depth_count) : 0.0;
     {
