@@ -423,65 +423,117 @@ double numberArg(int argc, char** argv, int& i, double lo, double hi) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct SceneOptions {
   std::string out_dir;
   int n_cameras = 8, width = 640, height = 480;
   double fx = -1, noise = 0, dropout = 0, spacing = 0.005;
   unsigned seed = 1;
   SensorFaults faults;
   ArcLayout arc;
+};
+
+// Reads the options into `o`; returns -1 to go on, else the exit code (after the usage or the
+// reason).
+int readOptions(int argc, char** argv, SceneOptions& o) {
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
-      if (a == "--out" && i + 1 < argc) out_dir = argv[++i];
-      else if (a == "--cameras") n_cameras = int(numberArg(argc, argv, i, 1, 1000));
-      else if (a == "--width") width = int(numberArg(argc, argv, i, 2, 16384));
-      else if (a == "--height") height = int(numberArg(argc, argv, i, 2, 16384));
-      else if (a == "--fx") fx = numberArg(argc, argv, i, 1, 1e6);
-      else if (a == "--arc") arc.arc_degrees = numberArg(argc, argv, i, 0, 360);
-      else if (a == "--distance") arc.distance = numberArg(argc, argv, i, 0.05, 100);
-      else if (a == "--noise") noise = numberArg(argc, argv, i, 0, 1);
-      else if (a == "--dropout") dropout = numberArg(argc, argv, i, 0, 1);
-      else if (a == "--lattice") faults.lattice = int(numberArg(argc, argv, i, 2, 1000));
-      else if (a == "--checker") faults.checker = int(numberArg(argc, argv, i, 1, 1000));
-      else if (a == "--edge-holes") faults.edge_holes = int(numberArg(argc, argv, i, 1, 100));
-      else if (a == "--mixed") faults.mixed = numberArg(argc, argv, i, 0, 1);
-      else if (a == "--salt") faults.salt = numberArg(argc, argv, i, 0, 1);
-      else if (a == "--seed") seed = unsigned(numberArg(argc, argv, i, 0, 4294967295.0));
-      else if (a == "--gt-spacing") spacing = numberArg(argc, argv, i, 0.0005, 1);
+      if (a == "--out" && i + 1 < argc) o.out_dir = argv[++i];
+      else if (a == "--cameras") o.n_cameras = int(numberArg(argc, argv, i, 1, 1000));
+      else if (a == "--width") o.width = int(numberArg(argc, argv, i, 2, 16384));
+      else if (a == "--height") o.height = int(numberArg(argc, argv, i, 2, 16384));
+      else if (a == "--fx") o.fx = numberArg(argc, argv, i, 1, 1e6);
+      else if (a == "--arc") o.arc.arc_degrees = numberArg(argc, argv, i, 0, 360);
+      else if (a == "--distance") o.arc.distance = numberArg(argc, argv, i, 0.05, 100);
+      else if (a == "--noise") o.noise = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--dropout") o.dropout = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--lattice") o.faults.lattice = int(numberArg(argc, argv, i, 2, 1000));
+      else if (a == "--checker") o.faults.checker = int(numberArg(argc, argv, i, 1, 1000));
+      else if (a == "--edge-holes") o.faults.edge_holes = int(numberArg(argc, argv, i, 1, 100));
+      else if (a == "--mixed") o.faults.mixed = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--salt") o.faults.salt = numberArg(argc, argv, i, 0, 1);
+      else if (a == "--seed") o.seed = unsigned(numberArg(argc, argv, i, 0, 4294967295.0));
+      else if (a == "--gt-spacing") o.spacing = numberArg(argc, argv, i, 0.0005, 1);
       else if (a == "-h" || a == "--help") {
         usage(std::cout);
         return 0;
       } else
         throw std::invalid_argument("unknown argument '" + a + "'");
     }
-    if (out_dir.empty()) throw std::invalid_argument("--out DIR is required");
+    if (o.out_dir.empty()) throw std::invalid_argument("--out DIR is required");
   } catch (const std::invalid_argument& e) {
     std::cerr << "make_scene: " << e.what() << "\n";
     usage(std::cerr);
     return 1;
   }
-  if (fx < 0) fx = 525.0 * width / 640.0;
+  if (o.fx < 0) o.fx = 525.0 * o.width / 640.0;
+  return -1;
+}
+
+// Writes camera i's colour image, depth map (millimetres) and camera file into `dir`.
+void writeView(const std::string& dir, int i, const CameraCV& c, int width, int height,
+               const std::vector<unsigned char>& color, const std::vector<unsigned short>& mm) {
+  std::vector<unsigned char> depth(std::size_t(width) * height * 2, 0);
+  for (std::size_t k = 0; k < mm.size(); ++k) {
+    depth[2 * k] = (unsigned char)(mm[k] >> 8);  // PNG samples are big-endian
+    depth[2 * k + 1] = (unsigned char)(mm[k] & 0xFF);
+  }
+  char name[32];
+  std::snprintf(name, sizeof name, "%02d", i);
+  const std::string color_path = dir + "/color_" + name + ".png";
+  const std::string depth_path = dir + "/depth_" + name + ".png";
+  writePNG(color_path, width, height, 8, PNG_COLOR_TYPE_RGB, color);
+  writePNG(depth_path, width, height, 16, PNG_COLOR_TYPE_GRAY, depth);
+  writeCameraFile(dir + "/camera_" + name + ".txt", c, color_path, depth_path);
+}
+
+// Writes ground_truth.ply, the samples of the surface that at least one camera sees, and
+// seen_by.txt, how many cameras see each of them; returns how many there are.
+std::size_t writeVisibleSurface(const std::string& dir, const std::vector<CameraCV>& cameras,
+                                double spacing) {
+  std::vector<Sample> visible;
+  std::vector<int> seen_by;
+  for (const Sample& s : sampleSurfaces(spacing)) {
+    int n = 0;
+    for (const CameraCV& c : cameras) n += sees(c, s.p) ? 1 : 0;
+    if (n == 0) continue;
+    visible.push_back(s);
+    seen_by.push_back(n);
+  }
+  writeGroundTruth(dir + "/ground_truth.ply", visible);
+  std::ofstream f(dir + "/seen_by.txt");
+  for (int n : seen_by) f << n << "\n";
+  if (!f) throw std::runtime_error("make_scene: cannot write " + dir + "/seen_by.txt");
+  return visible.size();
+}
+
+int main(int argc, char** argv) {
+  SceneOptions o;
+  const int code = readOptions(argc, argv, o);
+  if (code >= 0) return code;
+  const int n_cameras = o.n_cameras, width = o.width, height = o.height;
+  const double noise = o.noise, dropout = o.dropout;
 
   try {
-    std::filesystem::create_directories(out_dir);
+    std::filesystem::create_directories(o.out_dir);
     // Camera files name their images by absolute paths, so they work from any folder; the
     // format separates words by whitespace.
-    const std::string dir = std::filesystem::absolute(out_dir).lexically_normal().string();
+    const std::string dir = std::filesystem::absolute(o.out_dir).lexically_normal().string();
     for (char ch : dir)
       if (std::isspace(static_cast<unsigned char>(ch)))
         throw std::runtime_error("make_scene: the output folder's path must not contain blanks");
 
-    std::mt19937 rng(seed);
+    std::mt19937 rng(o.seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
-    std::mt19937 fault_rng(seed ^ 0x5eed5a17u);
+    std::mt19937 fault_rng(o.seed ^ 0x5eed5a17u);
     std::vector<CameraCV> cameras;
     double depth_sum = 0;
     long depth_count = 0;
 
     for (int i = 0; i < n_cameras; ++i) {
-      const CameraCV c = makeCamera(i, n_cameras, width, height, fx, arc);
+      const CameraCV c = makeCamera(i, n_cameras, width, height, o.fx, o.arc);
       cameras.push_back(c);
       std::vector<unsigned char> color(std::size_t(width) * height * 3, 0);
       std::vector<double> truth(std::size_t(width) * height, 0.0);  // true depth, 0 = no surface
@@ -506,36 +558,11 @@ int main(int argc, char** argv) {
           color[3 * k + 1] = rgb.g;
           color[3 * k + 2] = rgb.b;
         }
-      addSensorFaults(faults, truth, mm, width, height, fault_rng);
-      std::vector<unsigned char> depth(std::size_t(width) * height * 2, 0);
-      for (std::size_t k = 0; k < mm.size(); ++k) {
-        depth[2 * k] = (unsigned char)(mm[k] >> 8);  // PNG samples are big-endian
-        depth[2 * k + 1] = (unsigned char)(mm[k] & 0xFF);
-      }
-      char name[32];
-      std::snprintf(name, sizeof name, "%02d", i);
-      const std::string color_path = dir + "/color_" + name + ".png";
-      const std::string depth_path = dir + "/depth_" + name + ".png";
-      writePNG(color_path, width, height, 8, PNG_COLOR_TYPE_RGB, color);
-      writePNG(depth_path, width, height, 16, PNG_COLOR_TYPE_GRAY, depth);
-      writeCameraFile(dir + "/camera_" + name + ".txt", c, color_path, depth_path);
+      addSensorFaults(o.faults, truth, mm, width, height, fault_rng);
+      writeView(dir, i, c, width, height, color, mm);
     }
 
-    std::vector<Sample> visible;
-    std::vector<int> seen_by;  // cameras that see each visible sample
-    for (const Sample& s : sampleSurfaces(spacing)) {
-      int n = 0;
-      for (const CameraCV& c : cameras) n += sees(c, s.p) ? 1 : 0;
-      if (n == 0) continue;
-      visible.push_back(s);
-      seen_by.push_back(n);
-    }
-    writeGroundTruth(dir + "/ground_truth.ply", visible);
-    {
-      std::ofstream f(dir + "/seen_by.txt");
-      for (int n : seen_by) f << n << "\n";
-      if (!f) throw std::runtime_error("make_scene: cannot write " + dir + "/seen_by.txt");
-    }
+    const std::size_t samples = writeVisibleSurface(dir, cameras, o.spacing);
 
     const double depth_avg = depth_count ? depth_sum / double(depth_count) : 0.0;
     {
@@ -544,7 +571,7 @@ int main(int argc, char** argv) {
       if (!f) throw std::runtime_error("make_scene: cannot write " + dir + "/depth_avg.txt");
     }
     std::cout << "scene written to " << dir << ": " << n_cameras << " cameras of " << width << " x "
-              << height << ", " << visible.size() << " ground-truth points\n"
+              << height << ", " << samples << " ground-truth points\n"
               << "average depth " << depth_avg << "\n";
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";
