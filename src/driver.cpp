@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <chrono>
 #include <cstdlib>
@@ -331,14 +333,59 @@ bool lock_output_directory(const std::string& path, int& fd) {
   return true;
 }
 
+namespace {
+
+// Where the mount that holds the open folder `fd` stands in this process's table of mounts.
+enum class FolderMount {
+  kListed,                  // in the table (or the table cannot be read)
+  kDetachedFileSystemKept,  // detached (`umount -l`), its file system still mounted elsewhere
+  kDetachedFileSystemGone,  // detached, its file system mounted nowhere else
+};
+
+FolderMount folder_mount(int fd, dev_t dev) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &sx) != 0 || !(sx.stx_mask & STATX_MNT_ID))
+    return FolderMount::kListed;
+  std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
+  if (!table) return FolderMount::kListed;
+  bool listed = false, device_mounted = false;
+  char line[8192];
+  while (std::fgets(line, sizeof line, table)) {
+    unsigned long long id = 0;
+    unsigned major_id = 0, minor_id = 0;
+    if (std::sscanf(line, "%llu %*u %u:%u", &id, &major_id, &minor_id) == 3) {
+      listed |= id == sx.stx_mnt_id;
+      device_mounted |= makedev(major_id, minor_id) == dev;
+    }
+    // A line longer than the buffer goes on in the next read: skip the rest of it.
+    while (!std::strchr(line, '\n') && std::fgets(line, sizeof line, table)) {
+    }
+  }
+  std::fclose(table);
+  if (listed) return FolderMount::kListed;
+  return device_mounted ? FolderMount::kDetachedFileSystemKept
+                        : FolderMount::kDetachedFileSystemGone;
+}
+
+}  // namespace
+
 std::string output_folder_note(const std::string& path, int fd, bool& kept) {
   kept = true;
   struct stat held;
   if (fd < 0 || ::fstat(fd, &held) != 0) return "";
+  // Why a name could not be checked, when it could not: a folder on the way that the user may
+  // not search, a path grown past PATH_MAX or a symlink loop says nothing of the folder itself.
+  int unchecked = 0;
+  const auto doubt = [&](int error) {
+    if (!unchecked && (error == EACCES || error == ENAMETOOLONG || error == ELOOP))
+      unchecked = error;
+  };
   const auto leads_to_it = [&](const std::string& name) {
     struct stat named;
-    return ::stat(name.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
-           named.st_ino == held.st_ino;
+    if (::stat(name.c_str(), &named) == 0)
+      return named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+    doubt(errno);
+    return false;
   };
   const std::string folder = "the output folder \"" + printable_path(path) + "\" ";
   if (held.st_nlink == 0) {
@@ -352,10 +399,21 @@ std::string output_folder_note(const std::string& path, int fd, bool& kept) {
   std::vector<char> target(1 << 16);
   const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target.data(),
                                target.size());
+  if (n < 0) doubt(errno);
   const std::string where = n > 0 ? std::string(target.data(), std::size_t(n)) : "";
   if (!where.empty() && where[0] == '/' && leads_to_it(where))
     return folder + "was moved or replaced during the run; its models are in \"" +
            printable_path(where) + "\"";
+  // A detached bind mount leaves the folder in its source, which this run cannot name; a
+  // detached file system mounted nowhere else goes with the run's end.
+  const FolderMount mount = folder_mount(fd, held.st_dev);
+  if (mount == FolderMount::kDetachedFileSystemKept)
+    return folder + "could not be checked at the end of the run: the mount it was reached "
+                    "through was detached, but its file system is still mounted (a bind mount's "
+                    "models are in its source)";
+  if (mount == FolderMount::kListed && unchecked != 0)
+    return folder + "could not be checked at the end of the run (" + std::strerror(unchecked) +
+           "); its models were written into it";
   kept = false;
   return folder + "was unmounted or hidden by another mount during the run: no name leads to it "
                   "any more, and its models could not be kept";

@@ -29,7 +29,10 @@ bool lock_output_directory(const std::string& path, int& fd);
 // What became of the output folder `path`, which the run holds open as `fd`, by the end of the
 // run: empty, with `kept` true, while `path` still leads to that folder (the same device and
 // inode; through a symlink too). Otherwise a note: where the folder is now, with `kept` true,
-// when the system's name for the open folder is checked to lead to it; that its models could not
+// when the system's name for the open folder is checked to lead to it; that the folder could not
+// be checked, with `kept` true, when a name could not be followed (a folder on the way that may
+// not be searched, a path longer than PATH_MAX, a symlink loop) or the folder's mount was
+// detached while its file system stays mounted (a bind mount's source); that its models could not
 // be kept, with `kept` false, when the folder was removed or no name leads to it any more (its
 // file system unmounted, or covered by another mount).
 std::string output_folder_note(const std::string& path, int fd, bool& kept);

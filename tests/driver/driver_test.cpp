@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -244,10 +245,77 @@ TEST(OutputFolder, TheEndNoteNamesOnlyAPathThatLeadsToTheFolder) {
   ::close(fd);
 }
 
+// A name that cannot be followed to the end says nothing of the folder: neither a parent that the
+// user may not search (another user's, when the tests run as root) nor a place for the folder
+// longer than PATH_MAX makes its models lost. The note names the folder as the run opened it.
+TEST(OutputFolder, AFolderWhoseNameCannotBeCheckedKeepsItsModels) {
+  tessivar_test::TempDir dir;
+  const std::string base = std::filesystem::canonical(dir.path()).string();
+  const std::string parent = base + "/parent", out = parent + "/out";
+  std::filesystem::create_directories(out);
+  const int fd = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+  const std::string unchecked = "the output folder \"" + out + "\" could not be checked at the end "
+                                                               "of the run (";
+  const std::string written = "); its models were written into it";
+
+  ASSERT_EQ(::chmod(parent.c_str(), 0), 0);
+  std::string note;
+  bool kept = false;
+  if (::geteuid() != 0) {
+    note = folderNote(out, fd, kept);
+  } else {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      bool child_kept = false;
+      std::string text = "no user to become";
+      if (::setgid(65534) == 0 && ::setuid(65534) == 0) text = folderNote(out, fd, child_kept);
+      text.insert(0, 1, child_kept ? 'K' : '-');
+      ssize_t n = ::write(pipe_fds[1], text.data(), text.size());
+      ::_exit(n == ssize_t(text.size()) ? 0 : 1);
+    }
+    ::close(pipe_fds[1]);
+    char buffer[1024];
+    for (ssize_t n; (n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0;) note.append(buffer, n);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_FALSE(note.empty());
+    kept = note[0] == 'K';
+    note.erase(0, 1);
+  }
+  ::chmod(parent.c_str(), 0755);
+  EXPECT_EQ(note, unchecked + std::strerror(EACCES) + written);
+  EXPECT_TRUE(kept);
+
+  // Moved down a chain of folders whose path is longer than PATH_MAX.
+  std::vector<int> chain = {::open(base.c_str(), O_RDONLY | O_DIRECTORY)};
+  const std::string link(200, 'd');
+  while ((chain.size() - 1) * (link.size() + 1) <= PATH_MAX) {
+    ASSERT_EQ(::mkdirat(chain.back(), link.c_str(), 0755), 0) << std::strerror(errno);
+    chain.push_back(::openat(chain.back(), link.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(chain.back(), 0);
+  }
+  ASSERT_EQ(::renameat(chain[0], "parent/out", chain.back(), "out"), 0) << std::strerror(errno);
+  EXPECT_EQ(folderNote(out, fd, kept), unchecked + std::strerror(ENAMETOOLONG) + written);
+  EXPECT_TRUE(kept);
+  // Back up, and the chain removed from its end (no path reaches its far folders).
+  ::renameat(chain.back(), "out", chain[0], "parent/out");
+  for (std::size_t i = chain.size(); i-- > 1;) {
+    ::close(chain[i]);
+    ::unlinkat(chain[i - 1], link.c_str(), AT_REMOVEDIR);
+  }
+  ::close(chain[0]);
+  ::close(fd);
+}
+
 // A folder on a file system unmounted during the run (detached: still open, but under no name),
 // or under a folder that another mount now covers, is reached by no name; the system's name for
-// it ("/out" from the detached mount's root, or the covered path) is not taken for its place.
-TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModels) {
+// it ("/out" from the detached mount's root, or the covered path) is not taken for its place. A
+// detached bind mount leaves its folder in the bind's source, on a file system still mounted.
+TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModelsADetachedBindCan) {
   tessivar_test::TempDir dir;
   const std::string base = std::filesystem::canonical(dir.path()).string();
   const std::string mnt = base + "/mnt", source = base + "/source";
@@ -262,8 +330,12 @@ TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModels) {
   } unmount{mnt};
   const std::string lost = "\" was unmounted or hidden by another mount during the run: no name "
                            "leads to it any more, and its models could not be kept";
+  const std::string in_source = "\" could not be checked at the end of the run: the mount it was "
+                                "reached through was detached, but its file system is still "
+                                "mounted (a bind mount's models are in its source)";
   // Opens `path` and mounts (with `cover`) or unmounts `mnt` before the note is made.
-  const auto expectUnreachable = [&](const std::string& path, bool cover) {
+  const auto expectNote = [&](const std::string& path, bool cover, const std::string& note,
+                              bool kept_there) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     if (cover) {
@@ -272,9 +344,9 @@ TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModels) {
     } else {
       ASSERT_EQ(::umount2(mnt.c_str(), MNT_DETACH), 0) << std::strerror(errno);
     }
-    bool kept = true;
-    EXPECT_EQ(folderNote(path, fd, kept), "the output folder \"" + path + lost);
-    EXPECT_FALSE(kept);
+    bool kept = !kept_there;
+    EXPECT_EQ(folderNote(path, fd, kept), "the output folder \"" + path + note);
+    EXPECT_EQ(kept, kept_there);
     ::close(fd);
     if (cover) ::umount2(mnt.c_str(), MNT_DETACH);
   };
@@ -283,18 +355,18 @@ TEST(OutputFolder, AFolderUnmountedOrCoveredCannotKeepItsModels) {
   std::filesystem::create_directory(mnt + "/out");
   {
     SCOPED_TRACE("detached");
-    expectUnreachable(mnt + "/out", false);
+    expectNote(mnt + "/out", false, lost, false);
   }
   {
     SCOPED_TRACE("detached bind");
     std::filesystem::create_directory(source + "/out");
     ASSERT_EQ(::mount(source.c_str(), mnt.c_str(), nullptr, MS_BIND, nullptr), 0);
-    expectUnreachable(mnt + "/out", false);
+    expectNote(mnt + "/out", false, in_source, true);
   }
   {
     SCOPED_TRACE("covered");
     std::filesystem::create_directory(mnt + "/out");
-    expectUnreachable(mnt + "/out", true);
+    expectNote(mnt + "/out", true, lost, false);
   }
 }
 
