@@ -516,7 +516,7 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
             prefix + what + dir.file("none\\x7f.ppm") +
                 "\": CTensor::readFromPPM: Cannot open the file: No such file or directory");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "File not found: " + dir.file("none\\x7f.ppm") + " (No such file or directory)\n");
+            "File not found: " + dir.file("none\\x7f.ppm") + "\n(No such file or directory)\n");
   writeText(dir.file("p3.ppm"), "P3 1 1 255\n1 2 3\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(read(dir.file("p3.ppm"), "640 480"),
