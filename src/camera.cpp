@@ -529,15 +529,19 @@ float medianOf(std::vector<float> v) {
 }
 
 // The same camera under another file name: the same values where the fusion reads them (fx, fy,
-// cx and cy of K, once scaled to the image; R and t as values, so a -0 written 0 is the same
-// number) and the same images as the fusion reads them: colour by its RGB (an alpha channel is
-// ignored), depth by value. K's other entries are never read: a skew or a last row that differs
-// below what the reader refuses leaves the same camera.
+// cx and cy of K, once scaled to the image; R and t), each within 1e-9 of the other's, and the
+// same images as the fusion reads them: colour by its RGB (an alpha channel is ignored), depth by
+// value. The tolerance takes in what rounding leaves between two computations of one pose (an
+// entry of R that is sin(pi) in one file and sin(-pi) in the other, 1e-16 and -1e-16; a -0
+// written 0). K's other entries are never read: a skew or a last row that differs below what the
+// reader refuses leaves the same camera.
 bool sameCamera(const Camera& a, const CMatrix<float>& depthA, const Camera& b,
                 const CMatrix<float>& depthB) {
+  const auto near = [](float p, float q) { return std::fabs(double(p) - double(q)) <= 1e-9; };
   for (int k : {0, 4, 6, 7})
-    if (!(a.K[k] == b.K[k])) return false;
-  if (!std::equal(a.R, a.R + 9, b.R) || !(a.t.x == b.t.x && a.t.y == b.t.y && a.t.z == b.t.z))
+    if (!near(a.K[k], b.K[k])) return false;
+  if (!std::equal(a.R, a.R + 9, b.R, near) ||
+      !(near(a.t.x, b.t.x) && near(a.t.y, b.t.y) && near(a.t.z, b.t.z)))
     return false;
   if (a.image.xSize != b.image.xSize || a.image.ySize != b.image.ySize ||
       depthA.xSize != depthB.xSize || depthA.ySize != depthB.ySize)

@@ -50,14 +50,14 @@ void read_camera_file(const std::string& path, int index, Camera& camera,
 
 // Checks the cameras of a run as a set (files[i] is the file of cameras[i] and depthmaps[i] its
 // depth map). Throws std::runtime_error naming the file when a camera is a copy of an earlier one
-// (the same fx, fy, cx, cy, R and t as values, K's other entries aside, the same colour image RGB
-// and the same depth values), when the first camera's fx lies outside [median fx / 2, 2 x median
-// fx] (the first camera sets the run's radii) or its fy outside the same range of the cameras' fy,
-// or when a camera's centre lies farther from the median of the centres, along an axis, than half
-// the point grid's span less twice `max_depth`; also when that reach is not positive. The grid has
-// 65535 - 20 cells per axis of the run's smallest radius, average_depth / fx of the first camera
-// times `superpixel_radius` (in pixels) when that is below 1; the message names the option that
-// sets it.
+// (fx, fy, cx, cy, R and t each within 1e-9 of the earlier one's, K's other entries aside, the same
+// colour image RGB and the same depth values), when the first camera's fx lies outside
+// [median fx / 2, 2 x median fx] (the first camera sets the run's radii) or its fy outside the same
+// range of the cameras' fy, or when a camera's centre lies farther from the median of the centres,
+// along an axis, than half the point grid's span less twice `max_depth`; also when that reach is
+// not positive. The grid has 65535 - 20 cells per axis of the run's smallest radius,
+// average_depth / fx of the first camera times `superpixel_radius` (in pixels) when that is below
+// 1; the message names the option that sets it.
 void check_camera_set(const std::vector<Camera>& cameras,
                       const std::vector<CMatrix<float>>& depthmaps,
                       const std::vector<std::string>& files, float average_depth,

@@ -29,9 +29,12 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, char32_t* code) {
   return n;
 }
 
-// Characters that act on the terminal or on the order of the line, when shown raw.
+// Characters that act on the terminal, on the order of the line or on its end, when shown raw:
+// C0 and C1 controls and DEL; the bidirectional marks (U+061C, U+200E, U+200F), embeddings,
+// overrides and isolates; the line and paragraph separators U+2028, U+2029.
 bool hidden(char32_t code) {
-  return code < 0x20 || (code >= 0x7f && code <= 0x9f) || (code >= 0x202a && code <= 0x202e) ||
+  return code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x061c || code == 0x200e ||
+         code == 0x200f || code == 0x2028 || code == 0x2029 || (code >= 0x202a && code <= 0x202e) ||
          (code >= 0x2066 && code <= 0x2069);
 }
 

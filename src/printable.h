@@ -9,11 +9,12 @@
 
 // `path` with printable text shown as written, ASCII or UTF-8 (a name in any script reads as it
 // is), and these bytes written \xNN (two lower-case hex digits): C0 controls and DEL, C1 controls
-// (U+0080 to U+009F, as raw bytes or UTF-8 encoded), the bidirectional embeddings, overrides and
-// isolates (U+202A to U+202E, U+2066 to U+2069, each byte of their UTF-8 form), and every byte
-// that is not part of valid UTF-8 (overlong forms, surrogates, code points beyond U+10FFFF, stray
-// or cut-short sequences). A backslash is written \\, so a shown name reads back to its bytes.
-// The caller adds the quotes its message uses.
+// (U+0080 to U+009F, as raw bytes or UTF-8 encoded), the bidirectional controls (the marks U+061C,
+// U+200E and U+200F, the embeddings and overrides U+202A to U+202E, the isolates U+2066 to
+// U+2069) and the line and paragraph separators U+2028 and U+2029, each byte of their UTF-8 form,
+// and every byte that is not part of valid UTF-8 (overlong forms, surrogates, code points beyond
+// U+10FFFF, stray or cut-short sequences). A backslash is written \\, so a shown name reads back
+// to its bytes. The caller adds the quotes its message uses.
 std::string printable_path(std::string_view path);
 
 // Words from files and the environment are shown up to this many bytes.

@@ -49,8 +49,8 @@ class CTensor {
   // Files. Readers leave the tensor unchanged when they throw, and call `check` (when given)
   // with the size from the file's header before anything is allocated. Defined for the element
   // types that the program reads (float) and writes (unsigned char, and float for PNG).
-  // The PPM and PGM readers also write "File not found: NAME (REASON)" to standard error when
-  // they cannot open the file. By extension: ppm/PPM, pgm/PGM, png/PNG.
+  // The PPM and PGM readers also write "File not found: NAME" and "(REASON)" on the next line to
+  // standard error when they cannot open the file. By extension: ppm/PPM, pgm/PGM, png/PNG.
   void readFromImage(const char* fileName, const ImageSizeCheck& check = {});
   void readFromPPM(const char* fileName, const ImageSizeCheck& check = {});  // P6 or P5
   void readFromPGM(const char* fileName, const ImageSizeCheck& check = {});  // P5 only

@@ -145,9 +145,9 @@ void readNetpbm(CTensor<float>& t, const char* fileName, const std::string& pref
   int err;
   File f(tryOpenImageFile(fileName, "rb", &err));
   if (!f) {
-    // The Netpbm readers have always told a file they cannot open on standard error; the reason
-    // follows, since a file that exists may be unreadable too.
-    std::cerr << "File not found: " << printable_path(fileName) << " (" << std::strerror(err)
+    // The Netpbm readers have always told a file they cannot open on standard error, in a line
+    // of its own; the reason follows on the next, since a file that exists may be unreadable too.
+    std::cerr << "File not found: " << printable_path(fileName) << "\n(" << std::strerror(err)
               << ")" << std::endl;
     throw cannotOpen(prefix, fileName, err);
   }

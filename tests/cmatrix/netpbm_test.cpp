@@ -272,7 +272,7 @@ TEST(Netpbm, ShortMissingAndAbsurdFilesAreRefused) {
                            ": No such file or directory");
   // As the Netpbm readers always have, the missing file is told on standard error too.
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "File not found: " + missing + " (No such file or directory)\n");
+            "File not found: " + missing + "\n(No such file or directory)\n");
 
   const std::string cut = dir.file("cut.ppm");
   writeText(cut, "P6\n4 2\n255\n" + raster(19));  // five bytes short
@@ -307,7 +307,7 @@ TEST(Netpbm, ShortMissingAndAbsurdFilesAreRefused) {
   EXPECT_THROW_MESSAGE(t.readFromPGM(dir.path().c_str()),
                        "CTensor::readFromPGM: Cannot open file " + dir.path() + ": Is a directory");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "File not found: " + dir.path() + " (Is a directory)\n");
+            "File not found: " + dir.path() + "\n(Is a directory)\n");
   EXPECT_EQ(t.xSize, 1);
   EXPECT_EQ(t.data[0], 5);
 

@@ -516,7 +516,7 @@ TEST_F(CameraFileTest, ColourImagesGreyUnreadableOrFarFromTheDeclaredSize) {
             prefix + what + dir.file("none\\x7f.ppm") +
                 "\": CTensor::readFromPPM: Cannot open the file: No such file or directory");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "File not found: " + dir.file("none\\x7f.ppm") + " (No such file or directory)\n");
+            "File not found: " + dir.file("none\\x7f.ppm") + "\n(No such file or directory)\n");
   writeText(dir.file("p3.ppm"), "P3 1 1 255\n1 2 3\n");
   testing::internal::CaptureStderr();
   EXPECT_EQ(read(dir.file("p3.ppm"), "640 480"),
@@ -636,6 +636,15 @@ TEST(CameraSet, CopiesFirstCameraScaleAndFarCentresAreRefusedByName) {
   cams[2].t.y = -0.0f;
   for (int k = 0; k < 4; ++k) cams[2].image.data[k].w = 0;
   EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
+  // Within rounding is the same: a pose and fx, fy, cx, cy 1e-9 apart at most (one pose computed
+  // twice, sin(pi) against sin(-pi)); 2e-9 is another camera.
+  cams[1].R[1] = 1.2246468e-16f;
+  cams[2].R[1] = -1.2246468e-16f;
+  cams[2].t.z = cams[2].K[7] = 5e-10f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), copy);
+  cams[2].t.z = 2e-9f;
+  EXPECT_EQ(problem(1.0f, 4.0f, 2.0f), "");
+  cams[2].t.z = 0.0f;
   // K by the entries the fusion reads: fx, fy, cx and cy; a skew below what the reader refuses
   // and the other entries leave the same camera.
   cams[2].K[3] = 1e-7f;

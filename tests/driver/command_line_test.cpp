@@ -183,6 +183,15 @@ TEST_F(CommandLineTest, UnrecognisedOptionsAndUnreadArgumentsAreNamed) {
             "warning: option '-x' is not recognised and was ignored\n"
             "warning: option '--bet' is not recognised and was ignored; did you mean '--beta'?\n"
             "warning: option '--zzz' is not recognised and was ignored\n");
+  // Two edits away is near, three are not; a prefix of two names none of which is within two
+  // edits (min-support 4, min-support-sp 7) gets no suggestion.
+  o = run({"--depht-avg=1", "--dpeht-avg=1", "--min-sup", "-o", "d", "--depth-avg", "1"});
+  EXPECT_TRUE(o.result.run);
+  EXPECT_EQ(o.err,
+            "warning: option '--depht-avg' is not recognised and was ignored; did you mean "
+            "'--depth-avg'?\n"
+            "warning: option '--dpeht-avg' is not recognised and was ignored\n"
+            "warning: option '--min-sup' is not recognised and was ignored\n");
 
   // Without "--" the camera files are among the unread arguments.
   o = run({"-o", "d", "--depth-avg", "1", "a.txt"});

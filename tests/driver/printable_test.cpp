@@ -23,9 +23,13 @@ TEST(PrintablePath, ShowsPrintableUtf8AndEscapesTheRest) {
       {"del\x7f.txt", "del\\x7f.txt"},
       {"c1\x85\x9b", "c1\\x85\\x9b"},
       {"c1\xc2\x80\xc2\x85\xc2\x9f", "c1\\xc2\\x80\\xc2\\x85\\xc2\\x9f"},
-      // Bidirectional embeddings, overrides and isolates.
+      // Bidirectional marks, embeddings, overrides and isolates; line and paragraph separators.
       {"a\xe2\x80\xaa\xe2\x80\xaetxt.exe", "a\\xe2\\x80\\xaa\\xe2\\x80\\xaetxt.exe"},
       {"\xe2\x81\xa6\xe2\x81\xa9", "\\xe2\\x81\\xa6\\xe2\\x81\\xa9"},
+      {"\xd8\x9c\xe2\x80\x8e\xe2\x80\x8f", "\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f"},
+      {"a\xe2\x80\xa8" "b\xe2\x80\xa9", "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9"},
+      // Their neighbours are printable: U+061B, U+200D (the joiner of emoji sequences), U+2027.
+      {"\xd8\x9b\xe2\x80\x8d\xe2\x80\xa7", "\xd8\x9b\xe2\x80\x8d\xe2\x80\xa7"},
       // Not UTF-8: overlong forms, surrogates, beyond U+10FFFF, stray and cut-short sequences.
       {"\xc0\xaf\xc1\xbf\xe0\x80\xaf\xf0\x80\x80\xaf",
        "\\xc0\\xaf\\xc1\\xbf\\xe0\\x80\\xaf\\xf0\\x80\\x80\\xaf"},

@@ -839,6 +839,30 @@ TEST_F(EndToEnd, GeneratorNoiseAndDropoutsAreSeededAndRefused) {
       << r.err;
 }
 
+// On a full circle the N cameras stand 360/N apart, the last one short of the first's place.
+TEST_F(EndToEnd, GeneratorFullCircleHasADistinctPlacePerCamera) {
+  tessivar_test::TempDir a;
+  ASSERT_EQ(run("make_scene", {"--out", a.path(), "--cameras", "4", "--arc", "360", "--width", "16",
+                               "--height", "12", "--gt-spacing", "0.05"},
+                scratch.path())
+                .code,
+            0);
+  std::vector<std::array<double, 3>> rows;  // first rows of R: a level axis turning with the camera
+  for (int i = 0; i < 4; ++i) {
+    std::istringstream in(readFile(a.file("camera_0" + std::to_string(i) + ".txt")));
+    std::string line;
+    for (int k = 0; k < 4; ++k) std::getline(in, line);
+    std::array<double, 3> r{};
+    std::istringstream(line) >> r[0] >> r[1] >> r[2];
+    rows.push_back(r);
+  }
+  for (int i = 0; i < 4; ++i) {
+    const auto& p = rows[i];
+    const auto& q = rows[(i + 1) % 4];
+    EXPECT_NEAR(p[0] * q[0] + p[1] * q[1] + p[2] * q[2], 0.0, 1e-6) << i;  // 90 degrees apart
+  }
+}
+
 // Every float of every vertex (position, normal, footprint) of a model is finite.
 void expectFiniteVertices(const std::string& path) {
   const Model m = readModel(path);

@@ -170,9 +170,10 @@ struct CameraCV {
   }
 };
 
-// Where the cameras stand: an arc of `arc_degrees` around the scene; distance > 0 moves each
-// camera along its line of sight to that distance from the target (close-range scans in which
-// every view sees the same small place).
+// Where the cameras stand: an arc of `arc_degrees` around the scene, from -arc/2 to +arc/2 with
+// both ends taken, or a full circle (360) in n steps of 360/n, since there both ends are one place;
+// distance > 0 moves each camera along its line of sight to that distance from the target
+// (close-range scans in which every view sees the same small place).
 struct ArcLayout {
   double arc_degrees = 140.0;
   double distance = 0.0;
@@ -180,7 +181,8 @@ struct ArcLayout {
 
 CameraCV makeCamera(int i, int n, int width, int height, double fx, const ArcLayout& arc) {
   const double span = arc.arc_degrees * M_PI / 180.0;
-  const double azimuth = n > 1 ? -span / 2 + span * i / (n - 1) : 0.0;
+  const int steps = arc.arc_degrees == 360.0 ? n : n - 1;
+  const double azimuth = n > 1 ? -span / 2 + span * i / steps : 0.0;
   const double radius = 1.4, height_above = 0.9;
   CameraCV c;
   c.center = V3{radius * std::sin(azimuth), -radius * std::cos(azimuth), height_above};
@@ -394,7 +396,8 @@ void usage(std::ostream& out) {
          "  --width W          image width (default 640)\n"
          "  --height H         image height (default 480)\n"
          "  --fx F             focal length in pixels, fx = fy (default 525 * W / 640)\n"
-         "  --arc DEG          angle of the arc the cameras stand on (default 140)\n"
+         "  --arc DEG          angle of the arc the cameras stand on, both ends taken; 360:\n"
+         "                     a full circle, cameras 360/N apart (default 140)\n"
          "  --distance D       distance of every camera from the scene's centre in metres\n"
          "                     (default: 1.59, on the arc 1.4 m out and 0.9 m up)\n"
          "  --noise S          depth noise: sigma = S * depth^2, in metres (default 0)\n"
