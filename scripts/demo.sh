@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and builds tessivar, writes a synthetic scene with make_scene, fuses it, measures the
 # dense model against the scene's ground truth and prints the figures. BUILD_DIR (default build)
-# and DEMO_DIR (default $BUILD_DIR/demo) choose the folders; where DEMO_DIR's path holds a blank,
-# the scene goes to a temporary folder (make_scene accepts none), and the demo says so.
+# and DEMO_DIR (default $BUILD_DIR/demo) choose the folders; where the scene's folder has a blank
+# in its path (make_scene accepts none), the scene goes to a temporary folder, and the demo says so.
 #
 # The scene: a sphere and a box on a ground plane, seen by 24 cameras 15 degrees apart on a full
 # ring around it, as a turntable scan would be, at 320 x 240 with a sensor's depth noise (sigma
