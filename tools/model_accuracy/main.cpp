@@ -5,7 +5,8 @@
 //   model_accuracy MODEL.ply GROUND_TRUTH.ply [--within METRES]
 //
 // Prints one line of "key value" pairs: points, median_mm, p90_mm, p99_mm, completeness. A
-// ground truth without normals (a lifted depth map) gives point-to-point distances.
+// ground truth without normals (a lifted depth map) gives point-to-point distances, and so does a
+// point more than 1 cm from the nearest sample, however far that is.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -124,6 +125,15 @@ class Grid {
     *dist = std::sqrt(bd);
     return best;
   }
+  // Whether the cell of p or one of its neighbours holds a sample: if not, none lies within a cell.
+  bool occupiedAround(const float* p) const {
+    const auto c = cellOf(p);
+    for (int dz = -1; dz <= 1; ++dz)
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx)
+          if (cells_.count(key({c[0] + dx, c[1] + dy, c[2] + dz}))) return true;
+    return false;
+  }
 
  private:
   std::array<long, 3> cellOf(const float* p) const {
@@ -136,6 +146,89 @@ class Grid {
   const std::vector<Sample>& s_;
   float cell_;
   std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> cells_;
+};
+
+// Nearest sample at any distance, for the points the grid finds nothing near: a tree of boxes
+// around halves of the samples, searched nearer box first and skipping boxes farther than the
+// nearest sample found so far, which stays quick for a point far from all of them.
+class FarSearch {
+ public:
+  explicit FarSearch(const std::vector<Sample>& s) : s_(s), order_(s.size()) {
+    for (std::size_t i = 0; i < s.size(); ++i) order_[i] = std::uint32_t(i);
+    if (!s.empty()) build(0, s.size());
+  }
+  // Distance to the nearest sample; infinite when there is none.
+  float distance(const float* p) const {
+    float best = INFINITY;
+    if (!nodes_.empty()) search(0, p, &best);
+    return std::sqrt(best);
+  }
+
+ private:
+  struct Node {
+    float lo[3], hi[3];
+    std::size_t begin, end;
+    long left = -1, right = -1;  // none for a leaf
+  };
+  long build(std::size_t begin, std::size_t end) {
+    Node n;
+    n.begin = begin;
+    n.end = end;
+    for (int k = 0; k < 3; ++k) n.lo[k] = n.hi[k] = s_[order_[begin]].p[k];
+    for (std::size_t i = begin; i < end; ++i)
+      for (int k = 0; k < 3; ++k) {
+        n.lo[k] = std::min(n.lo[k], s_[order_[i]].p[k]);
+        n.hi[k] = std::max(n.hi[k], s_[order_[i]].p[k]);
+      }
+    const long id = long(nodes_.size());
+    nodes_.push_back(n);
+    if (end - begin <= 16) return id;
+    int axis = 0;
+    for (int k = 1; k < 3; ++k)
+      if (n.hi[k] - n.lo[k] > n.hi[axis] - n.lo[axis]) axis = k;
+    const std::size_t mid = begin + (end - begin) / 2;
+    std::nth_element(order_.begin() + long(begin), order_.begin() + long(mid),
+                     order_.begin() + long(end), [&](std::uint32_t a, std::uint32_t b) {
+                       return s_[a].p[axis] < s_[b].p[axis];
+                     });
+    const long left = build(begin, mid);
+    const long right = build(mid, end);
+    nodes_[std::size_t(id)].left = left;
+    nodes_[std::size_t(id)].right = right;
+    return id;
+  }
+  float boxDistance2(const Node& n, const float* p) const {
+    float d = 0.f;
+    for (int k = 0; k < 3; ++k) {
+      const float e = std::max({n.lo[k] - p[k], 0.f, p[k] - n.hi[k]});
+      d += e * e;
+    }
+    return d;
+  }
+  void search(long id, const float* p, float* best) const {
+    const Node& n = nodes_[std::size_t(id)];
+    if (n.left < 0) {
+      for (std::size_t i = n.begin; i < n.end; ++i) {
+        const float* q = s_[order_[i]].p;
+        float d = 0.f;
+        for (int k = 0; k < 3; ++k) d += (q[k] - p[k]) * (q[k] - p[k]);
+        *best = std::min(*best, d);
+      }
+      return;
+    }
+    long first = n.left, second = n.right;
+    float d1 = boxDistance2(nodes_[std::size_t(first)], p);
+    float d2 = boxDistance2(nodes_[std::size_t(second)], p);
+    if (d2 < d1) {
+      std::swap(first, second);
+      std::swap(d1, d2);
+    }
+    if (d1 < *best) search(first, p, best);
+    if (d2 < *best) search(second, p, best);
+  }
+  const std::vector<Sample>& s_;
+  std::vector<std::uint32_t> order_;
+  std::vector<Node> nodes_;
 };
 
 float percentile(std::vector<float> v, double q) {
@@ -158,15 +251,19 @@ int main(int argc, char** argv) {
   try {
     const std::vector<Sample> model = readPly(argv[1]);
     const std::vector<Sample> truth = readPly(argv[2]);
-    const float search = 0.05f;  // points farther than 5 cm from any sample count as 5 cm away
+    if (truth.empty()) throw std::runtime_error(std::string(argv[2]) + " has no vertices");
+    const float search = 0.05f;  // the grid's reach; points beyond it are measured by FarSearch
     Grid truthGrid(truth, 0.005f);
+    const Grid coarseGrid(truth, 0.06f);  // spares the grid's search where it would find nothing
     std::vector<float> dist(model.size());
+    std::vector<char> far(model.size(), 0);
 #pragma omp parallel for schedule(dynamic, 1024)
     for (long i = 0; i < long(model.size()); ++i) {
       float d;
-      long j = truthGrid.nearest(model[i].p, search, &d);
+      const long j =
+          coarseGrid.occupiedAround(model[i].p) ? truthGrid.nearest(model[i].p, search, &d) : -1;
       if (j < 0) {
-        dist[i] = search;
+        far[i] = 1;
         continue;
       }
       const Sample& g = truth[j];
@@ -175,6 +272,12 @@ int main(int argc, char** argv) {
       for (int k = 0; k < 3; ++k) plane += (model[i].p[k] - g.p[k]) * (nn > 0 ? g.n[k] / nn : 0.f);
       // Point-to-plane distance near the sample; beyond a sample spacing the plane is not trusted.
       dist[i] = (nn > 0 && d < 0.01f) ? std::fabs(plane) : d;
+    }
+    if (std::find(far.begin(), far.end(), 1) != far.end()) {
+      const FarSearch farSearch(truth);
+#pragma omp parallel for schedule(dynamic, 1024)
+      for (long i = 0; i < long(model.size()); ++i)
+        if (far[i]) dist[i] = farSearch.distance(model[i].p);
     }
     Grid modelGrid(model, std::min(within, 0.005f));
     long covered = 0;
