@@ -7,10 +7,11 @@
 # The scene: a sphere and a box on a ground plane, seen by 24 cameras 15 degrees apart on a full
 # ring around it, as a turntable scan would be, at 320 x 240 with a sensor's depth noise (sigma
 # 0.0015 x depth², about 3 mm at the scene's 1.4 m) and 2 % of the depth pixels lost. make_scene
-# spreads the cameras from -arc/2 to +arc/2, both ends included, so an arc of 360 would put the
-# first and last camera at one place: 345 = 360 - 360/24 gives 24 distinct places. Every part of
-# the surface is then seen by several cameras, which is what the default support options need
-# (a point is kept where the points of at least three cameras meet).
+# spreads the cameras from -arc/2 to +arc/2, both ends included, below a full circle: 345 =
+# 360 - 360/24 gives 24 places 15 degrees apart (--arc 360 spaces them 360/N apart from -180, a
+# ring turned by 7.5 degrees against this one). Every part of the surface is then seen by several
+# cameras, which is what the default support options need (a point is kept where the points of at
+# least three cameras meet).
 # The fusion: the default support options; --superpixels 2000, which makes about 1300 superpixels
 # of 36 depth pixels in a view (the default 5000 make 3300 of 58 at 640 x 480). The default 5000
 # (3200 of 15 pixels here) give a median distance of 0.21 mm and 77 % of the surface within 5 mm,
