@@ -31,8 +31,9 @@ std::vector<float> measured_depths(const CMatrix<float>& d, int superpixels) {
     for (int x = 0; x < W; ++x)
       measured[std::size_t(y) * std::size_t(W) + x] =
           dasp::IsSpike(raw, W, H, x, y) ? 0.0f : raw(x, y);
+  if (superpixels <= 0) return measured;
   const auto at = [&](int x, int y) { return measured[std::size_t(y) * std::size_t(W) + x]; };
-  const std::vector<char> far = dasp::FarClusters(at, W, H, superpixels);
+  const std::vector<char> far = dasp::FarClusters(at, W, H, dasp::BulkDepth(at, W, H));
   for (std::size_t i = 0; i < n; ++i)
     if (far[i]) measured[i] = 0.0f;
   return measured;

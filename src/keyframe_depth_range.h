@@ -10,8 +10,9 @@
 #include "settings.h"
 
 // What the depth range and the --depth-avg check read of one depth map, stray readings taken as
-// no depth: spikes, and far clusters of fewer pixels than a superpixel covers when `superpixels`
-// of them cut the map, far beyond the map's surfaces (dasp/spikes.h; none with a count of 0).
+// no depth: spikes, and far clusters, groups of readings wholly beyond four times the depth of
+// the bulk of the map's readings (dasp/spikes.h; none with a `superpixels` count of 0, as in the
+// superpixels).
 struct MapDepths {
   float min = 0.0f, max = 0.0f;  // extremes, no depth (0) included; 0 for an empty map
   double sum = 0.0;              // of the depths above 0

@@ -76,7 +76,7 @@ class Solver {
 
     removeSpikes();
     removeFarClusters();
-    density_ = internal::seedDensity(measured_, opt_);
+    density_ = internal::seedDensity(measured_, opt_, weighed_depth_);
     const internal::SeedDensity& density = density_;
     radius_ = density.radius;
     out.radius = radius_;
@@ -112,13 +112,17 @@ class Solver {
         if (IsSpike(at, W_, H_, x, y)) measured_(unsigned(x), unsigned(y))[0] = 0;
   }
 
-  // Far clusters smaller than a superpixel of the requested count go the way of spikes. With a
-  // fixed radius (no count) they cannot stretch it, and stay.
+  // With a requested count, far clusters go the way of spikes, and the far readings that stay
+  // weigh in the seed density as readings at kWeighedFactor times the bulk depth do. With a fixed
+  // radius (no count) far readings cannot stretch it, and stay.
   void removeFarClusters() {
+    if (opt_.count <= 0) return;
     const auto at = [this](int x, int y) { return int(measured_(unsigned(x), unsigned(y))[0]); };
-    const std::vector<char> far = FarClusters(at, W_, H_, opt_.count);
+    const double bulk = BulkDepth(at, W_, H_);
+    const std::vector<char> far = FarClusters(at, W_, H_, bulk);
     for (std::size_t i = 0; i < far.size(); ++i)
       if (far[i]) measured_[i] = 0;
+    if (bulk > 0.0) weighed_depth_ = float(kWeighedFactor * bulk);
   }
 
   void makePixels() {
@@ -473,6 +477,7 @@ class Solver {
   const Parameters& opt_;
   const int W_, H_;
   float radius_ = 0.0f;
+  float weighed_depth_ = INFINITY;  // the most a reading weighs at, in steps of the depth image
   internal::SeedDensity density_;
   Weights weights_{};
   Planes pixels_;

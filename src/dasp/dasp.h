@@ -35,14 +35,15 @@ struct Superpixels {
 };
 
 // Every pixel with depth ends in at most one cluster: in none when it is a spike or lies in a far
-// cluster (fewer pixels than width x height / count, far beyond the surfaces: dasp/spikes.h; only
-// with a count), or lies off its cluster's surface (a pixel mixing the depths across an edge, a
-// stray depth). A pixel without depth is in none, except as a small hole: a cluster lists one that
-// has at least two of the cluster's listed pixels as 4-neighbours, while 80 % of its pixels keep a
-// depth. Spikes and far clusters shape the clusters as pixels without depth do (seed density,
-// centres) but are never listed. Each cluster is non-empty; its region, holes included, is
-// 4-connected. The result does not depend on the number of threads. Colour and depth images must
-// have the same extents; otherwise std::runtime_error.
+// cluster (a group of readings wholly beyond four times the depth of the bulk of the readings:
+// dasp/spikes.h; only with a count), or lies off its cluster's surface (a pixel mixing the depths
+// across an edge, a stray depth). A pixel without depth is in none, except as a small hole: a
+// cluster lists one that has at least two of the cluster's listed pixels as 4-neighbours, while
+// 80 % of its pixels keep a depth. Spikes and far clusters shape the clusters as pixels without
+// depth do (seed density, centres) but are never listed; with a count, no reading weighs more in
+// the seed density than one at twice the bulk depth. Each cluster is non-empty; its region, holes
+// included, is 4-connected. The result does not depend on the number of threads. Colour and depth
+// images must have the same extents; otherwise std::runtime_error.
 Superpixels ComputeSuperpixels(const slimage::Image3ub& color, const slimage::Image1ui16& depth,
                                const Parameters& opt);
 

@@ -21,7 +21,7 @@ int teamSize(std::size_t work, std::size_t grain) {
   return int(std::max<std::size_t>(1, std::min<std::size_t>(wanted, omp_get_max_threads())));
 }
 
-SeedDensity seedDensity(const slimage::Image1ui16& depth, const Parameters& opt) {
+SeedDensity seedDensity(const slimage::Image1ui16& depth, const Parameters& opt, float max_depth) {
   const int W = int(depth.width()), H = int(depth.height());
   const std::size_t n = depth.size();
   SeedDensity out;
@@ -53,7 +53,8 @@ SeedDensity seedDensity(const slimage::Image1ui16& depth, const Parameters& opt)
       // Surface gradient in world units per world unit across the pixel footprint z / f.
       const float s = (gx * gx + gy * gy) * (f / z) * (f / z);
       const float slant = std::min(std::sqrt(1.0f + s), kMaxSlant);
-      const float a = (z / f) * (z / f) * slant;
+      const float zw = v > max_depth ? max_depth * unit : z;  // the depth the pixel weighs at
+      const float a = (zw / f) * (zw / f) * slant;
       area[std::size_t(y) * W + x] = a;
       sum += a;
       count += 1.0;

@@ -1,5 +1,5 @@
 // Stray readings of depth images: spikes, single readings that no surface around them confirms,
-// and far clusters, small groups of readings far beyond all the surfaces of their map. Shared by
+// and far clusters, groups of readings far beyond the bulk of their map's readings. Shared by
 // the superpixels and by the depth range of a run, so that both count the same pixels as no depth.
 #pragma once
 
@@ -88,52 +88,60 @@ std::vector<int> LinkedGroups(const At& at, int width, int height) {
   return root;
 }
 
-// Which pixels of a width x height depth image, spikes already counted as no depth, lie in far
-// clusters (1 in the returned mask, index y * width + x), when `superpixels` superpixels cut the
-// image (none with a count of 0 or less). The groups of linked readings (LinkedGroups) of at least
-// a superpixel's share of the pixels are the map's surfaces; a smaller group is a far cluster
-// when all of it lies beyond sqrt(2) times the farthest depth of the surfaces. Such a group is too
-// small to make a superpixel of its own; as depth it would draw the seed density (a pixel weighs
-// with its depth squared) and stretch the depth range. Nearer small groups stay (a sliver of a
-// far wall, seen past an edge, that is no part of a surface), and a map without a surface has no
-// far clusters. `at(x, y)` gives a depth as int or float; 0 is no depth.
+// The depth of the bulk of the readings of a width x height depth image, spikes already counted
+// as no depth: the depth that a twentieth of its readings reach or pass (the 95th percentile), or
+// 0 for a map without depth. A few dozen far readings leave it where the map's surfaces are; a far
+// background that covers a twentieth of the readings or more sets it itself. `at(x, y)` gives a
+// depth as int or float; 0 is no depth.
 template <class At>
-std::vector<char> FarClusters(const At& at, int width, int height, int superpixels) {
+double BulkDepth(const At& at, int width, int height) {
+  using Depth = std::decay_t<decltype(at(0, 0))>;
+  std::vector<Depth> depths;
+  depths.reserve(std::size_t(std::max(width, 0)) * std::size_t(std::max(height, 0)));
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      if (at(x, y) != 0) depths.push_back(at(x, y));
+  if (depths.empty()) return 0.0;
+  const std::size_t k = (depths.size() - 1) - (depths.size() - 1) / 20;
+  std::nth_element(depths.begin(), depths.begin() + std::ptrdiff_t(k), depths.end());
+  return double(depths[k]);
+}
+
+// Far clusters lie wholly beyond this many times the bulk depth. A wall seen through gaps of a
+// near surface, three times as far, is no far cluster.
+constexpr double kFarFactor = 4.0;
+// In the seed density (a pixel weighs with its depth squared) no reading weighs more than one at
+// this many times the bulk depth, four times a reading of the bulk: what stays of far readings (in
+// groups that reach nearer) cannot draw most of the superpixels.
+constexpr double kWeighedFactor = 2.0;
+
+// Which pixels of a width x height depth image, spikes already counted as no depth, lie in far
+// clusters (1 in the returned mask, index y * width + x): the groups of linked readings
+// (LinkedGroups) that lie wholly beyond kFarFactor times `bulk` (BulkDepth; none for a bulk
+// depth of 0), whatever their size. As depths they would draw the seed density and stretch the
+// depth range. A group that reaches nearer stays whole (a floor running off into the distance).
+// `at(x, y)` gives a depth as int or float; 0 is no depth.
+template <class At>
+std::vector<char> FarClusters(const At& at, int width, int height, double bulk) {
   const std::size_t W = std::size_t(std::max(width, 0));
   const std::size_t n = W * std::size_t(std::max(height, 0));
   std::vector<char> far(n, 0);
-  if (n == 0 || superpixels <= 0) return far;
-  const double superpixel_pixels = double(n) / std::min<double>(superpixels, double(n));
-  if (!(superpixel_pixels > 1.0)) return far;
+  if (!(bulk > 0.0)) return far;
+  const double limit = kFarFactor * bulk;
+  const auto beyond = [&](int x, int y) { return double(at(x, y)) > limit; };
+  bool any = false;
+  for (int y = 0; y < height && !any; ++y)
+    for (int x = 0; x < width && !any; ++x) any = beyond(x, y);
+  if (!any) return far;
   const std::vector<int> root = LinkedGroups(at, width, height);
-  const auto group = [&](std::size_t i) { return root[i] >= 0 ? root[i] : int(i); };
-  const auto small = [&](std::size_t i) {
-    return double(-1 - root[std::size_t(group(i))]) < superpixel_pixels;
-  };
-
-  using Depth = std::decay_t<decltype(at(0, 0))>;
-  bool any_surface = false;
-  Depth surface_far{};  // the farthest depth of the map's surfaces
+  const auto group = [&](std::size_t i) { return std::size_t(root[i] >= 0 ? root[i] : int(i)); };
+  std::vector<char> within(n, 0);  // per group: a pixel of it lies within the limit
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       const std::size_t i = std::size_t(y) * W + std::size_t(x);
-      if (root[i] == -1 || small(i)) continue;
-      if (!any_surface || at(x, y) > surface_far) surface_far = at(x, y);
-      any_surface = true;
+      if (root[i] != -1 && !beyond(x, y)) within[group(i)] = 1;
     }
-  if (!any_surface) return far;
-  // Up to sqrt(2) times the farthest surface's depth a pixel weighs at most twice as much as that
-  // surface's pixels in the seed density.
-  const double limit2 = 2.0 * double(surface_far) * double(surface_far);
-  std::vector<char> within(n, 0);  // per group: a pixel of it lies within that limit
-  for (int y = 0; y < height; ++y)
-    for (int x = 0; x < width; ++x) {
-      const std::size_t i = std::size_t(y) * W + std::size_t(x);
-      if (root[i] != -1 && small(i) && !(double(at(x, y)) * double(at(x, y)) > limit2))
-        within[std::size_t(group(i))] = 1;
-    }
-  for (std::size_t i = 0; i < n; ++i)
-    far[i] = root[i] != -1 && small(i) && !within[std::size_t(group(i))];
+  for (std::size_t i = 0; i < n; ++i) far[i] = root[i] != -1 && !within[group(i)];
   return far;
 }
 

@@ -187,18 +187,19 @@ TEST(Superpixels, PixelsOffTheClusterSurfaceAreLeftOut) {
 }
 
 TEST(Superpixels, SpikesAndFarClustersCountAsHoles) {
-  // Far readings, as sensors give at their range limit, alone or in groups smaller than a
-  // superpixel (64 pixels here), and holes at the same pixels: the same radius and clusters,
-  // except that a hole may be listed and a far reading never.
+  // Far readings, as sensors give at their range limit, alone or in groups smaller or larger than
+  // a superpixel (64 pixels here), one per cell of the given side, and holes at the same pixels:
+  // the same radius and clusters, except that a hole may be listed and a far reading never.
   const Scene holes = texturedScene(160, 120);
   struct Case {
     int far;
-    unsigned w, h;
+    unsigned w, h, cell;
   };
-  for (const Case c : {Case{4500, 1, 1}, Case{65535, 1, 1}, Case{60000, 2, 2}, Case{60000, 3, 3},
-                       Case{60000, 3, 1}, Case{4500, 1, 3}}) {
+  for (const Case c : {Case{4500, 1, 1, 16}, Case{65535, 1, 1, 16}, Case{60000, 2, 2, 16},
+                       Case{60000, 3, 3, 16}, Case{60000, 3, 1, 16}, Case{15000, 1, 3, 16},
+                       Case{60000, 10, 10, 64}, Case{20000, 12, 8, 64}}) {
     const auto far = [&](unsigned x, unsigned y) {
-      return x % 16 >= 5 && x % 16 < 5 + c.w && y % 16 >= 7 && y % 16 < 7 + c.h &&
+      return x % c.cell >= 5 && x % c.cell < 5 + c.w && y % c.cell >= 7 && y % c.cell < 7 + c.h &&
              holes.depth(x, y)[0] != 0;
     };
     Scene spikes = holes, zeros = holes;
@@ -219,6 +220,25 @@ TEST(Superpixels, SpikesAndFarClustersCountAsHoles) {
       ASSERT_EQ(a.cluster[k].pixel_ids, expected) << what << ", cluster " << k;
     }
   }
+
+  // A strip of 4 rows running off from the wall to 48 units stays (it reaches the wall's depths),
+  // but its far readings weigh as readings at twice the bulk depth: unbounded, the strip's 2 % of
+  // the pixels would draw most of the superpixels.
+  Scene floor = holes;
+  for (unsigned y = 116; y < 120; ++y)
+    for (unsigned x = 0; x < 160; ++x)
+      floor.depth(x, y)[0] = (unsigned short)std::lround(1500.0 * std::pow(1.022, double(x)));
+  const dasp::Superpixels sp = dasp::ComputeSuperpixels(floor.color, floor.depth,
+                                                        params(160, 120, 300));
+  std::size_t on_strip = 0, strip_listed = 0;
+  for (const dasp::Cluster& c : sp.cluster) {
+    const auto n = std::count_if(c.pixel_ids.begin(), c.pixel_ids.end(),
+                                 [](int i) { return i / 160 >= 116; });
+    on_strip += 2 * std::size_t(n) > c.pixel_ids.size();
+    strip_listed += std::size_t(n);
+  }
+  EXPECT_LT(on_strip, sp.cluster.size() / 2);
+  EXPECT_GT(strip_listed, 600u);
 }
 
 TEST(Superpixels, MeanColourKeepsTheInputChannelOrder) {

@@ -62,9 +62,9 @@ TEST(DepthRange, MedianOfThePerMapExtremes) {
   EXPECT_EQ(hi, 3.0f);
 }
 
-TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
+TEST(DepthRange, FarClustersCountAsNoDepth) {
   // 40 x 30 maps cut into 10 superpixels of 120 pixels: a plane at 2 (left half: holes in the
-  // first map) with small groups of readings.
+  // first map) with groups of readings.
   auto plane = [](bool holes) {
     CMatrix<float> m(40, 30);
     for (int y = 0; y < 30; ++y)
@@ -77,31 +77,62 @@ TEST(DepthRange, FarClustersSmallerThanASuperpixelCountAsNoDepth) {
       for (int x = x0; x < x0 + w; ++x) m.data[y * m.xSize + x] = v;
   };
   float lo = -1, hi = -1;
-  // Beyond the plane, within it (a 2 x 2 block, a 3 x 3 block and a 3-pixel line) or alone among
-  // holes: no depth.
+  // Beyond four times the plane, within it (a 2 x 2 block, a 3 x 3 block and a 3-pixel line) or
+  // alone among holes: no depth, also where the count makes them larger than a superpixel.
   CMatrix<float> m = plane(true);
   put(m, 25, 5, 2, 2, 60.0f);
   put(m, 30, 20, 3, 3, 60.0f);
   put(m, 24, 14, 3, 1, 60.0f);
   put(m, 5, 5, 3, 3, 50.0f);
-  compute_depth_range({m}, lo, hi, 10);
-  EXPECT_EQ(lo, 0.0f);
-  EXPECT_FLOAT_EQ(hi, 2.039f);
-  // A group in front of the plane stays, and so does one less than sqrt(2) times beyond it (a
-  // sliver of a far wall).
+  for (int superpixels : {10, 300}) {
+    compute_depth_range({m}, lo, hi, superpixels);
+    EXPECT_EQ(lo, 0.0f);
+    EXPECT_FLOAT_EQ(hi, 2.039f);
+  }
+  compute_depth_range({m}, lo, hi, 0);  // without a count they stay
+  EXPECT_EQ(hi, 60.0f);
+  // A group in front of the plane stays, and so does one less than four times beyond it; so does
+  // a far background that covers a tenth of the map.
   m = plane(false);
   put(m, 25, 5, 2, 2, 0.8f);
-  put(m, 5, 20, 3, 1, 2.8f);
+  put(m, 5, 20, 3, 1, 7.5f);
   compute_depth_range({m}, lo, hi, 10);
   EXPECT_EQ(lo, 0.8f);
-  EXPECT_EQ(hi, 2.8f);
-  // Groups of at least a superpixel's pixels are surfaces; so are all of them without a count.
+  EXPECT_EQ(hi, 7.5f);
   m = plane(false);
-  put(m, 25, 5, 2, 2, 60.0f);
-  compute_depth_range({m}, lo, hi, 300);
+  put(m, 0, 0, 40, 3, 60.0f);
+  compute_depth_range({m}, lo, hi, 10);
   EXPECT_EQ(hi, 60.0f);
-  compute_depth_range({m}, lo, hi, 0);
-  EXPECT_EQ(hi, 60.0f);
+  // A strip running off to 13 above a plane at 2, on a lattice of empty columns: linked across
+  // them (two pixels apart), it reaches the plane's depths and stays whole.
+  CMatrix<float> wide(80, 60);
+  for (int y = 0; y < 60; ++y)
+    for (int x = 0; x < 80; ++x)
+      wide.data[y * 80 + x] = x % 2 ? 0.0f : y < 2 ? 2.0f * std::pow(1.05f, float(x / 2)) : 2.0f;
+  compute_depth_range({wide}, lo, hi, 10);
+  EXPECT_FLOAT_EQ(hi, 2.0f * std::pow(1.05f, 39.0f));
+  // A map without depth, or with spikes alone, has none.
+  CMatrix<float> none(40, 30);
+  for (int i = 0; i < 40 * 30; ++i) none.data[i] = 0.0f;
+  none.data[40 * 15 + 20] = 3.0f;
+  compute_depth_range({none}, lo, hi, 10);
+  EXPECT_EQ(hi, 0.0f);
+
+  // A near surface (1 to 1.13) in three 640 x 480 maps, with a wall at 3 seen over a quarter of
+  // the first and through forty 6 x 8 gaps of the others: the range keeps the wall.
+  std::vector<CMatrix<float>> maps;
+  for (int k = 0; k < 3; ++k) {
+    CMatrix<float> v(640, 480);
+    for (int y = 0; y < 480; ++y)
+      for (int x = 0; x < 640; ++x) {
+        const bool gap = k > 0 && x % 80 >= 37 && x % 80 < 43 && y % 96 >= 44 && y % 96 < 52;
+        v.data[y * 640 + x] = (k == 0 && y < 120) || gap ? 3.0f : 1.0f + 0.13f * float(x) / 639;
+      }
+    maps.push_back(v);
+  }
+  compute_depth_range(maps, lo, hi);
+  EXPECT_EQ(lo, 1.0f);
+  EXPECT_EQ(hi, 3.0f);
 }
 
 TEST(SuperpixelRadius, FiveThousandOnVga) {
