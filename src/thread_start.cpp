@@ -6,13 +6,15 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
+
+#include "printable.h"
 
 namespace {
 
@@ -28,35 +30,41 @@ void* wait_for_release(void*) {
   return nullptr;
 }
 
-bool space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+// Spaces as the OpenMP runtime skips them: isspace in the "C" locale, the one it reads in.
+bool space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+const char* skip_spaces(const char* p) {
+  while (space(*p)) ++p;
+  return p;
+}
 
-// A stack size as the OpenMP runtime reads it from its variables: a decimal number, then
-// optionally a unit (B, K, M or G, in either case; K without one), spaces allowed around both.
-bool parse_stack_size(const char* text, std::size_t& bytes) {
-  if (text == nullptr) return false;
-  while (space(*text)) ++text;
-  if (*text == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  if (errno != 0 || end == text) return false;
-  while (space(*end)) ++end;
-  unsigned shift = 10;
-  if (*end != '\0') {
-    switch (std::tolower(static_cast<unsigned char>(*end))) {
-      case 'b': shift = 0; break;
-      case 'k': break;
-      case 'm': shift = 20; break;
-      case 'g': shift = 30; break;
-      default: return false;
-    }
-    ++end;
-    while (space(*end)) ++end;
-    if (*end != '\0') return false;
+// A decimal number at `p` (after an optional '+', as strtoul takes it): where it ends, or nullptr
+// where there is none or it does not fit `value`.
+const char* read_number(const char* p, unsigned long& value) {
+  if (*p == '+') ++p;
+  if (*p < '0' || *p > '9') return nullptr;
+  value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    const unsigned long digit = static_cast<unsigned long>(*p - '0');
+    if (value > (~0ul - digit) / 10) return nullptr;
+    value = value * 10 + digit;
   }
-  if (((value << shift) >> shift) != value) return false;
-  bytes = std::size_t(value) << shift;
-  return true;
+  return p;
+}
+
+// The OpenMP runtime's smallest thread stack (PTHREAD_STACK_MIN): it rejects a smaller one.
+constexpr std::size_t runtime_stack_minimum = std::size_t(16) << 10;
+
+// KiB, rounded up, as the reports give stacks.
+std::string kib(std::size_t bytes) {
+  return std::to_string(bytes / 1024 + (bytes % 1024 != 0)) + " KiB";
+}
+
+// The variables take_invalid_openmp_variable looks at; "NAME=" as the environment holds them.
+constexpr const char* thread_counts_entry = "OMP_NUM_THREADS=";
+constexpr const char* stack_entries[] = {"OMP_STACKSIZE=", "GOMP_STACKSIZE="};
+
+bool starts_with(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
 // The stack of a thread made with the default attributes: `ulimit -s`, where it is set.
@@ -105,20 +113,86 @@ int probe(int threads, const pthread_attr_t& attr, std::size_t stack) {
 std::string describe_failure(int failure, int threads, std::size_t stack,
                              const std::string& variable) {
   const std::string count = std::to_string(threads) + " threads";
-  const std::string kib = std::to_string((stack + 1023) / 1024) + " KiB";
   const std::string sizes = variable.empty() ? "ulimit -s" : variable;
   if (failure == ENOMEM)
-    return "out of memory while starting " + count + " with stacks of " + kib +
+    return "out of memory while starting " + count + " with stacks of " + kib(stack) +
            " (OMP_NUM_THREADS sets how many, " + sizes + " their stacks)";
   if (failure == EAGAIN)
     return "cannot start " + count +
            ": the limit on the number of processes and threads is reached (ulimit -u; "
            "OMP_NUM_THREADS sets how many threads a run uses)";
-  return "cannot start " + count + " with stacks of " + kib + " (" + sizes +
+  return "cannot start " + count + " with stacks of " + kib(stack) + " (" + sizes +
          "): " + std::strerror(failure);
 }
 
 }  // namespace
+
+bool parse_stack_size(const char* text, std::size_t& bytes) {
+  if (text == nullptr) return false;
+  unsigned long value = 0;
+  const char* end = read_number(skip_spaces(text), value);
+  if (end == nullptr) return false;
+  end = skip_spaces(end);
+  unsigned shift = 10;
+  if (*end != '\0') {
+    switch (*end | 0x20) {  // the letter in lower case
+      case 'b': shift = 0; break;
+      case 'k': break;
+      case 'm': shift = 20; break;
+      case 'g': shift = 30; break;
+      default: return false;
+    }
+    end = skip_spaces(end + 1);
+    if (*end != '\0') return false;
+  }
+  if (((value << shift) >> shift) != value || (value << shift) < runtime_stack_minimum)
+    return false;
+  bytes = std::size_t(value) << shift;
+  return true;
+}
+
+bool valid_thread_counts(const char* text) {
+  if (text == nullptr) return false;
+  for (const char* p = text;; ++p) {  // past the comma
+    unsigned long count = 0;
+    p = read_number(skip_spaces(p), count);
+    if (p == nullptr || count == 0 || count > unsigned(INT_MAX)) return false;
+    p = skip_spaces(p);
+    if (*p != ',') return *p == '\0';
+  }
+}
+
+const char* take_invalid_openmp_variable(char** environment) {
+  if (environment == nullptr) return nullptr;
+  bool stack_size_set = false;
+  for (char** e = environment; *e; ++e) stack_size_set |= starts_with(*e, stack_entries[0]);
+  for (char** e = environment; *e; ++e) {
+    const char* entry = *e;
+    std::size_t bytes = 0;
+    const bool refused =
+        starts_with(entry, thread_counts_entry)
+            ? !valid_thread_counts(entry + std::strlen(thread_counts_entry))
+        : starts_with(entry, stack_entries[0])
+            ? !parse_stack_size(entry + std::strlen(stack_entries[0]), bytes)
+        : starts_with(entry, stack_entries[1]) && !stack_size_set &&
+              !parse_stack_size(entry + std::strlen(stack_entries[1]), bytes);
+    if (!refused) continue;
+    for (char** later = e; *later; ++later) later[0] = later[1];
+    return entry;
+  }
+  return nullptr;
+}
+
+std::string invalid_openmp_variable_report(const char* entry) {
+  const char* equals = std::strchr(entry, '=');
+  const std::string name(entry, equals ? std::size_t(equals - entry) : std::strlen(entry));
+  const std::string shown = name + "=\"" + printable_word(equals ? equals + 1 : "") + "\"";
+  if (name == "OMP_NUM_THREADS")
+    return shown + " is not a number of threads (a whole number from 1 to " +
+           std::to_string(INT_MAX) + ", or a list of them for nested levels: 8,2)";
+  return shown + " is not a stack size (a number of KiB, or one with a unit: 512K, 4M, 1G; at " +
+         "least " + kib(runtime_stack_minimum) + ")";
+}
 
 std::size_t requested_thread_stack(std::string* from) {
   for (const char* name : {"OMP_STACKSIZE", "GOMP_STACKSIZE"}) {
@@ -149,24 +223,31 @@ bool raise_thread_stacks() {
   return setenv("OMP_STACKSIZE", (std::to_string(thread_stack_floor >> 10) + "K").c_str(), 1) == 0;
 }
 
-void start_threads() {
+std::string stack_refusal() {
   // This thread works in every region too.
   rlimit rl;
-  if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur < thread_stack_minimum)
-    throw std::runtime_error("the stack limit (ulimit -s) is " +
-                             std::to_string((rl.rlim_cur + 1023) / 1024) + " KiB; a run needs " +
-                             std::to_string(thread_stack_minimum >> 10) + " KiB or more");
-  const int threads = omp_get_max_threads();
-  if (threads <= 1) return;
+  if (getrlimit(RLIMIT_STACK, &rl) == 0 && rl.rlim_cur < main_stack_minimum)
+    return "the stack limit (ulimit -s) is " + kib(rl.rlim_cur) + "; a run needs " +
+           kib(main_stack_minimum) + " or more";
+  if (omp_get_max_threads() <= 1) return "";
   std::string variable;
   const std::size_t asked = requested_thread_stack(&variable);
   // Too small a stack would end the run by a fault in the middle of a stage.
   const std::size_t given = asked != 0 ? asked : default_thread_stack();
   if (given != 0 && given < thread_stack_minimum)
-    throw std::runtime_error(
-        (asked != 0 ? variable + " asks for" : std::string("ulimit -s gives")) +
-        " thread stacks of " + std::to_string((given + 1023) / 1024) + " KiB; the threads need " +
-        std::to_string(thread_stack_minimum >> 10) + " KiB or more");
+    return (asked != 0 ? variable + " asks for" : std::string("ulimit -s gives")) +
+           " thread stacks of " + kib(given) + "; the threads need " + kib(thread_stack_minimum) +
+           " or more";
+  return "";
+}
+
+void start_threads() {
+  const std::string refusal = stack_refusal();
+  if (!refusal.empty()) throw std::runtime_error(refusal);
+  const int threads = omp_get_max_threads();
+  if (threads <= 1) return;
+  std::string variable;
+  const std::size_t asked = requested_thread_stack(&variable);
   // The attributes the runtime gives its threads: the default ones, with the stack size of its
   // variable where one is set.
   pthread_attr_t attr;

@@ -119,3 +119,28 @@ TEST(ThreadStart, SmallDefaultStacksAreRaisedAndExplicitOnesKept) {
             }),
             "0 GOMP_STACKSIZE 40960");
 }
+
+TEST(ThreadStart, OpenmpVariablesAreReadAsTheRuntimeReadsThem) {
+  std::size_t bytes = 0;
+  for (const char* valid : {"512K", " 4 m ", "1G", "100", "+16k", "16384b"})
+    EXPECT_TRUE(parse_stack_size(valid, bytes)) << valid;
+  EXPECT_EQ(bytes, 16384u);
+  // Below the runtime's minimum, or "-5b", which it takes for 2^64 - 5 bytes.
+  for (const char* invalid : {"abc", "0", "15K", "1MB", "-5", "", "-5b", "18446744073709551615"})
+    EXPECT_FALSE(parse_stack_size(invalid, bytes)) << invalid;
+  for (const char* valid : {"8", " 4 , 2 ", "+3", "2147483647"})
+    EXPECT_TRUE(valid_thread_counts(valid)) << valid;
+  for (const char* invalid : {"0", "abc", "-1", "", " ", "4,", "4,,2", "2x", "2147483648"})
+    EXPECT_FALSE(valid_thread_counts(invalid)) << invalid;
+  // GOMP_STACKSIZE is read only where OMP_STACKSIZE is not set.
+  char gomp[] = "GOMP_STACKSIZE=x", omp[] = "OMP_STACKSIZE=4M", count[] = "OMP_NUM_THREADS=",
+       home[] = "HOME=/";
+  char* environment[] = {gomp, omp, count, home, nullptr};
+  EXPECT_EQ(take_invalid_openmp_variable(environment), count);
+  EXPECT_EQ(environment[2], home);
+  EXPECT_EQ(environment[3], nullptr);
+  EXPECT_EQ(take_invalid_openmp_variable(environment), nullptr);
+  EXPECT_EQ(invalid_openmp_variable_report("OMP_STACKSIZE=\x1b]0;x"),
+            "OMP_STACKSIZE=\"\\x1b]0;x\" is not a stack size (a number of KiB, or one with a "
+            "unit: 512K, 4M, 1G; at least 16 KiB)");
+}

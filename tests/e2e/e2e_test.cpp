@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "camera.h"
@@ -703,8 +704,9 @@ TEST_F(EndToEnd, OutOfMemoryNamesTheStageAndTheCamera) {
 
 TEST_F(EndToEnd, SmallStacksAreRaisedOrRefused) {
   // The threads would take their stacks from `ulimit -s`, too small for the point passes: a run
-  // raises them where the hard limit lets it, and is refused where it does not.
-  for (const rlim_t hard : {RLIM_INFINITY, rlim_t(40 << 10)}) {
+  // raises them where the hard limit lets it (64 KiB is enough for its first thread), and is
+  // refused, before it makes the output folder, where it does not.
+  for (const rlim_t hard : {rlim_t(64 << 10), rlim_t(40 << 10)}) {
     for (const char* threads : {"2", "8"}) {
       SCOPED_TRACE(testing::Message() << threads << " threads, hard limit " << hard);
       fs::remove_all(out());
@@ -723,13 +725,51 @@ TEST_F(EndToEnd, SmallStacksAreRaisedOrRefused) {
       ASSERT_EQ(waitpid(pid, &status, 0), pid);
       const std::string err = readFile(scratch.file("stderr"));
       ASSERT_TRUE(WIFEXITED(status)) << status << ": " << err;
-      if (hard == RLIM_INFINITY) {
+      if (hard == rlim_t(64 << 10)) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << err;
       } else {
         EXPECT_EQ(WEXITSTATUS(status), 1);
-        EXPECT_EQ(err, "the stack limit (ulimit -s) is 40 KiB; a run needs 256 KiB or more\n");
+        EXPECT_EQ(err, "the stack limit (ulimit -s) is 40 KiB; a run needs 48 KiB or more\n");
+        EXPECT_FALSE(fs::exists(out()));
       }
     }
+  }
+}
+
+TEST_F(EndToEnd, StartedByAnotherProgramARunKeepsItsArguments) {
+  // /proc/self/exe is then the loader or the tool, which a restart through it would run with the
+  // program's arguments. Without a wait policy the program would restart.
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (!fs::exists(loader)) GTEST_SKIP() << "no " << loader;
+  const std::vector<std::string> args = {"-o", out(), "--depth-avg", "1.4", "--superpixels",
+                                         "300", "--", cameras_[0], cameras_[1], cameras_[2]};
+  Result r = run("tessivar", args, scratch.path(), "env -u OMP_WAIT_POLICY " + loader);
+  EXPECT_EQ(r.code, 0) << r.err;
+  for (const char* model : {"/model.ply", "/model_superpixel.ply"})
+    EXPECT_GT(readModel(out(model)).vertices, 0) << model;
+  if (std::system("valgrind --version >/dev/null 2>&1") != 0) return;
+  r = run("tessivar", {"--help"}, scratch.path(), "env -u OMP_WAIT_POLICY valgrind -q --tool=none");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("Usage: tessivar ", 0), 0u) << r.out;
+}
+
+TEST_F(EndToEnd, InvalidOpenmpVariablesAreRefusedOnce) {
+  // The OpenMP runtime would say so itself in each process of the restart and go on.
+  const std::string stack = "\" is not a stack size (a number of KiB, or one with a unit: 512K, "
+                            "4M, 1G; at least 16 KiB)\n";
+  const std::string threads = "\" is not a number of threads (a whole number from 1 to "
+                              "2147483647, or a list of them for nested levels: 8,2)\n";
+  for (const auto& [setting, err] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"OMP_STACKSIZE=-5b", "OMP_STACKSIZE=\"-5b" + stack},
+           {"OMP_STACKSIZE=", "OMP_STACKSIZE=\"" + stack},
+           {"OMP_NUM_THREADS=0", "OMP_NUM_THREADS=\"0" + threads}}) {
+    const Result r = run("tessivar", {"-o", out(), "--depth-avg", "1.4", "--", cameras_[0],
+                                      cameras_[1], cameras_[2]},
+                         scratch.path(), "env -u OMP_WAIT_POLICY " + setting);
+    EXPECT_EQ(r.code, 1) << setting;
+    EXPECT_EQ(r.err, err);
+    EXPECT_FALSE(fs::exists(out())) << setting;
   }
 }
 
