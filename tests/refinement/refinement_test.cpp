@@ -311,7 +311,9 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfAboutThirtyRows) {
   for (int rep = 0; rep < 10; ++rep) {
     c = drawn;
     const std::string what = "repetition " + std::to_string(rep);
-    expectNearTruthOrKept(refineDisturbed(c, truth, kDisturbance, 26, what), what);
+    const Errors e = refineDisturbed(c, truth, kDisturbance, 26, what);
+    expectNearTruthOrKept(e, what);
+    if (e.kept) continue;  // the record as it was given
     // The record's centre follows the new pose.
     const Pose end = poseOf(c);
     EXPECT_NEAR(c.center.x, end.C.x, 1e-5f);
