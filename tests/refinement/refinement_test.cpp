@@ -3,6 +3,7 @@
 // debug images, depth maps pushed off the surface come back to it, and runs with the refinement
 // cycles write valid models.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cfloat>
@@ -216,13 +217,6 @@ class RefinementScene : public testing::Test {
     }
     return e;
   }
-  // Where the steps bring a camera 1 degree and 2 cm off from coarsest levels of 13 to 60 rows,
-  // unless they carry it away and the given pose is kept.
-  static void expectNearTruthOrKept(const Errors& e, const std::string& what) {
-    if (e.kept) return;
-    EXPECT_LT(e.rotation_to, 0.003) << what;
-    EXPECT_LT(e.centre_to, 0.003) << what;
-  }
 
   std::vector<Camera> cameras_;
   std::vector<Camera*> list_;
@@ -305,15 +299,17 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfAboutThirtyRows) {
   expectSamePose(c, start.R, startT);
 
   // Levels 2 (32 x 26), 1 and 0, from about 1 degree and 2 cm off, against the model drawn at
-  // the true pose. (The renderings' float sums are formed in a varying order, so the runs
-  // differ.)
+  // the true pose: a run ends within 3 mrad and 3 mm, or keeps the pose it was given where the
+  // steps did worse (about 1 run in 2,000). (The renderings' float sums are formed in a varying
+  // order, so the runs differ.)
   ASSERT_EQ(pose_pyramid_top_level(0.5f, 26, c.height), 2);
   for (int rep = 0; rep < 10; ++rep) {
     c = drawn;
     const std::string what = "repetition " + std::to_string(rep);
     const Errors e = refineDisturbed(c, truth, kDisturbance, 26, what);
-    expectNearTruthOrKept(e, what);
     if (e.kept) continue;  // the record as it was given
+    EXPECT_LT(e.rotation_to, 0.003) << what;
+    EXPECT_LT(e.centre_to, 0.003) << what;
     // The record's centre follows the new pose.
     const Pose end = poseOf(c);
     EXPECT_NEAR(c.center.x, end.C.x, 1e-5f);
@@ -324,10 +320,17 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfAboutThirtyRows) {
 
 // A coarsest level of 13 rows (16 x 13 pixels) draws the model too coarsely for its steps: in
 // some directions they carry the pose metres from the truth, out of reach of the finer levels.
-// From 1 degree and 2 cm off, each run ends near the truth or keeps the pose it was given, and
-// at least one is carried away and kept. (Direction 5 can end in a pose 0.14 to 0.21 m off that
-// fits the image better than the given one.)
+// On one thread the renderings' sums come in one order and every run is the same: from 1 degree
+// and 2 cm off, directions 1, 2 and 4 run away and keep the pose they were given, 0 and 3 end
+// within 0.6 mrad and 0.9 mm. (Direction 5 ends 0.21 m off, in a pose that fits the image better
+// than the given one; with more threads any direction may end near the truth, run away, or end
+// there.)
 TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfThirteenRows) {
+  struct OneThread {
+    const int threads = omp_get_max_threads();
+    OneThread() { omp_set_num_threads(1); }
+    ~OneThread() { omp_set_num_threads(threads); }
+  } one;
   cublas_dynamic.load();
   buildModel();
   Camera& c = cameras_[1];
@@ -335,17 +338,17 @@ TEST_F(RefinementScene, PoseRefinementFromACoarsestLevelOfThirteenRows) {
   drawModelInto(c);
   const Camera drawn = c;
   ASSERT_EQ(pose_pyramid_top_level(0.5f, 13, c.height), 3);
-  int kept = 0;
   for (int direction = 0; direction < 5; ++direction) {
     c = drawn;
     float p[6];
     disturbance(direction, 1.f, 0.02f, p);
     const std::string what = "direction " + std::to_string(direction);
     const Errors e = refineDisturbed(c, truth, p, 13, what);
-    expectNearTruthOrKept(e, what);
-    kept += e.kept;
+    EXPECT_EQ(e.kept, direction == 1 || direction == 2 || direction == 4) << what;
+    if (e.kept) continue;
+    EXPECT_LT(e.rotation_to, 0.001) << what;
+    EXPECT_LT(e.centre_to, 0.001) << what;
   }
-  EXPECT_GE(kept, 1);
 }
 
 TEST_F(RefinementScene, PoseRefinementAgainstAReferenceDepthMap) {
