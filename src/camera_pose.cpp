@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 
@@ -200,11 +201,8 @@ struct Motion {
 // The cost of a pose from the residual of the motion 0 against its rendering, once setNANtoZero
 // has cleared its `rejected` pixels: every pixel of the level counts its squared colour
 // difference, and a pixel without one (no depth, a difference above the limit) counts the
-// limit's square, which bounds every kept difference. All poses drawn at one level are measured
-// over the same pixels, so their costs compare; the motion 0 reads the image at pixel centres
-// and carries no pixel out of the view. (The steps' own later residuals are taken at other
-// positions between pixels and lose pixels at the border as the motion grows: they do not
-// compare with it.)
+// limit's square, which bounds every kept difference. Two poses drawn at the same level are
+// measured over the same pixels, so their costs compare.
 double residualCost(cublasHandle_t handle, const float* r, int rows, int rejected) {
   float norm = 0.f;
   checkCublas(cublas_dynamic.snrm2(handle, rows, r, 1, &norm), "cublasSnrm2_v2");
@@ -224,10 +222,9 @@ void setMotion(Level& L, const Motion& m) {
 
 // Five Gauss-Newton steps against the rendering in L.buffer. Each step is linearised at the
 // motion found so far, so its solution x is an increment, composed onto the motion on the side
-// the Jacobian is taken (pose_compose). Returns the cost of the pose the rendering was drawn
-// from: that of the first step, whose motion is 0.
-double gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
-                   Motion& m) {
+// the Jacobian is taken (pose_compose).
+void gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, int iteration,
+                 Motion& m) {
   const yv::Array<float, 4> work = L.work;
   yv::Array<float, 3> residual = residualImage(L);
   yv::Array<float, 3> jacobian = yv::internal::decreaseArrayDimension<float, 4, 3>(
@@ -237,22 +234,19 @@ double gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, i
   const float* J = jacobian.ptr;
   const float* r = residual.ptr;
 
-  double cost = 0.0;
   for (int step = 0; step < kStepsPerRendering; ++step) {
     setMotion(L, m);
     computeDifferenceImage(residual, L.image, L.buffer.image, L.buffer.depth, kMaxColorDiff,
                            L.proj, L.inv_fx, L.inv_fy, L.cx, L.cy);
     computeGradientPsi(jacobian, L.gradient, L.buffer.depth, L.proj, L.inv_fx, L.inv_fy, L.cx,
                        L.cy);
-    int rejected;
     {
       ArrayReleaser maskGuard;
       yv::Array<uchar4, 2> mask{};
       if (writeMask) mask = deviceArray<uchar4, 2>(L.w, L.h, 1, yv::PITCHED, maskGuard);
-      rejected = setNANtoZero(all, mask, L.buffer.depth);
+      setNANtoZero(all, mask, L.buffer.depth);
       if (writeMask) saveImageToPNG(mask, debugName("valid_pixels_", level, iteration));
     }
-    if (step == 0) cost = residualCost(handle, r, rows, rejected);
 
     ArrayReleaser stepGuard;
     const float one = 1.f, zero = 0.f, minusOne = -1.f;
@@ -281,7 +275,6 @@ double gaussNewton(Level& L, cublasHandle_t handle, bool writeMask, int level, i
     for (int k = 0; k < 6; ++k) dx[k] = x(k);
     pose_compose(dx, m.R, m.t);
   }
-  return cost;
 }
 
 // A camera's pose: what applyMotion changes.
@@ -352,18 +345,15 @@ double renderedCost(Level& L, cublasHandle_t handle, const std::function<void(Le
 }
 
 // The pyramid loop shared by both forms: per level, render with the camera's current pose,
-// solve, move the camera, until converged or max_renderings.
+// solve, move the camera, until converged or max_renderings; the pose carries on from level to
+// level.
 //
 // A level's renderings only approximate the image (the coarser the level, the worse), and the
-// five steps against one rendering are taken whatever they do to its residual, so a level can
-// lead the pose away from the optimum: on a small level a few renderings may carry it ten times
-// farther than it started. No level may hand on a pose worse than the best it has seen:
-// - a level below the top starts from the pose the call was given when that pose draws a lower
-//   cost at this level than the pose the coarser levels reached;
-// - every rendering measures the pose it was drawn from, and a level ends at the best pose it
-//   has measured: the pose its last motion reached is drawn once more and kept only when its
-//   cost is not higher (a level that converged on its best rendering keeps that rendering's
-//   motion, which is below the limits, without drawing it).
+// steps are taken whatever they do to the residual, so a small coarse level can carry the pose
+// far from the optimum, out of reach of the finer levels. One check at the end keeps such a run
+// from making the camera worse than it was given: when the pose moved, the finest level draws
+// it and the given pose once more each, and a pose that matches the image worse than the given
+// one is dropped for the given one.
 void refineLevels(Camera& camera, const yv::Array<uchar4, 2>& full, float pyramid_scale,
                   int min_size, int max_renderings, bool writeMasks,
                   const std::function<void(Level&)>& render) {
@@ -373,41 +363,33 @@ void refineLevels(Camera& camera, const yv::Array<uchar4, 2>& full, float pyrami
   for (int level = top; level >= 0; --level) {
     Level L;
     buildLevel(L, full, camera, level, pyramid_scale);
-    if (level < top && !samePose(camera, given)) {
-      const CameraPose reached = poseOf(camera);
-      const double reachedCost = renderedCost(L, handle.get(), render);
-      setPose(camera, given);
-      if (!(renderedCost(L, handle.get(), render) < reachedCost)) setPose(camera, reached);
-    }
-    CameraPose best{};
-    double bestCost = 0.0;
-    bool lastIsBest = false, done = false;
     for (int n = 0; n < max_renderings;) {
       render(L);
       if (debug_images_camera_pose)
         saveImageToPNG(L.buffer.image, debugName("rendered_color_", level, n));
       Motion m;
-      const double cost = gaussNewton(L, handle.get(), writeMasks, level, n, m);
-      // A NaN cost is never the best: its pose is left for one that was measured.
-      lastIsBest = n == 0 || cost < bestCost;
-      if (lastIsBest) {
-        best = poseOf(camera);
-        bestCost = cost;
-      }
+      gaussNewton(L, handle.get(), writeMasks, level, n, m);
       applyMotion(camera, m);
       ++n;
       // Converged when the motion this rendering gave the camera is below the limits: a level
       // ends where renderings stop moving the camera, not where one rendering's steps settle.
       float p[6];
       pose_parameters(m.R, m.t, p);
-      if (converged(p)) {
-        done = true;
-        break;
-      }
+      if (converged(p)) break;
     }
-    if (max_renderings > 0 && !(done && lastIsBest) &&
-        !(renderedCost(L, handle.get(), render) <= bestCost))
-      setPose(camera, best);
+    if (level == 0 && !samePose(camera, given)) {
+      const CameraPose reached = poseOf(camera);
+      const double reachedCost = renderedCost(L, handle.get(), render);
+      setPose(camera, given);
+      const double givenCost = renderedCost(L, handle.get(), render);
+      // A cost that is not a number keeps the given pose.
+      if (reachedCost <= givenCost)
+        setPose(camera, reached);
+      else
+        std::cout << " camera pose " << camera.index
+                  << ": the refined pose fits the image worse than the given one; given pose kept"
+                  << std::endl;
+    }
   }
   handle.release();
 }

@@ -14,14 +14,15 @@
 // Aligns the camera with renderings of the point model. `radius` is the renderings' depth
 // tolerance; the pyramid has floor(log(min_size / height) / log(pyramid_scale)) levels below
 // full size. Rewrites camera.R, camera.t and camera.center, or none of them when it throws; the
-// particle set is unchanged.
+// particle set is unchanged. A refined pose that fits the image worse than the given one at full
+// size is not kept: the camera keeps its pose, and a line on standard output says so.
 void compute_camera_pose(Camera& camera, const std::vector<Particle>& particles,
                          const std::vector<float>& values, const std::vector<float3>& normals,
                          float radius, float pyramid_scale, int min_size);
 
 // Aligns the camera with the reference camera's depth map and colour image drawn into the
 // camera's current view. Rewrites camera.R, camera.t and camera.center, or none of them when it
-// throws; the reference is unchanged.
+// throws; the reference is unchanged. Keeps the given pose as the form above does.
 void compute_camera_pose(Camera& camera, const Camera& reference,
                          const CMatrix<float>& reference_depth, float pyramid_scale,
                          int min_size);
