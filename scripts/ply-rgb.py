@@ -26,8 +26,8 @@ class Refused(Exception):
 
 def printable(path):
     r"""A path (or a header line's bytes) as tessivar's messages show one: control characters,
-    bidirectional overrides and bytes that are not UTF-8 written \xNN, a backslash \\, everything
-    else as it is."""
+    bidirectional marks and overrides, line and paragraph separators and bytes that are not UTF-8
+    written \xNN, a backslash \\, everything else as it is."""
     raw = path if isinstance(path, bytes) else os.fsencode(path)
     out = []
     for ch in raw.decode("utf-8", "surrogateescape"):
@@ -36,7 +36,8 @@ def printable(path):
             out.append("\\\\")
         elif 0xdc80 <= c <= 0xdcff:  # a byte that is not part of valid UTF-8
             out.append("\\x%02x" % (c - 0xdc00))
-        elif c < 0x20 or 0x7f <= c <= 0x9f or 0x202a <= c <= 0x202e or 0x2066 <= c <= 0x2069:
+        elif (c < 0x20 or 0x7f <= c <= 0x9f or c in (0x061c, 0x200e, 0x200f, 0x2028, 0x2029)
+              or 0x202a <= c <= 0x202e or 0x2066 <= c <= 0x2069):
             out.extend("\\x%02x" % b for b in ch.encode("utf-8"))
         else:
             out.append(ch)

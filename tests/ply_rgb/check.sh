@@ -17,11 +17,12 @@ head -c -1 "$dir/model.ply" > "$dir/cut.ply"
 [ ! -e "$dir/cut-copy.ply" ] || fail "a cut model is copied"
 grep -q "cut.ply is cut short" "$dir/cut.txt" || fail "no word of the cut: $(cat "$dir/cut.txt")"
 
-esc=$(printf '\033')
-printf 'no PLY\n' > "$dir/t${esc}]0;x.ply"
-"$python" "$script" "$dir/t${esc}]0;x.ply" "$dir/x.ply" 2> "$dir/esc.txt"
+esc=$(printf '\033') ls=$(printf '\342\200\250')  # ESC and the line separator U+2028
+printf 'no PLY\n' > "$dir/t${esc}]0;x${ls}.ply"
+"$python" "$script" "$dir/t${esc}]0;x${ls}.ply" "$dir/x.ply" 2> "$dir/esc.txt"
 grep -q "$esc" "$dir/esc.txt" && fail "ESC shown raw"
-grep -qF 't\x1b]0;x.ply is not a PLY file' "$dir/esc.txt" || fail "not escaped: $(cat "$dir/esc.txt")"
+grep -qF 't\x1b]0;x\xe2\x80\xa8.ply is not a PLY file' "$dir/esc.txt" ||
+  fail "not escaped: $(cat "$dir/esc.txt")"
 
 for args in "$dir/missing.ply $dir/x.ply" "$dir/model.ply $dir/missing/x.ply"; do
   # shellcheck disable=SC2086
